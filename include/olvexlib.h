@@ -1,0 +1,82 @@
+/* Olvexlib: find the USB keys attached to this PC, open one, and exchange
+ * framed commands with it. Exchanges with one key are serialised across every
+ * thread and process.
+ *
+ * Typical use:
+ *   int count;
+ *   OLVEX_EnumDEV(&count);                    lists keys, oldest first
+ *   OLVEX_Connect(&conn, path, 0);            opens key 0
+ *   OLVEX_DoCommand(conn, cmd, n, body, &m);  any number of times
+ *   OLVEX_Disconnect(conn);
+ */
+#ifndef OLVEXLIB_H
+#define OLVEXLIB_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The exports use the stdcall convention on 32-bit Windows; on x64 there is
+ * a single convention and the macro is empty. */
+#if defined(_WIN32) && !defined(_WIN64)
+#define OLVEX_API __stdcall
+#else
+#define OLVEX_API
+#endif
+
+/* Result codes. OLVEX_DoCommand returns the key's status word (0..65535)
+ * in place of OLVEX_OK. */
+#define OLVEX_OK        0
+#define OLVEX_FAIL      (-1)
+#define OLVEX_ERR_OPEN  0x10001 /* OLVEX_Connect only: the key cannot be opened */
+
+/* A device path fills at most this many bytes, its terminator included. */
+#define OLVEX_PATH_SIZE 260
+/* The longest response body a command can bring back. */
+#define OLVEX_MAX_RESPONSE_BODY 51195
+/* The longest command payload. */
+#define OLVEX_MAX_COMMAND 65532
+
+/* An open connection to one key; opaque to the caller. */
+typedef struct OLVEX_Connection *OLVEX_HANDLE;
+
+/* Rebuilds the process-wide list of attached keys, ordered by attach time
+ * (index 0 was attached first; at most 10 are kept, the earliest), and
+ * stores their number through count. Returns OLVEX_OK, or OLVEX_FAIL when the
+ * platform gives no device list or count is null (count is then unwritten).
+ * Never run it at the same time as another OLVEX_EnumDEV or OLVEX_Connect. */
+int OLVEX_API OLVEX_EnumDEV(int *count);
+
+/* Opens key `index` (0 <= index < count of the last OLVEX_EnumDEV) and stores
+ * a new handle through connection. When pathOut is not null, the key's device
+ * path is copied into it WITHOUT a terminator: pass a zero-filled buffer of
+ * OLVEX_PATH_SIZE bytes to get a string. Returns OLVEX_OK, OLVEX_ERR_OPEN when
+ * the key cannot be opened (e.g. unplugged since enumeration), or OLVEX_FAIL
+ * (bad index, null connection, no lock, no memory). */
+int OLVEX_API OLVEX_Connect(OLVEX_HANDLE *connection, char *pathOut, int index);
+
+/* Sends one command payload (0..OLVEX_MAX_COMMAND bytes) and waits, without
+ * time limit, for the key's response. Holds the key's lock for the whole
+ * exchange, so exchanges with one key from any thread or process never
+ * interleave. On success copies the response body into `response` (the caller
+ * provides room for the longest body the command can bring, at most
+ * OLVEX_MAX_RESPONSE_BODY bytes), stores its length through responseLength and
+ * returns the key's status word (0..65535; 0xFFFF is 65535, not a failure).
+ * Returns OLVEX_FAIL on any failure; response and responseLength are then
+ * untouched. After a failed exchange the key may still hold part of its
+ * answer: the next exchange on that key may receive it. */
+int OLVEX_API OLVEX_DoCommand(OLVEX_HANDLE connection,
+                                           const unsigned char *command, int commandLength,
+                                           unsigned char *response, int *responseLength);
+
+/* Closes a connection. Returns OLVEX_OK (also for a null handle) or
+ * OLVEX_FAIL when the handle is not a connection of this library. Never call
+ * it while another call on the same connection is running, and never use the
+ * handle afterwards. */
+int OLVEX_API OLVEX_Disconnect(OLVEX_HANDLE connection);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* OLVEXLIB_H */
