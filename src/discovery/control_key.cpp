@@ -18,7 +18,9 @@ void BuildControlKeyPath(const char *path, char (&interfaceName)[INTERFACE_NAME_
     std::memset(keyPath, 0, sizeof keyPath);
     const size_t length = strnlen(path, DEVICE_PATH_SIZE - 1);
     std::memcpy(interfaceName, path, length);
-    for (size_t i : {0u, 1u, 3u}) {
+    // "\\?\" becomes "##?#"; the '?' at position 2 stays.
+    static const size_t kMarked[] = {0, 1, 3};
+    for (size_t i : kMarked) {
         if (i < length) interfaceName[i] = '#';
     }
     char *out = keyPath;
