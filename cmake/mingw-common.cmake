@@ -1,6 +1,8 @@
 # Shared by the MinGW-w64 toolchain files; OLVEX_MINGW names the target triple.
-set(CMAKE_C_COMPILER ${OLVEX_MINGW}-gcc)
-set(CMAKE_CXX_COMPILER ${OLVEX_MINGW}-g++)
+# The posix thread model: googletest and the test programs need std::mutex and
+# std::thread. Linked statically, it adds no DLL to what the library imports.
+set(CMAKE_C_COMPILER ${OLVEX_MINGW}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${OLVEX_MINGW}-g++-posix)
 set(CMAKE_RC_COMPILER ${OLVEX_MINGW}-windres)
 set(CMAKE_FIND_ROOT_PATH /usr/${OLVEX_MINGW})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
