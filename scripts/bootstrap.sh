@@ -8,7 +8,7 @@ have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok ins
 
 for p in cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev googletest \
          g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 \
-         wine wine32:i386 wine64; do
+         llvm wine wine32:i386 wine64; do
   have "$p" || need+=("$p")
 done
 
