@@ -1,0 +1,305 @@
+// Enumeration against virtual keys: which keys are listed, in what order, and
+// that every path through it gives back what it took.
+#include <windows.h>
+#include <setupapi.h>
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "keysim.h"
+#include "olvexlib.h"
+#include "support/iat_hook.h"
+
+using testsupport::ImportHook;
+
+namespace {
+
+HMODULE Library() { return GetModuleHandleA("Olvexlib.dll"); }
+
+// Keys plugged by one test, unplugged when it ends.
+class Keys {
+public:
+    ~Keys() {
+        for (keysim::Key *k : keys_) keysim::Unplug(k);
+    }
+    // Registry times have microsecond resolution, but keep attach times well apart.
+    keysim::Key *Plug(const std::string &serial, bool refuseOpen = false, bool omitControlKey = false) {
+        Sleep(20);
+        keysim::KeyOptions o;
+        o.serial = serial;
+        o.refuseOpen = refuseOpen;
+        o.omitControlKey = omitControlKey;
+        keysim::Key *k = keysim::Plug(o);
+        EXPECT_NE(k, nullptr) << serial;
+        if (k) keys_.push_back(k);
+        return k;
+    }
+    void Unplug(keysim::Key *key) {
+        keysim::Unplug(key);
+        for (auto &k : keys_)
+            if (k == key) k = nullptr;
+    }
+
+private:
+    std::vector<keysim::Key *> keys_;
+};
+
+// The serials of the table's first `count` keys, in index order, as Connect
+// reports their paths.
+std::vector<std::string> TableSerials(int count) {
+    std::vector<std::string> serials;
+    for (int i = 0; i < count; ++i) {
+        char path[300] = {};
+        OLVEX_HANDLE c = nullptr;
+        EXPECT_EQ(OLVEX_Connect(&c, path, i), OLVEX_OK) << i;
+        OLVEX_Disconnect(c);
+        std::string p(path);
+        const size_t start = p.find('#', p.find('#') + 1) + 1;
+        serials.push_back(p.substr(start, p.rfind('#') - start));
+    }
+    return serials;
+}
+
+std::vector<std::string> Listed() {
+    int count = -1;
+    EXPECT_EQ(OLVEX_EnumDEV(&count), OLVEX_OK);
+    return TableSerials(count);
+}
+
+using Serials = std::vector<std::string>;
+
+// Counts what enumeration takes and gives back, and injects failures.
+struct Ledger {
+    std::multiset<HANDLE> files;
+    std::multiset<HKEY> keys;
+    std::multiset<HDEVINFO> sets;
+    std::multiset<void *> blocks;
+    int detailCalls = 0;       // calls with a buffer
+    int failDetailCall = -1;   // fail the detail call with this ordinal
+    bool failSizeQuery = false;
+    int failAllocation = -1;   // fail the HeapAlloc with this ordinal
+    int allocations = 0;
+    int failTimeQuery = -1;    // fail RegQueryInfoKeyA with this ordinal
+    int timeQueries = 0;
+};
+Ledger *g_ledger;
+
+#define ORIGINAL(hook, type) (hook)->original<type>()
+ImportHook *g_createFile, *g_closeHandle, *g_regOpen, *g_regClose, *g_regQuery, *g_getSet, *g_destroySet,
+    *g_detail, *g_heapAlloc, *g_heapFree;
+
+HANDLE WINAPI HookCreateFileA(LPCSTR a, DWORD b, DWORD c, LPSECURITY_ATTRIBUTES d, DWORD e, DWORD f, HANDLE g) {
+    HANDLE h = ORIGINAL(g_createFile, decltype(&CreateFileA))(a, b, c, d, e, f, g);
+    if (h != INVALID_HANDLE_VALUE) g_ledger->files.insert(h);
+    return h;
+}
+BOOL WINAPI HookCloseHandle(HANDLE h) {
+    // Other handles (a connection's lock) pass through here too.
+    auto it = g_ledger->files.find(h);
+    if (it != g_ledger->files.end()) g_ledger->files.erase(it);
+    return ORIGINAL(g_closeHandle, decltype(&CloseHandle))(h);
+}
+LSTATUS WINAPI HookRegOpenKeyExA(HKEY root, LPCSTR path, DWORD options, REGSAM access, PHKEY out) {
+    EXPECT_EQ(access, REGSAM(KEY_READ));
+    LSTATUS s = ORIGINAL(g_regOpen, decltype(&RegOpenKeyExA))(root, path, options, access, out);
+    if (s == ERROR_SUCCESS) g_ledger->keys.insert(*out);
+    return s;
+}
+LSTATUS WINAPI HookRegCloseKey(HKEY key) {
+    auto it = g_ledger->keys.find(key);
+    EXPECT_NE(it, g_ledger->keys.end());
+    if (it != g_ledger->keys.end()) g_ledger->keys.erase(it);
+    return ORIGINAL(g_regClose, decltype(&RegCloseKey))(key);
+}
+LSTATUS WINAPI HookRegQueryInfoKeyA(HKEY a, LPSTR b, LPDWORD c, LPDWORD d, LPDWORD e, LPDWORD f, LPDWORD g, LPDWORD h,
+                                    LPDWORD i, LPDWORD j, LPDWORD k, PFILETIME written) {
+    if (g_ledger->timeQueries++ == g_ledger->failTimeQuery) return ERROR_ACCESS_DENIED;
+    return ORIGINAL(g_regQuery, decltype(&RegQueryInfoKeyA))(a, b, c, d, e, f, g, h, i, j, k, written);
+}
+HDEVINFO WINAPI HookGetClassDevsA(const GUID *g, PCSTR e, HWND w, DWORD flags) {
+    EXPECT_EQ(flags, DWORD(DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+    HDEVINFO s = ORIGINAL(g_getSet, decltype(&SetupDiGetClassDevsA))(g, e, w, flags);
+    if (s != INVALID_HANDLE_VALUE) g_ledger->sets.insert(s);
+    return s;
+}
+BOOL WINAPI HookDestroyDeviceInfoList(HDEVINFO s) {
+    auto it = g_ledger->sets.find(s);
+    EXPECT_NE(it, g_ledger->sets.end());
+    if (it != g_ledger->sets.end()) g_ledger->sets.erase(it);
+    return ORIGINAL(g_destroySet, decltype(&SetupDiDestroyDeviceInfoList))(s);
+}
+BOOL WINAPI HookDetailA(HDEVINFO s, PSP_DEVICE_INTERFACE_DATA d, PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD size,
+                        PDWORD required, PSP_DEVINFO_DATA info) {
+    if (!detail && g_ledger->failSizeQuery) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (detail && g_ledger->detailCalls++ == g_ledger->failDetailCall) {
+        SetLastError(ERROR_INVALID_USER_BUFFER);
+        return FALSE;
+    }
+    return ORIGINAL(g_detail, decltype(&SetupDiGetDeviceInterfaceDetailA))(s, d, detail, size, required, info);
+}
+LPVOID WINAPI HookHeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
+    if (g_ledger->allocations++ == g_ledger->failAllocation) return nullptr;
+    void *p = ORIGINAL(g_heapAlloc, decltype(&HeapAlloc))(heap, flags, bytes);
+    if (p) g_ledger->blocks.insert(p);
+    return p;
+}
+BOOL WINAPI HookHeapFree(HANDLE heap, DWORD flags, LPVOID p) {
+    auto it = g_ledger->blocks.find(p);
+    EXPECT_NE(it, g_ledger->blocks.end());
+    if (it != g_ledger->blocks.end()) g_ledger->blocks.erase(it);
+    return ORIGINAL(g_heapFree, decltype(&HeapFree))(heap, flags, p);
+}
+
+// Every hook above installed for one enumeration; it checks on destruction
+// that everything taken was given back.
+class Accounted {
+public:
+    Accounted()
+        : createFile_(Library(), "KERNEL32.dll", "CreateFileA", reinterpret_cast<void *>(&HookCreateFileA)),
+          closeHandle_(Library(), "KERNEL32.dll", "CloseHandle", reinterpret_cast<void *>(&HookCloseHandle)),
+          regOpen_(Library(), "ADVAPI32.dll", "RegOpenKeyExA", reinterpret_cast<void *>(&HookRegOpenKeyExA)),
+          regClose_(Library(), "ADVAPI32.dll", "RegCloseKey", reinterpret_cast<void *>(&HookRegCloseKey)),
+          regQuery_(Library(), "ADVAPI32.dll", "RegQueryInfoKeyA", reinterpret_cast<void *>(&HookRegQueryInfoKeyA)),
+          getSet_(Library(), "SETUPAPI.dll", "SetupDiGetClassDevsA", reinterpret_cast<void *>(&HookGetClassDevsA)),
+          destroySet_(Library(), "SETUPAPI.dll", "SetupDiDestroyDeviceInfoList",
+                      reinterpret_cast<void *>(&HookDestroyDeviceInfoList)),
+          detail_(Library(), "SETUPAPI.dll", "SetupDiGetDeviceInterfaceDetailA", reinterpret_cast<void *>(&HookDetailA)),
+          heapAlloc_(Library(), "KERNEL32.dll", "HeapAlloc", reinterpret_cast<void *>(&HookHeapAlloc)),
+          heapFree_(Library(), "KERNEL32.dll", "HeapFree", reinterpret_cast<void *>(&HookHeapFree)) {
+        g_ledger = &ledger;
+        g_createFile = &createFile_;
+        g_closeHandle = &closeHandle_;
+        g_regOpen = &regOpen_;
+        g_regClose = &regClose_;
+        g_regQuery = &regQuery_;
+        g_getSet = &getSet_;
+        g_destroySet = &destroySet_;
+        g_detail = &detail_;
+        g_heapAlloc = &heapAlloc_;
+        g_heapFree = &heapFree_;
+        for (const ImportHook *h : {&createFile_, &closeHandle_, &regOpen_, &regClose_, &regQuery_, &getSet_,
+                                    &destroySet_, &detail_, &heapAlloc_, &heapFree_})
+            EXPECT_TRUE(h->installed());
+    }
+    ~Accounted() {
+        EXPECT_TRUE(ledger.files.empty()) << ledger.files.size() << " test-open handles left open";
+        EXPECT_TRUE(ledger.keys.empty()) << ledger.keys.size() << " registry keys left open";
+        EXPECT_TRUE(ledger.sets.empty()) << ledger.sets.size() << " device info sets left";
+        EXPECT_TRUE(ledger.blocks.empty()) << ledger.blocks.size() << " allocations left";
+    }
+    // Enumerates under the hooks; the serials listed, in index order.
+    Serials Enumerate(int expectedResult = OLVEX_OK) {
+        int count = -1;
+        EXPECT_EQ(OLVEX_EnumDEV(&count), expectedResult);
+        Serials listed;
+        if (expectedResult == OLVEX_OK) {
+            g_ledger = &scratch_;  // Listed() connects: not enumeration's to account for
+            listed = TableSerials(count);
+            g_ledger = &ledger;
+        }
+        return listed;
+    }
+    Ledger ledger;
+
+private:
+    Ledger scratch_;
+    ImportHook createFile_, closeHandle_, regOpen_, regClose_, regQuery_, getSet_, destroySet_, detail_, heapAlloc_,
+        heapFree_;
+};
+
+}  // namespace
+
+TEST(Enumeration, KeysAreListedOldestFirstWhateverTheirEnumerationOrder) {
+    Keys keys;
+    keys.Plug("c");
+    keys.Plug("a");
+    keys.Plug("b");
+    Accounted a;
+    EXPECT_EQ(a.Enumerate(), (Serials{"c", "a", "b"}));
+}
+
+TEST(Enumeration, KeysThatCannotBeOpenedOrDatedAreSkipped) {
+    Keys keys;
+    keys.Plug("k3");
+    keys.Plug("k2", /*refuseOpen=*/true);
+    keys.Plug("k1");
+    keys.Plug("k0", false, /*omitControlKey=*/true);
+    Accounted a;
+    EXPECT_EQ(a.Enumerate(), (Serials{"k3", "k1"}));
+}
+
+TEST(Enumeration, UnpluggedKeyDisappearsAndLaterIndicesMoveDown) {
+    Keys keys;
+    keys.Plug("u1");
+    keysim::Key *middle = keys.Plug("u2");
+    keys.Plug("u3");
+    EXPECT_EQ(Listed(), (Serials{"u1", "u2", "u3"}));
+    EXPECT_EQ(Listed(), (Serials{"u1", "u2", "u3"}));
+    keys.Unplug(middle);
+    EXPECT_EQ(Listed(), (Serials{"u1", "u3"}));
+}
+
+TEST(Enumeration, TwelveKeysListTheTenEarliestAttached) {
+    Keys keys;
+    // Attached in reverse of their enumeration order, so the two latest come first in the set.
+    for (int i = 11; i >= 0; --i) keys.Plug("t" + std::string(i < 10 ? "0" : "") + std::to_string(i));
+    Accounted a;
+    Serials expected;
+    for (int i = 11; i >= 2; --i) expected.push_back("t" + std::string(i < 10 ? "0" : "") + std::to_string(i));
+    EXPECT_EQ(a.Enumerate(), expected);
+}
+
+TEST(Enumeration, PathTooLongForTheTableIsSkipped) {
+    Keys keys;
+    keys.Plug("before");
+    keys.Plug(std::string(200, 'l'));  // path of 265 characters
+    keys.Plug("after");
+    Accounted a;
+    EXPECT_EQ(a.Enumerate(), (Serials{"before", "after"}));
+}
+
+TEST(PlatformFaults, SizeQueryFailingOtherwiseEndsEnumeration) {
+    Keys keys;
+    keys.Plug("s1");
+    keys.Plug("s2");
+    Accounted a;
+    a.ledger.failSizeQuery = true;
+    EXPECT_EQ(a.Enumerate(), Serials{});
+}
+
+TEST(PlatformFaults, DetailFailureForOneInterfaceEndsEnumerationThere) {
+    Keys keys;
+    keys.Plug("d3");  // attached first, enumerated last
+    keys.Plug("d1");
+    keys.Plug("d2");
+    Accounted a;
+    a.ledger.failDetailCall = 1;  // the second interface in the set: d2
+    EXPECT_EQ(a.Enumerate(), Serials{"d1"});
+}
+
+TEST(PlatformFaults, AllocationFailureEndsEnumeration) {
+    Keys keys;
+    keys.Plug("m1");
+    keys.Plug("m2");
+    for (int failing : {0, 1}) {
+        Accounted a;
+        a.ledger.failAllocation = failing;
+        EXPECT_EQ(a.Enumerate(), failing == 0 ? Serials{} : Serials{"m1"}) << failing;
+    }
+}
+
+TEST(PlatformFaults, UnreadableAttachTimeSkipsOnlyThatKey) {
+    Keys keys;
+    keys.Plug("q1");
+    keys.Plug("q2");
+    keys.Plug("q3");
+    Accounted a;
+    a.ledger.failTimeQuery = 1;
+    EXPECT_EQ(a.Enumerate(), (Serials{"q1", "q3"}));
+}
