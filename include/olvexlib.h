@@ -8,6 +8,20 @@
  *   OLVEX_Connect(&conn, path, 0);            opens key 0
  *   OLVEX_DoCommand(conn, cmd, n, body, &m);  any number of times
  *   OLVEX_Disconnect(conn);
+ *
+ * Threads and processes: OLVEX_DoCommand may be called from any number of
+ * threads and processes at once, on one connection or several; exchanges with
+ * one key are serialised by that key's lock, exchanges with different keys run
+ * in parallel. The key list is process-wide and unguarded: never run
+ * OLVEX_EnumDEV at the same time as another OLVEX_EnumDEV or an OLVEX_Connect.
+ * Connections do not depend on the list once made.
+ *
+ * Interoperating programs: a key's lock is the named mutex whose name is the
+ * key's device path written backwards with every backslash replaced by 'a'
+ * (as long as the path; no Global\ or Local\ prefix). A program that holds
+ * that mutex from before its write until it has read the whole response takes
+ * part in the same serialisation. The library creates it, when absent, with an
+ * access list open to every account and an inheritable handle.
  */
 #ifndef OLVEXLIB_H
 #define OLVEXLIB_H
