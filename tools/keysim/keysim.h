@@ -1,0 +1,87 @@
+// keysim: virtual USB keys for testing under Wine. A plugged key is a present
+// device interface that SetupAPI lists, and its device path opens a named pipe
+// served by threads of the plugging process, speaking the key's framed wire
+// format:
+//   request  A5 lenLE16 payload[len]
+//   response 5A lenLE16 body[len-2] SW1 SW2
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace keysim {
+
+// Interface class the keys are registered under, as it appears in paths.
+constexpr const char kInterfaceGuid[] = "{925fad44-e331-4116-b409-78fc2b51ea21}";
+constexpr uint16_t kDefaultVid = 0x1234;
+constexpr uint16_t kDefaultPid = 0x5678;
+// The longest data length (body + status word) a well-behaved key sends.
+constexpr uint32_t kMaxDataLength = 51197;
+
+enum class Mode {
+    Echo,           // body = payload, then `status`
+    Length,         // body of `dataLength`-2 pattern bytes (see PatternByte), then `status`
+    Script,         // writes `script` verbatim, one write per part, whatever the request
+    WrongLead,      // as Echo, but the frame starts with 5B
+    ShortFirst,     // writes only 5A 02 00 90: fewer than 5 bytes
+    ShortSecond,    // as Length (>=254), but the part after the first 256 bytes is cut in half
+    Silent,         // reads the request and never answers
+    CloseOnCommand  // reads the request and closes that pipe instance
+};
+
+struct Behaviour {
+    Mode mode = Mode::Echo;
+    uint16_t status = 0x9000;
+    // Length/ShortSecond: the frame's length field, 2..65535. Above
+    // kMaxDataLength the key is out of bounds on purpose.
+    uint32_t dataLength = 2;
+    std::vector<std::vector<uint8_t>> script;
+    // Delay between a request's arrival and the first response byte.
+    unsigned latencyMs = 0;
+};
+
+struct KeyOptions {
+    std::string serial;  // printable, no '\\', '/' or '#'
+    uint16_t vid = kDefaultVid;
+    uint16_t pid = kDefaultPid;
+    Behaviour behaviour;
+    bool refuseOpen = false;      // link and registry without a pipe server
+    bool omitControlKey = false;  // no interface-level Control key (no attach time)
+};
+
+struct Stats {
+    uint64_t requests = 0;     // every request read, malformed ones included
+    uint64_t malformed = 0;    // not exactly one write of A5 lenLE payload
+    uint64_t interleaved = 0;  // requests arriving while an earlier exchange was unfinished
+    uint32_t openHandles = 0;  // client handles the server currently knows of
+    std::vector<uint8_t> lastRequest;
+};
+
+class Key;
+
+// Plugs a key; nullptr when the serial is invalid or already plugged, or the
+// platform refuses. The key is listed and openable when this returns.
+Key *Plug(const KeyOptions &options);
+// Removes the key from the registry and the object namespace, ends its server
+// and frees it. Open client handles break. Null is ignored.
+void Unplug(Key *key);
+
+std::string DevicePath(const Key *key);
+// Takes effect from the next request.
+void SetBehaviour(Key *key, const Behaviour &behaviour);
+Stats GetStats(const Key *key);
+// Stats of a key plugged by any process of the prefix; false when no such key
+// is being served.
+bool ReadStats(const std::string &serial, Stats *out, uint16_t vid = kDefaultVid, uint16_t pid = kDefaultPid);
+
+// \\?\usb#vid_xxxx&pid_xxxx#<serial>#{guid}, lower case.
+std::string MakeDevicePath(const std::string &serial, uint16_t vid = kDefaultVid, uint16_t pid = kDefaultPid);
+// A short name for a key, usable in kernel object names.
+std::string KeyId(const std::string &serial, uint16_t vid = kDefaultVid, uint16_t pid = kDefaultPid);
+// Byte i of a Length body answering `payload`: (i + payload[0]) mod 256, with
+// payload[0] taken as 0 for an empty payload.
+uint8_t PatternByte(const std::vector<uint8_t> &payload, size_t i);
+
+}  // namespace keysim
