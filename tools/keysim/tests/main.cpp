@@ -1,0 +1,41 @@
+// keysim_tests, or with --exchanger a client process the interleaving tests
+// start: it exchanges frames with a key, under a named mutex or without one.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "support.h"
+
+namespace {
+
+// --exchanger PATH ITERATIONS LOCK|- READY START
+int Exchanger(char **argv) {
+    HANDLE key = test::Open(argv[0]);
+    int iterations = atoi(argv[1]);
+    HANDLE lock = strcmp(argv[2], "-") ? CreateMutexA(nullptr, FALSE, argv[2]) : nullptr;
+    HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, argv[3]);
+    HANDLE start = OpenEventA(SYNCHRONIZE, FALSE, argv[4]);
+    if (key == INVALID_HANDLE_VALUE || !ready || !start) return 3;
+    SetEvent(ready);
+    WaitForSingleObject(start, INFINITE);
+    int failures = 0;
+    std::vector<uint8_t> frame;
+    for (int i = 0; i < iterations; ++i) {
+        if (lock) WaitForSingleObject(lock, INFINITE);
+        failures += !test::Exchange(key, {uint8_t(i)}, &frame);
+        if (lock) ReleaseMutex(lock);
+    }
+    CloseHandle(key);
+    return failures ? 1 : 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    if (argc == 7 && strcmp(argv[1], "--exchanger") == 0) return Exchanger(argv + 2);
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,142 @@
+#include "support.h"
+
+#include <setupapi.h>
+
+#include <algorithm>
+
+namespace test {
+namespace {
+const GUID kGuid = {0x925FAD44, 0xE331, 0x4116, {0xB4, 0x09, 0x78, 0xFC, 0x2B, 0x51, 0xEA, 0x21}};
+}
+
+KeyPtr PlugKey(const keysim::KeyOptions &options) { return KeyPtr(keysim::Plug(options)); }
+
+KeyPtr PlugKey(const std::string &serial, const keysim::Behaviour &behaviour) {
+    keysim::KeyOptions o;
+    o.serial = serial;
+    o.behaviour = behaviour;
+    return PlugKey(o);
+}
+
+keysim::Behaviour Length(uint32_t dataLength) {
+    keysim::Behaviour b;
+    b.mode = keysim::Mode::Length;
+    b.dataLength = dataLength;
+    return b;
+}
+
+std::vector<std::string> ListPresent() {
+    std::vector<std::string> paths;
+    HDEVINFO set = SetupDiGetClassDevsA(&kGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (set == INVALID_HANDLE_VALUE) return paths;
+    SP_DEVICE_INTERFACE_DATA data = {};
+    data.cbSize = sizeof data;
+    for (DWORD i = 0; SetupDiEnumDeviceInterfaces(set, nullptr, &kGuid, i, &data); ++i) {
+        DWORD size = 0;
+        SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &size, nullptr);
+        std::vector<char> buffer(size + sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A));
+        auto *detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A *>(buffer.data());
+        detail->cbSize = sizeof *detail;
+        if (SetupDiGetDeviceInterfaceDetailA(set, &data, detail, size, nullptr, nullptr))
+            paths.push_back(detail->DevicePath);
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return paths;
+}
+
+bool IsListed(const std::string &path) {
+    for (const std::string &p : ListPresent())
+        if (p == path) return true;
+    return false;
+}
+
+HANDLE Open(const std::string &path) {
+    return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, 0, nullptr);
+}
+
+bool AttachTime(const std::string &path, ULONGLONG *time) {
+    std::string name = path;
+    name[0] = name[1] = name[3] = '#';
+    std::string key = "SYSTEM\\CurrentControlSet\\Control\\DeviceClasses\\" + std::string(keysim::kInterfaceGuid) +
+                      "\\" + name + "\\Control";
+    HKEY h;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS) return false;
+    FILETIME ft = {};
+    LONG r = RegQueryInfoKeyA(h, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                              nullptr, &ft);
+    RegCloseKey(h);
+    *time = (ULONGLONG)ft.dwHighDateTime << 32 | ft.dwLowDateTime;
+    return r == ERROR_SUCCESS;
+}
+
+bool RegistryKeyExists(const std::string &subkey) {
+    std::wstring w(subkey.begin(), subkey.end());
+    HKEY h;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, w.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS) return false;
+    RegCloseKey(h);
+    return true;
+}
+
+std::vector<uint8_t> Command(const std::vector<uint8_t> &payload) {
+    std::vector<uint8_t> frame(3 + payload.size());
+    frame[0] = 0xA5;
+    frame[1] = uint8_t(payload.size());
+    frame[2] = uint8_t(payload.size() >> 8);
+    std::copy(payload.begin(), payload.end(), frame.begin() + 3);
+    return frame;
+}
+
+bool Send(HANDLE h, const std::vector<uint8_t> &bytes) {
+    DWORD n = 0;
+    return WriteFile(h, bytes.data(), DWORD(bytes.size()), &n, nullptr) && n == bytes.size();
+}
+
+bool Receive(HANDLE h, std::vector<uint8_t> *frame) {
+    frame->assign(256, 0);
+    DWORD n = 0;
+    if (!ReadFile(h, frame->data(), 256, &n, nullptr) || n < 3) return false;
+    size_t length = (*frame)[1] | (*frame)[2] << 8;
+    if (length + 3 <= 256) {
+        frame->resize(n);
+        return n == length + 3;
+    }
+    if (n != 256) return false;
+    DWORD rest = DWORD(length - 253);
+    frame->resize(256 + rest);
+    if (!ReadFile(h, frame->data() + 256, rest, &n, nullptr)) return false;
+    frame->resize(256 + n);
+    return n == rest;
+}
+
+bool Exchange(HANDLE h, const std::vector<uint8_t> &payload, std::vector<uint8_t> *frame) {
+    return Send(h, Command(payload)) && Receive(h, frame);
+}
+
+DWORD Pending(HANDLE h) {
+    DWORD available = 0;
+    PeekNamedPipe(h, nullptr, 0, nullptr, &available, nullptr);
+    return available;
+}
+
+std::string SelfDirectory() {
+    char self[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
+    std::string path(self, n);
+    return path.substr(0, path.find_last_of("\\/") + 1);
+}
+
+int RunHere(const std::string &program, const std::string &args, DWORD timeoutMs) {
+    std::string command = "\"" + SelfDirectory() + program + "\" " + args;
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return -1;
+    DWORD code = DWORD(-1);
+    if (WaitForSingleObject(pi.hProcess, timeoutMs) == WAIT_OBJECT_0) GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return int(code);
+}
+
+}  // namespace test
