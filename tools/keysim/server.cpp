@@ -297,16 +297,21 @@ public:
         if (!StartRead(in)) Remove(in);
     }
 
+    void TopUp() {
+        size_t listening = 0;
+        for (Instance *in : instances) listening += !in->connected;
+        while (listening < kListening && instances.size() < kMaxInstances && AddListener()) ++listening;
+    }
+
     void Run() {
         // Listeners are made here so that every operation on them, and so
         // every completion, belongs to this thread.
         started = AddListener();
+        TopUp();
         SetEvent(ready);
         if (!started) return;
         for (;;) {
-            size_t listening = 0;
-            for (Instance *in : instances) listening += !in->connected;
-            while (listening < kListening && instances.size() < kMaxInstances && AddListener()) ++listening;
+            TopUp();
             SetOpenHandles();
 
             HANDLE handles[MAXIMUM_WAIT_OBJECTS];
@@ -348,7 +353,7 @@ Server *StartServer(const std::wstring &pipeName, const Behaviour &behaviour, Sh
     s->stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     s->ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     s->thread = s->stop && s->ready ? CreateThread(nullptr, 0, ServerThread, s, 0, nullptr) : nullptr;
-    // A listener exists before Plug returns, so the key opens at once.
+    // Listeners exist before Plug returns, so the key opens at once.
     if (s->thread) WaitForSingleObject(s->ready, INFINITE);
     if (s->ready) CloseHandle(s->ready);
     if (s->thread && s->started) return s;
