@@ -27,9 +27,11 @@ enum class Mode {
     WrongLead,      // as Echo, but the frame starts with 5B
     ShortFirst,     // writes only 5A 02 00 90: fewer than 5 bytes
     ShortSecond,    // as Length (>=254), but the part after the first 256 bytes is cut in half
-    Silent,         // reads the request and never answers
+    Silent,         // reads the request and never answers on that handle again
     CloseOnCommand  // reads the request and closes that pipe instance
 };
+// A malformed request (not one write of exactly A5 lenLE payload) is counted
+// and answered 5A 02 00 67 00, except in Script, Silent and CloseOnCommand.
 
 struct Behaviour {
     Mode mode = Mode::Echo;
@@ -61,6 +63,9 @@ struct Stats {
 
 class Key;
 
+// Up to 16 opens in a burst succeed at once; the server thread makes more
+// listeners as it sees connections, up to 63 instances per key.
+//
 // Plugs a key; nullptr when the serial is invalid or already plugged, or the
 // platform refuses. The key is listed and openable when this returns.
 Key *Plug(const KeyOptions &options);
@@ -76,7 +81,9 @@ Stats GetStats(const Key *key);
 // is being served.
 bool ReadStats(const std::string &serial, Stats *out, uint16_t vid = kDefaultVid, uint16_t pid = kDefaultPid);
 
-// \\?\usb#vid_xxxx&pid_xxxx#<serial>#{guid}, lower case.
+// \\?\usb#vid_xxxx&pid_xxxx#<serial>#{guid}, lower case. Under Wine 8,
+// SetupAPI reports a path of 260 characters or more as one rebuilt from the
+// (shortened) instance id, and CreateFileA cannot open it.
 std::string MakeDevicePath(const std::string &serial, uint16_t vid = kDefaultVid, uint16_t pid = kDefaultPid);
 // A short name for a key, usable in kernel object names.
 std::string KeyId(const std::string &serial, uint16_t vid = kDefaultVid, uint16_t pid = kDefaultPid);
