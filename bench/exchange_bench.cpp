@@ -1,0 +1,191 @@
+// What OLVEX_DoCommand costs over the bare platform calls it makes, and what
+// OLVEX_EnumDEV costs per attached key. One process, virtual keys served by
+// threads of this process.
+//
+// Build and run (64-bit build, Wine prefix of the build folder):
+//   cmake --build build/h2 --target exchange_bench
+//   cmake/wine-prefix start $PWD/build/h2/wineprefix
+//   WINEPREFIX=$PWD/build/h2/wineprefix cmake/wine-run build/h2/bin/exchange_bench.exe [rounds]
+//   cmake/wine-prefix stop $PWD/build/h2/wineprefix
+//
+// Wine pipe exchanges vary between 0.3 and 2 ms from run to run, so the two
+// loops run in alternating rounds (ABAB...) and medians are reported.
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "keysim.h"
+#include "olvexlib.h"
+
+namespace {
+
+double Now() {
+    static LARGE_INTEGER frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return f;
+    }();
+    LARGE_INTEGER t;
+    QueryPerformanceCounter(&t);
+    return double(t.QuadPart) / double(frequency.QuadPart);
+}
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+std::string LockName(const std::string &path) {
+    std::string name(path.rbegin(), path.rend());
+    for (char &c : name)
+        if (c == '\\') c = 'a';
+    return name;
+}
+
+// The exchange done by hand: same lock, one write, the same reads, buffers
+// allocated once.
+class RawClient {
+public:
+    explicit RawClient(const std::string &path)
+        : device_(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr)),
+          lock_(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, LockName(path).c_str())),
+          response_(51200) {}
+    ~RawClient() {
+        if (lock_) CloseHandle(lock_);
+        if (device_ != INVALID_HANDLE_VALUE) CloseHandle(device_);
+    }
+    bool ok() const { return device_ != INVALID_HANDLE_VALUE && lock_; }
+
+    bool Exchange(const std::vector<uint8_t> &frame) {
+        WaitForSingleObject(lock_, INFINITE);
+        DWORD n = 0;
+        bool ok = WriteFile(device_, frame.data(), DWORD(frame.size()), &n, nullptr) &&
+                  ReadFile(device_, response_.data(), 256, &n, nullptr) && n >= 5 && response_[0] == 0x5A;
+        if (ok) {
+            const DWORD length = response_[1] | DWORD(response_[2]) << 8;
+            if (length >= 254) ok = ReadFile(device_, response_.data() + 256, length - 253, &n, nullptr);
+        }
+        ReleaseMutex(lock_);
+        return ok;
+    }
+
+private:
+    HANDLE device_;
+    HANDLE lock_;
+    std::vector<uint8_t> response_;
+};
+
+int Find(const std::string &path) {
+    int count = 0;
+    OLVEX_EnumDEV(&count);
+    for (int i = 0; i < count; ++i) {
+        char found[300] = {};
+        OLVEX_HANDLE c = nullptr;
+        if (OLVEX_Connect(&c, found, i) != OLVEX_OK) continue;
+        OLVEX_Disconnect(c);
+        if (path == found) return i;
+    }
+    return -1;
+}
+
+void CompareExchanges(keysim::Key *key, OLVEX_HANDLE connection, RawClient &raw, uint32_t dataLength,
+                      int perRound, int rounds) {
+    keysim::Behaviour b;
+    b.mode = keysim::Mode::Length;
+    b.dataLength = dataLength;
+    keysim::SetBehaviour(key, b);
+    const std::vector<uint8_t> payload = {0x80, 0x01, 0x02, 0x03};
+    std::vector<uint8_t> frame = {0xA5, uint8_t(payload.size()), 0};
+    frame.insert(frame.end(), payload.begin(), payload.end());
+    std::vector<uint8_t> body(OLVEX_MAX_RESPONSE_BODY);
+
+    std::vector<double> dll, bare, ratios;
+    int failures = 0;
+    for (int r = 0; r < rounds + 1; ++r) {  // round 0 warms both up and is dropped
+        double start = Now();
+        for (int i = 0; i < perRound; ++i) {
+            int length = 0;
+            failures += OLVEX_DoCommand(connection, payload.data(), int(payload.size()), body.data(), &length) !=
+                        0x9000;
+        }
+        const double a = perRound / (Now() - start);
+        start = Now();
+        for (int i = 0; i < perRound; ++i) failures += !raw.Exchange(frame);
+        const double c = perRound / (Now() - start);
+        if (r == 0) continue;
+        dll.push_back(a);
+        bare.push_back(c);
+        ratios.push_back(a / c);
+    }
+    printf("data %5u bytes: OLVEX_DoCommand %8.0f/s   raw loop %8.0f/s   ratio %.3f (median of %d paired rounds"
+           " of %d; ratio range %.3f-%.3f)%s\n",
+           dataLength, Median(dll), Median(bare), Median(ratios), rounds, perRound,
+           *std::min_element(ratios.begin(), ratios.end()), *std::max_element(ratios.begin(), ratios.end()),
+           failures ? "  FAILURES" : "");
+}
+
+void TimeEnumeration(int rounds) {
+    double base = 0;
+    for (int keys : {0, 1, 5, 10}) {
+        std::vector<keysim::Key *> plugged;
+        for (int k = 0; k < keys; ++k) {
+            keysim::KeyOptions o;
+            o.serial = "bench" + std::to_string(GetCurrentProcessId()) + "x" + std::to_string(keys) + "x" +
+                       std::to_string(k);
+            plugged.push_back(keysim::Plug(o));
+        }
+        std::vector<double> times;
+        int count = -1;
+        for (int r = 0; r < rounds + 1; ++r) {
+            const double start = Now();
+            OLVEX_EnumDEV(&count);
+            if (r > 0) times.push_back(Now() - start);
+        }
+        const double t = Median(times) * 1e3;
+        if (keys == 0) {
+            base = t;
+            printf("OLVEX_EnumDEV, no key: %.3f ms\n", t);
+        } else {
+            printf("OLVEX_EnumDEV, %2d keys (found %d): %.3f ms, %.3f ms per key, %.3f ms per key over no key\n",
+                   keys, count, t, t / keys, (t - base) / keys);
+        }
+        for (keysim::Key *k : plugged) keysim::Unplug(k);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    const int rounds = argc > 1 ? atoi(argv[1]) : 15;
+    keysim::KeyOptions options;
+    options.serial = "bench" + std::to_string(GetCurrentProcessId());
+    keysim::Key *key = keysim::Plug(options);
+    if (!key) {
+        fprintf(stderr, "cannot plug a virtual key\n");
+        return 1;
+    }
+    const int index = Find(keysim::DevicePath(key));
+    OLVEX_HANDLE connection = nullptr;
+    if (index < 0 || OLVEX_Connect(&connection, nullptr, index) != OLVEX_OK) {
+        fprintf(stderr, "cannot connect to the virtual key\n");
+        return 1;
+    }
+    RawClient raw(keysim::DevicePath(key));  // after Connect, which made the lock
+    if (!raw.ok()) {
+        fprintf(stderr, "cannot open the key or its lock by hand\n");
+        return 1;
+    }
+    CompareExchanges(key, connection, raw, 16, 200, rounds);
+    CompareExchanges(key, connection, raw, 51197, 40, rounds);
+    OLVEX_Disconnect(connection);
+    keysim::Unplug(key);
+    TimeEnumeration(rounds);
+    return 0;
+}
