@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
 #include <set>
 #include <string>
 #include <vector>
@@ -84,6 +87,12 @@ struct Ledger {
     int allocations = 0;
     int failTimeQuery = -1;    // fail RegQueryInfoKeyA with this ordinal
     int timeQueries = 0;
+    // The platform reports this path for the interface with this ordinal
+    // (Wine cannot list a path longer than a table slot holds).
+    int replacePathOf = -1;
+    std::string replacementPath;
+    int sizeQueries = 0;
+    size_t longestOpened = 0;  // longest path handed to CreateFileA
 };
 Ledger *g_ledger;
 
@@ -92,6 +101,7 @@ ImportHook *g_createFile, *g_closeHandle, *g_regOpen, *g_regClose, *g_regQuery, 
     *g_detail, *g_heapAlloc, *g_heapFree;
 
 HANDLE WINAPI HookCreateFileA(LPCSTR a, DWORD b, DWORD c, LPSECURITY_ATTRIBUTES d, DWORD e, DWORD f, HANDLE g) {
+    g_ledger->longestOpened = std::max(g_ledger->longestOpened, std::strlen(a));
     HANDLE h = ORIGINAL(g_createFile, decltype(&CreateFileA))(a, b, c, d, e, f, g);
     if (h != INVALID_HANDLE_VALUE) g_ledger->files.insert(h);
     return h;
@@ -137,11 +147,20 @@ BOOL WINAPI HookDetailA(HDEVINFO s, PSP_DEVICE_INTERFACE_DATA d, PSP_DEVICE_INTE
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    const bool replace = (detail ? g_ledger->detailCalls : g_ledger->sizeQueries) == g_ledger->replacePathOf;
     if (detail && g_ledger->detailCalls++ == g_ledger->failDetailCall) {
         SetLastError(ERROR_INVALID_USER_BUFFER);
         return FALSE;
     }
-    return ORIGINAL(g_detail, decltype(&SetupDiGetDeviceInterfaceDetailA))(s, d, detail, size, required, info);
+    if (!detail) ++g_ledger->sizeQueries;
+    const BOOL ok = ORIGINAL(g_detail, decltype(&SetupDiGetDeviceInterfaceDetailA))(s, d, detail, size, required, info);
+    if (replace && !detail && required) {
+        *required = DWORD(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + g_ledger->replacementPath.size() + 1);
+    } else if (replace && ok) {
+        EXPECT_GT(size, offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + g_ledger->replacementPath.size());
+        std::strcpy(detail->DevicePath, g_ledger->replacementPath.c_str());
+    }
+    return ok;
 }
 LPVOID WINAPI HookHeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
     if (g_ledger->allocations++ == g_ledger->failAllocation) return nullptr;
@@ -255,13 +274,27 @@ TEST(Enumeration, TwelveKeysListTheTenEarliestAttached) {
     EXPECT_EQ(a.Enumerate(), expected);
 }
 
-TEST(Enumeration, PathTooLongForTheTableIsSkipped) {
+TEST(Enumeration, PathTooLongForTheTableIsSkippedUnopened) {
     Keys keys;
-    keys.Plug("before");
-    keys.Plug(std::string(200, 'l'));  // path of 265 characters
-    keys.Plug("after");
+    keys.Plug("p1");
+    keys.Plug("p2");
+    keys.Plug("p3");
     Accounted a;
-    EXPECT_EQ(a.Enumerate(), (Serials{"before", "after"}));
+    a.ledger.replacePathOf = 1;
+    a.ledger.replacementPath = keysim::MakeDevicePath(std::string(200, 'l'));  // 265 characters
+    EXPECT_EQ(a.Enumerate(), (Serials{"p1", "p3"}));
+    EXPECT_LT(a.ledger.longestOpened, size_t(260));
+}
+
+// Wine's RegOpenKeyExA refuses key paths past about 260 characters (234,
+// ERROR_MORE_DATA), so this is about the longest device path it can date.
+TEST(Enumeration, LongPathIsListedWhole) {
+    Keys keys;
+    const std::string serial(100, 'w');
+    ASSERT_EQ(keysim::MakeDevicePath(serial).size(), 165u);
+    keys.Plug(serial);
+    Accounted a;
+    EXPECT_EQ(a.Enumerate(), Serials{serial});
 }
 
 TEST(PlatformFaults, SizeQueryFailingOtherwiseEndsEnumeration) {
