@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <thread>
 
 #include "olvexlib.h"
 #include "support/dll_platform.h"
@@ -103,8 +104,9 @@ TEST_F(Exchanges, KeyReceivesExactlyTheFrame) {
         EXPECT_EQ(PlatformShim::Log().writeSizes, std::vector<DWORD>{DWORD(n + 3)});
     }
     // No payload at all may come as a null pointer.
-    ASSERT_EQ(OLVEX_DoCommand(conn_, nullptr, 0, std::vector<uint8_t>(16).data(), std::vector<int>(1).data()),
-              0x9000);
+    uint8_t body[16];
+    int length = 0;
+    ASSERT_EQ(OLVEX_DoCommand(conn_, nullptr, 0, body, &length), 0x9000);
     EXPECT_EQ(keysim::GetStats(key_.get()).lastRequest, Frame({}));
 }
 
@@ -245,6 +247,7 @@ TEST_F(Exchanges, MalformedResponsesAreRefused) {
          }(), {256, 747}},
         {"data length over 51197", testsupport::Length(51198), {256}},
         {"data length 65535", testsupport::Length(65535), {256}},
+        {"key closes the pipe", testsupport::WithMode(keysim::Mode::CloseOnCommand), {256}},
     };
     for (const Case &c : cases) {
         Behave(c.behaviour);
@@ -314,4 +317,25 @@ TEST_F(Exchanges, SameConnectionWorksAfterACleanRefusal) {
     const CallLog log = PlatformShim::Log();
     EXPECT_EQ(log.Succeeded(Api::WaitForSingleObject), 3);
     EXPECT_EQ(log.Succeeded(Api::ReleaseMutex), 3);
+}
+
+// An exchange waits as long as the key takes; only the key going away ends it.
+TEST_F(Exchanges, SilentKeyIsAwaitedUntilItIsUnplugged) {
+    Behave(testsupport::WithMode(keysim::Mode::Silent));
+    Reply r;
+    HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::thread t([&] {
+        r = testsupport::Exchange(conn_, {1});
+        SetEvent(done);
+    });
+    EXPECT_EQ(WaitForSingleObject(done, 1500), DWORD(WAIT_TIMEOUT)) << "gave up on a slow key";
+    EXPECT_FALSE(testsupport::LockIsFree(path_)) << "waited for the key without holding its lock";
+    key_.reset();
+    t.join();
+    CloseHandle(done);
+    ExpectRefused(r, "key unplugged mid-exchange");
+    EXPECT_TRUE(testsupport::LockIsFree(path_));
+    const CallLog log = PlatformShim::Log();
+    EXPECT_EQ(log.Succeeded(Api::WaitForSingleObject), 1);
+    EXPECT_EQ(log.Succeeded(Api::ReleaseMutex), 1);
 }
