@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Benchmarks, kept apart from the tests: OLVEX_DoCommand against a hand-written
+# exchange on the same virtual key, and OLVEX_EnumDEV per attached key.
+# Usage: scripts/bench.sh [rounds]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/bootstrap.sh
+cmake --preset win64 >/dev/null
+cmake --build --preset win64 --target exchange_bench >/dev/null
+prefix=$PWD/build/win64/bench-prefix
+trap 'cmake/wine-prefix stop "$prefix"' EXIT
+cmake/wine-prefix start "$prefix"
+WINEPREFIX=$prefix cmake/wine-run build/win64/bin/exchange_bench.exe "$@"
