@@ -60,15 +60,16 @@ HANDLE Spawn(const std::string &args) {
     return pi.hProcess;
 }
 
-// --keyhost RUN KEYS: serves the echo keys, plugged in order 30 ms apart so
+// --keyhost RUN KEYS CONTROLLER_PID: serves the echo keys, plugged in order 30 ms apart so
 // their attach order is their number, and plugs and unplugs the spare until
-// the run's "keys-stop" event.
-int KeyHost(unsigned run, int keys) {
+// the run's "keys-stop" event, or until the controller is gone.
+int KeyHost(unsigned run, int keys, DWORD controller) {
     HANDLE mapping;
     Shared *shared = MapShared(run, false, &mapping);
     HANDLE stop = OpenEventA(SYNCHRONIZE, FALSE, ObjectName(run, "keys-stop").c_str());
     HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, ObjectName(run, "keys-ready").c_str());
-    if (!shared || !stop || !ready) return 3;
+    HANDLE parent = OpenProcess(SYNCHRONIZE, FALSE, controller);
+    if (!shared || !stop || !ready || !parent) return 3;
     std::vector<keysim::Key *> plugged;
     for (int i = 0; i < keys; ++i) {
         keysim::KeyOptions o;
@@ -81,7 +82,8 @@ int KeyHost(unsigned run, int keys) {
     SetEvent(ready);
     Random r(run);
     keysim::Key *spare = nullptr;
-    while (WaitForSingleObject(stop, 300 + r.Below(900)) == WAIT_TIMEOUT) {
+    HANDLE ends[2] = {stop, parent};
+    while (WaitForMultipleObjects(2, ends, FALSE, 300 + r.Below(900)) == WAIT_TIMEOUT) {
         if (spare) {
             const keysim::Stats s = keysim::GetStats(spare);
             InterlockedExchangeAdd64(const_cast<LONG64 *>(&shared->spareRequests), LONG64(s.requests));
@@ -158,7 +160,9 @@ long SettledHandles() {
 }
 
 int Controller(const Options &o) {
-    const unsigned run = GetCurrentProcessId();
+    // Unique among runs in one prefix, even when a process id comes round again
+    // after a run that left keys behind.
+    const unsigned run = (GetCurrentProcessId() & 0xFFFF) | (GetTickCount() << 16);
     HANDLE mapping;
     Shared *shared = MapShared(run, true, &mapping);
     HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, ObjectName(run, "stop").c_str());
@@ -172,7 +176,8 @@ int Controller(const Options &o) {
            "seed %u\n",
            o.seconds, o.processes, o.threads, o.threads, o.keys, o.seed);
 
-    HANDLE keyHost = Spawn("--keyhost " + std::to_string(run) + " " + std::to_string(o.keys));
+    HANDLE keyHost = Spawn("--keyhost " + std::to_string(run) + " " + std::to_string(o.keys) + " " +
+                           std::to_string(GetCurrentProcessId()));
     HANDLE waits[2] = {keysReady, keyHost};
     if (!keyHost || WaitForMultipleObjects(2, waits, FALSE, 30000) != WAIT_OBJECT_0) {
         fprintf(stderr, "soak: the keys could not be plugged\n");
@@ -223,7 +228,7 @@ int Controller(const Options &o) {
     // Per key (the spare last): exchanges a killed worker left unfinished.
     std::vector<long long> cutShort(size_t(o.keys) + 1, 0);
     const ULONGLONG begin = GetTickCount64(), end = begin + ULONGLONG(o.seconds) * 1000;
-    ULONGLONG nextKill = begin + (o.killMs ? o.killMs / 2 + r.Below(unsigned(o.killMs)) : ~0ull);
+    ULONGLONG nextKill = o.killMs ? begin + o.killMs / 2 + r.Below(unsigned(o.killMs)) : ~0ull;
     ULONGLONG nextReport = begin + 5000;
     for (ULONGLONG now = begin; now < end; now = GetTickCount64()) {
         Sleep(50);
@@ -257,7 +262,7 @@ int Controller(const Options &o) {
                 CloseHandle(victim.process);
                 victim.process = nullptr;
             }
-            nextKill = now + o.killMs / 2 + r.Below(unsigned(o.killMs));
+            nextKill = now + unsigned(o.killMs) / 2 + r.Below(unsigned(o.killMs));
         }
         std::vector<Child> alive;
         for (Child &c : children)
@@ -331,7 +336,7 @@ int Controller(const Options &o) {
     for (long long n : cutShort) cut += n;
     printf("interleavings        %lld unexplained; %lld in all, after %lld exchanges cut short by kills\n",
            unexplained, interleaved, cut);
-    printf("key counters         %lld requests, %lld malformed\n", requests, malformed);
+    printf("key counters         %lld requests (the spare's read as it is unplugged), %lld malformed\n", requests, malformed);
     printf("workers killed       %lld (%lld inside an exchange, %lld holding a key lock)\n", kills, killsMidExchange,
            killsHoldingLock);
     printf("abandoned locks      %lld left by kills; %lld WAIT_ABANDONED seen by workers' own waits\n",
@@ -353,7 +358,8 @@ int Controller(const Options &o) {
 
 int main(int argc, char **argv) {
     setvbuf(stdout, nullptr, _IONBF, 0);
-    if (argc == 4 && strcmp(argv[1], "--keyhost") == 0) return KeyHost(unsigned(strtoul(argv[2], nullptr, 10)), atoi(argv[3]));
+    if (argc == 5 && strcmp(argv[1], "--keyhost") == 0)
+        return KeyHost(unsigned(strtoul(argv[2], nullptr, 10)), atoi(argv[3]), DWORD(strtoul(argv[4], nullptr, 10)));
     if (argc == 8 && strcmp(argv[1], "--worker") == 0) return Worker(argv + 2);
     Options o;
     o.seed = unsigned(GetTickCount());
