@@ -1,15 +1,80 @@
 #!/usr/bin/env bash
-# Builds the library for both Windows architectures and shows what was built.
+# A tour of Olvexlib on one machine: builds it, plugs three virtual keys into
+# a Wine prefix of the demo's own (one of them slow to answer), and uses the
+# olvex tool to list them, exchange commands and measure them. Everything it
+# starts is stopped at the end, on error too.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+
+say "installing what is missing"
 bash scripts/bootstrap.sh
-for arch in win32 win64; do
-  cmake --preset "$arch" >/dev/null
-  cmake --build --preset "$arch" --target Olvexlib >/dev/null
+
+# The 32-bit build where this kernel can run 32-bit programs, else the 64-bit one.
+if /usr/lib/wine/wine --version >/dev/null 2>&1; then preset=win32; else preset=win64; fi
+say "building the $preset preset"
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset" | tail -n 1
+
+bin=$PWD/build/$preset/bin
+prefix=$PWD/build/demo-prefix
+export WINEPREFIX=$prefix WINEDEBUG=-all
+win() { cmake/wine-run "$bin/$1.exe" "${@:2}"; }
+
+plugged=()
+cleanup() {
+  status=$?
+  trap - EXIT INT TERM
+  for serial in "${plugged[@]}"; do win keysim unplug --serial "$serial" >/dev/null 2>&1 || true; done
+  # Ends the prefix's wineserver and with it every process of the demo.
+  cmake/wine-prefix stop "$prefix"
+  [ $status -eq 0 ] || echo "demo: failed (status $status)" >&2
+  exit $status
+}
+trap cleanup EXIT INT TERM
+
+say "starting a fresh Wine prefix in build/demo-prefix"
+cmake/wine-prefix start "$prefix"
+
+say "olvex list, before any key is plugged"
+win olvex list
+
+say "plugging three virtual keys, a second apart; demo-b answers after 40 ms"
+for key in "demo-a" "demo-b --latency 40" "demo-c --status 6a82"; do
+  set -- $key
+  printf '  %-8s ' "$1"
+  win keysim plug --serial "$@"
+  plugged+=("$1")
+  sleep 1
 done
-for arch in win32 win64; do
-  case $arch in win32) tool=i686-w64-mingw32-objdump ;; *) tool=x86_64-w64-mingw32-objdump ;; esac
-  dll=build/$arch/bin/Olvexlib.dll
-  echo "$dll ($(stat -c %s "$dll") bytes)"
-  sh cmake/check-dll.sh "$tool" "$dll" | sed 's/^/  /'
-done
+
+say "olvex list: oldest first, with attach times"
+win olvex list
+say "olvex list --json"
+win olvex list --json
+
+say "olvex send: two commands to key 0, an echo key"
+win olvex send 00a40400 "48 65 6c 6c 6f 2c 20 4f 6c 76 65 78 6c 69 62 21"
+say "olvex send --index 2: this key answers status 6a82"
+win olvex send --index 2 80ca9f7f
+say "olvex send --index 7: there is no such key (exit code 3)"
+win olvex send --index 7 00 || echo "  exit code $?"
+say "olvex send with bad hex: refused before sending (exit code 2)"
+win olvex send 00a4 0g || echo "  exit code $?"
+
+say "olvex run: a script with expected status words"
+script=$(mktemp)
+printf '# select, then read\n00 a4 04 00 => 9000\n80 ca 9f 7f => 9000\n' >"$script"
+cat "$script" | sed 's/^/  | /'
+win olvex run "Z:$script"
+rm -f "$script"
+
+say "olvex bench: the fast key, then the slow one"
+win olvex bench --index 0 --size 64 --count 500
+win olvex bench --index 1 --size 64 --count 20
+
+say "what the keys counted"
+win keysim list
+
+say "done"
