@@ -14,9 +14,12 @@
 
 #include "keysim.h"
 #include "olvexlib.h"
+#include "support/dll_platform.h"
 #include "support/iat_hook.h"
 
+using testsupport::Api;
 using testsupport::ImportHook;
+using testsupport::PlatformShim;
 
 namespace {
 
@@ -74,17 +77,15 @@ std::vector<std::string> Listed() {
 
 using Serials = std::vector<std::string>;
 
-// Counts what enumeration takes and gives back, and injects failures.
+// Counts the device info sets and registry keys enumeration takes and gives
+// back, and makes SetupAPI and the registry fail or misreport; handles and
+// allocations are the platform shim's to count.
 struct Ledger {
-    std::multiset<HANDLE> files;
     std::multiset<HKEY> keys;
     std::multiset<HDEVINFO> sets;
-    std::multiset<void *> blocks;
     int detailCalls = 0;       // calls with a buffer
     int failDetailCall = -1;   // fail the detail call with this ordinal
     bool failSizeQuery = false;
-    int failAllocation = -1;   // fail the HeapAlloc with this ordinal
-    int allocations = 0;
     int failTimeQuery = -1;    // fail RegQueryInfoKeyA with this ordinal
     int timeQueries = 0;
     // The platform reports this path for the interface with this ordinal
@@ -92,26 +93,12 @@ struct Ledger {
     int replacePathOf = -1;
     std::string replacementPath;
     int sizeQueries = 0;
-    size_t longestOpened = 0;  // longest path handed to CreateFileA
 };
 Ledger *g_ledger;
 
 #define ORIGINAL(hook, type) (hook)->original<type>()
-ImportHook *g_createFile, *g_closeHandle, *g_regOpen, *g_regClose, *g_regQuery, *g_getSet, *g_destroySet,
-    *g_detail, *g_heapAlloc, *g_heapFree;
+ImportHook *g_regOpen, *g_regClose, *g_regQuery, *g_getSet, *g_destroySet, *g_detail;
 
-HANDLE WINAPI HookCreateFileA(LPCSTR a, DWORD b, DWORD c, LPSECURITY_ATTRIBUTES d, DWORD e, DWORD f, HANDLE g) {
-    g_ledger->longestOpened = std::max(g_ledger->longestOpened, std::strlen(a));
-    HANDLE h = ORIGINAL(g_createFile, decltype(&CreateFileA))(a, b, c, d, e, f, g);
-    if (h != INVALID_HANDLE_VALUE) g_ledger->files.insert(h);
-    return h;
-}
-BOOL WINAPI HookCloseHandle(HANDLE h) {
-    // Other handles (a connection's lock) pass through here too.
-    auto it = g_ledger->files.find(h);
-    if (it != g_ledger->files.end()) g_ledger->files.erase(it);
-    return ORIGINAL(g_closeHandle, decltype(&CloseHandle))(h);
-}
 LSTATUS WINAPI HookRegOpenKeyExA(HKEY root, LPCSTR path, DWORD options, REGSAM access, PHKEY out) {
     EXPECT_EQ(access, REGSAM(KEY_READ));
     LSTATUS s = ORIGINAL(g_regOpen, decltype(&RegOpenKeyExA))(root, path, options, access, out);
@@ -162,74 +149,56 @@ BOOL WINAPI HookDetailA(HDEVINFO s, PSP_DEVICE_INTERFACE_DATA d, PSP_DEVICE_INTE
     }
     return ok;
 }
-LPVOID WINAPI HookHeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
-    if (g_ledger->allocations++ == g_ledger->failAllocation) return nullptr;
-    void *p = ORIGINAL(g_heapAlloc, decltype(&HeapAlloc))(heap, flags, bytes);
-    if (p) g_ledger->blocks.insert(p);
-    return p;
-}
-BOOL WINAPI HookHeapFree(HANDLE heap, DWORD flags, LPVOID p) {
-    auto it = g_ledger->blocks.find(p);
-    EXPECT_NE(it, g_ledger->blocks.end());
-    if (it != g_ledger->blocks.end()) g_ledger->blocks.erase(it);
-    return ORIGINAL(g_heapFree, decltype(&HeapFree))(heap, flags, p);
-}
 
-// Every hook above installed for one enumeration; it checks on destruction
-// that everything taken was given back.
+// Every hook installed for one enumeration; on destruction it checks that
+// everything taken was given back.
 class Accounted {
 public:
     Accounted()
-        : createFile_(Library(), "KERNEL32.dll", "CreateFileA", reinterpret_cast<void *>(&HookCreateFileA)),
-          closeHandle_(Library(), "KERNEL32.dll", "CloseHandle", reinterpret_cast<void *>(&HookCloseHandle)),
-          regOpen_(Library(), "ADVAPI32.dll", "RegOpenKeyExA", reinterpret_cast<void *>(&HookRegOpenKeyExA)),
+        : regOpen_(Library(), "ADVAPI32.dll", "RegOpenKeyExA", reinterpret_cast<void *>(&HookRegOpenKeyExA)),
           regClose_(Library(), "ADVAPI32.dll", "RegCloseKey", reinterpret_cast<void *>(&HookRegCloseKey)),
           regQuery_(Library(), "ADVAPI32.dll", "RegQueryInfoKeyA", reinterpret_cast<void *>(&HookRegQueryInfoKeyA)),
           getSet_(Library(), "SETUPAPI.dll", "SetupDiGetClassDevsA", reinterpret_cast<void *>(&HookGetClassDevsA)),
           destroySet_(Library(), "SETUPAPI.dll", "SetupDiDestroyDeviceInfoList",
                       reinterpret_cast<void *>(&HookDestroyDeviceInfoList)),
-          detail_(Library(), "SETUPAPI.dll", "SetupDiGetDeviceInterfaceDetailA", reinterpret_cast<void *>(&HookDetailA)),
-          heapAlloc_(Library(), "KERNEL32.dll", "HeapAlloc", reinterpret_cast<void *>(&HookHeapAlloc)),
-          heapFree_(Library(), "KERNEL32.dll", "HeapFree", reinterpret_cast<void *>(&HookHeapFree)) {
+          detail_(Library(), "SETUPAPI.dll", "SetupDiGetDeviceInterfaceDetailA", reinterpret_cast<void *>(&HookDetailA)) {
         g_ledger = &ledger;
-        g_createFile = &createFile_;
-        g_closeHandle = &closeHandle_;
         g_regOpen = &regOpen_;
         g_regClose = &regClose_;
         g_regQuery = &regQuery_;
         g_getSet = &getSet_;
         g_destroySet = &destroySet_;
         g_detail = &detail_;
-        g_heapAlloc = &heapAlloc_;
-        g_heapFree = &heapFree_;
-        for (const ImportHook *h : {&createFile_, &closeHandle_, &regOpen_, &regClose_, &regQuery_, &getSet_,
-                                    &destroySet_, &detail_, &heapAlloc_, &heapFree_})
+        EXPECT_TRUE(shim_.installed());
+        for (const ImportHook *h : {&regOpen_, &regClose_, &regQuery_, &getSet_, &destroySet_, &detail_})
             EXPECT_TRUE(h->installed());
     }
     ~Accounted() {
-        EXPECT_TRUE(ledger.files.empty()) << ledger.files.size() << " test-open handles left open";
+        const testsupport::CallLog log = PlatformShim::Log();
+        EXPECT_EQ(log.HandlesOutstanding(), 0) << "test-open handles left open";
+        EXPECT_EQ(log.HeapOutstanding(), 0) << "allocations left";
         EXPECT_TRUE(ledger.keys.empty()) << ledger.keys.size() << " registry keys left open";
         EXPECT_TRUE(ledger.sets.empty()) << ledger.sets.size() << " device info sets left";
-        EXPECT_TRUE(ledger.blocks.empty()) << ledger.blocks.size() << " allocations left";
     }
-    // Enumerates under the hooks; the serials listed, in index order.
-    Serials Enumerate(int expectedResult = OLVEX_OK) {
+    // The nth allocation from now on fails (1 = the next).
+    void FailAllocation(int nth) { PlatformShim::Fail(Api::HeapAlloc, nth); }
+    // Enumerates under the hooks; the serials listed, in index order. Listing
+    // connects and disconnects, which balance on their own.
+    Serials Enumerate() {
         int count = -1;
-        EXPECT_EQ(OLVEX_EnumDEV(&count), expectedResult);
-        Serials listed;
-        if (expectedResult == OLVEX_OK) {
-            g_ledger = &scratch_;  // Listed() connects: not enumeration's to account for
-            listed = TableSerials(count);
-            g_ledger = &ledger;
-        }
-        return listed;
+        EXPECT_EQ(OLVEX_EnumDEV(&count), OLVEX_OK);
+        return TableSerials(count);
+    }
+    size_t LongestPathOpened() const {
+        size_t longest = 0;
+        for (const std::string &p : PlatformShim::Log().createFilePaths) longest = std::max(longest, p.size());
+        return longest;
     }
     Ledger ledger;
 
 private:
-    Ledger scratch_;
-    ImportHook createFile_, closeHandle_, regOpen_, regClose_, regQuery_, getSet_, destroySet_, detail_, heapAlloc_,
-        heapFree_;
+    PlatformShim shim_;
+    ImportHook regOpen_, regClose_, regQuery_, getSet_, destroySet_, detail_;
 };
 
 }  // namespace
@@ -283,7 +252,7 @@ TEST(Enumeration, PathTooLongForTheTableIsSkippedUnopened) {
     a.ledger.replacePathOf = 1;
     a.ledger.replacementPath = keysim::MakeDevicePath(std::string(200, 'l'));  // 265 characters
     EXPECT_EQ(a.Enumerate(), (Serials{"p1", "p3"}));
-    EXPECT_LT(a.ledger.longestOpened, size_t(260));
+    EXPECT_LT(a.LongestPathOpened(), size_t(260));
 }
 
 // Wine's RegOpenKeyExA refuses key paths past about 260 characters (234,
@@ -320,10 +289,10 @@ TEST(PlatformFaults, AllocationFailureEndsEnumeration) {
     Keys keys;
     keys.Plug("m1");
     keys.Plug("m2");
-    for (int failing : {0, 1}) {
+    for (int failing : {1, 2}) {
         Accounted a;
-        a.ledger.failAllocation = failing;
-        EXPECT_EQ(a.Enumerate(), failing == 0 ? Serials{} : Serials{"m1"}) << failing;
+        a.FailAllocation(failing);
+        EXPECT_EQ(a.Enumerate(), failing == 1 ? Serials{} : Serials{"m1"}) << failing;
     }
 }
 

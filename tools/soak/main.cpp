@@ -15,6 +15,7 @@
 #include "keysim.h"
 #include "olvexlib.h"
 #include "shared.h"
+#include "support/keys.h"
 #include "support/iat_hook.h"
 
 using namespace soak;
@@ -46,18 +47,6 @@ Shared *MapShared(unsigned run, bool create, HANDLE *mapping) {
                       : OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, name.c_str());
     if (!*mapping) return nullptr;
     return static_cast<Shared *>(MapViewOfFile(*mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(Shared)));
-}
-
-HANDLE Spawn(const std::string &args) {
-    char self[MAX_PATH];
-    GetModuleFileNameA(nullptr, self, sizeof self);
-    std::string command = std::string("\"") + self + "\" " + args;
-    STARTUPINFOA si = {};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi = {};
-    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return nullptr;
-    CloseHandle(pi.hThread);
-    return pi.hProcess;
 }
 
 // --keyhost RUN KEYS CONTROLLER_PID: serves the echo keys, plugged in order 30 ms apart so
@@ -176,7 +165,7 @@ int Controller(const Options &o) {
            "seed %u\n",
            o.seconds, o.processes, o.threads, o.threads, o.keys, o.seed);
 
-    HANDLE keyHost = Spawn("--keyhost " + std::to_string(run) + " " + std::to_string(o.keys) + " " +
+    HANDLE keyHost = testsupport::StartSelf("--keyhost " + std::to_string(run) + " " + std::to_string(o.keys) + " " +
                            std::to_string(GetCurrentProcessId()));
     HANDLE waits[2] = {keysReady, keyHost};
     if (!keyHost || WaitForMultipleObjects(2, waits, FALSE, 30000) != WAIT_OBJECT_0) {
@@ -216,7 +205,7 @@ int Controller(const Options &o) {
     std::vector<Child> children;
     auto start = [&]() {
         const int slot = nextSlot++;
-        HANDLE p = Spawn("--worker " + std::to_string(run) + " " + std::to_string(o.keys) + " " +
+        HANDLE p = testsupport::StartSelf("--worker " + std::to_string(run) + " " + std::to_string(o.keys) + " " +
                          std::to_string(slot) + " " + std::to_string(o.threads) + " " + std::to_string(o.seed) + " " +
                          std::to_string(GetCurrentProcessId()));
         if (p) children.push_back({p, slot});

@@ -6,20 +6,12 @@
 #include "keysim.h"
 #include "olvexlib.h"
 #include "shared.h"
+#include "support/keys.h"
 
 namespace soak {
 namespace {
 
 CRITICAL_SECTION g_enumerate;
-
-// The key lock's name as every program derives it: the path reversed, each
-// backslash turned into 'a'.
-std::string LockName(const std::string &path) {
-    std::string name(path.rbegin(), path.rend());
-    for (char &c : name)
-        if (c == '\\') c = 'a';
-    return name;
-}
 
 // Enumerates and opens key `index`, expecting the key at `path` there.
 OLVEX_HANDLE Connect(int index, const std::string &path) {
@@ -80,7 +72,7 @@ void WorkerThread(const WorkerConfig &config, int thread, Shared *shared) {
     for (int k = 0; k < config.keys; ++k) {
         paths.push_back(keysim::MakeDevicePath(KeySerial(config.run, k)));
         connections.push_back(Connect(k, paths[k]));
-        locks.push_back(OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, LockName(paths[k]).c_str()));
+        locks.push_back(OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, testsupport::LockName(paths[k]).c_str()));
     }
     const std::string sparePath = keysim::MakeDevicePath(SpareSerial(config.run));
 
@@ -91,7 +83,7 @@ void WorkerThread(const WorkerConfig &config, int thread, Shared *shared) {
             // Reconnecting now and then puts connect and disconnect under load too.
             OLVEX_Disconnect(connections[k]);
             connections[k] = Connect(k, paths[k]);
-            if (!locks[k]) locks[k] = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, LockName(paths[k]).c_str());
+            if (!locks[k]) locks[k] = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, testsupport::LockName(paths[k]).c_str());
             if (!connections[k]) {
                 tally.Add(&counters->failures);
                 continue;

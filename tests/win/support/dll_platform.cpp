@@ -58,6 +58,7 @@ HANDLE WINAPI HookCreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY
         g.log.lastCreateFile.flags = flags;
         g.log.lastCreateFile.security = security != nullptr;
         g.log.lastCreateFile.templateFile = templateFile != nullptr;
+        g.log.createFilePaths.push_back(name ? name : "");
     }
     if (Enter(Api::CreateFileA)) return INVALID_HANDLE_VALUE;
     HANDLE h = Original<decltype(&HookCreateFileA)>(Api::CreateFileA)(name, access, share, security, disposition,

@@ -36,6 +36,7 @@ struct CallLog {
     std::vector<DWORD> readSizes;   // bytes asked of each ReadFile, in order
     std::vector<HANDLE> closed;     // CloseHandle arguments, in order
     std::vector<HANDLE> created;    // handles CreateFileA, OpenMutexA and CreateMutexA returned
+    std::vector<std::string> createFilePaths;  // every path given to CreateFileA, in order
 
     struct {
         DWORD access = 0, share = 0, disposition = 0, flags = 0;
