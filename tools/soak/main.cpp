@@ -71,16 +71,20 @@ int KeyHost(unsigned run, int keys, DWORD controller) {
     SetEvent(ready);
     Random r(run);
     keysim::Key *spare = nullptr;
+    // Its counters go with it, so they are banked first.
+    auto unplugSpare = [&] {
+        const keysim::Stats s = keysim::GetStats(spare);
+        InterlockedExchangeAdd64(const_cast<LONG64 *>(&shared->spareRequests), LONG64(s.requests));
+        InterlockedExchangeAdd64(const_cast<LONG64 *>(&shared->spareInterleaved), LONG64(s.interleaved));
+        InterlockedExchangeAdd64(const_cast<LONG64 *>(&shared->spareMalformed), LONG64(s.malformed));
+        keysim::Unplug(spare);
+        spare = nullptr;
+        InterlockedIncrement64(const_cast<LONG64 *>(&shared->spareUnplugs));
+    };
     HANDLE ends[2] = {stop, parent};
     while (WaitForMultipleObjects(2, ends, FALSE, 300 + r.Below(900)) == WAIT_TIMEOUT) {
         if (spare) {
-            const keysim::Stats s = keysim::GetStats(spare);
-            InterlockedExchangeAdd64(const_cast<LONG64 *>(&shared->spareRequests), LONG64(s.requests));
-            InterlockedExchangeAdd64(const_cast<LONG64 *>(&shared->spareInterleaved), LONG64(s.interleaved));
-            InterlockedExchangeAdd64(const_cast<LONG64 *>(&shared->spareMalformed), LONG64(s.malformed));
-            keysim::Unplug(spare);
-            spare = nullptr;
-            InterlockedIncrement64(const_cast<LONG64 *>(&shared->spareUnplugs));
+            unplugSpare();
         } else {
             keysim::KeyOptions o;
             o.serial = SpareSerial(run);
@@ -88,14 +92,7 @@ int KeyHost(unsigned run, int keys, DWORD controller) {
             if (spare) InterlockedIncrement64(const_cast<LONG64 *>(&shared->sparePlugs));
         }
     }
-    if (spare) {
-        const keysim::Stats s = keysim::GetStats(spare);
-        InterlockedExchangeAdd64(const_cast<LONG64 *>(&shared->spareRequests), LONG64(s.requests));
-        InterlockedExchangeAdd64(const_cast<LONG64 *>(&shared->spareInterleaved), LONG64(s.interleaved));
-        InterlockedExchangeAdd64(const_cast<LONG64 *>(&shared->spareMalformed), LONG64(s.malformed));
-        keysim::Unplug(spare);
-        InterlockedIncrement64(const_cast<LONG64 *>(&shared->spareUnplugs));
-    }
+    if (spare) unplugSpare();
     for (keysim::Key *key : plugged) keysim::Unplug(key);
     return 0;
 }
