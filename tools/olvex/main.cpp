@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "discovery/control_key.h"
 #include "olvexlib.h"
 #include "text.h"
 
@@ -140,16 +141,13 @@ int UsageError(const std::string &why, const char *usage) {
 }
 
 // The attach time as the platform records it: the last write of the key's
-// interface Control key.
+// interface Control key, at the path the library itself derives.
 bool ReadAttachTime(const std::string &path, FILETIME *time) {
-    std::string name = path;
-    for (size_t i : {0u, 1u, 3u})
-        if (i < name.size()) name[i] = '#';
-    const std::string key =
-        "SYSTEM\\CurrentControlSet\\Control\\DeviceClasses\\{925fad44-e331-4116-b409-78fc2b51ea21}\\" + name +
-        "\\Control";
+    char interfaceName[olvex::INTERFACE_NAME_SIZE];
+    char key[olvex::CONTROL_KEY_PATH_SIZE];
+    olvex::BuildControlKeyPath(path.c_str(), interfaceName, key);
     HKEY h;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS) return false;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, &h) != ERROR_SUCCESS) return false;
     const bool ok = RegQueryInfoKeyA(h, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                                      nullptr, nullptr, time) == ERROR_SUCCESS;
     RegCloseKey(h);
