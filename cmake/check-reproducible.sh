@@ -17,7 +17,7 @@ build() { # SOURCE BUILD
 build "$source" "$scratch/a"
 build "$copy" "$copy/build/elsewhere"
 
-files="bin/Olvexlib.dll src/libOlvexlib.dll.a src/Olvexlib.lib"
+files="bin/Olvexlib.dll src/libOlvexlib.dll.a src/Olvexlib.lib src/dist/Olvexlib.dll src/dist/Olvexlib.dll.debug"
 for f in $files; do
   a="$scratch/a/$f" b="$copy/build/elsewhere/$f"
   [ -f "$a" ] && [ -f "$b" ] || { echo "$f was not built"; exit 1; }
