@@ -63,6 +63,15 @@ struct response {
     std::vector<std::uint8_t> body;
 };
 
+// The name of the key's lock, for programs that serialise with the library
+// (olvexlib.h): the device path backwards, every '\' written as 'a'.
+inline std::string lock_name(const std::string &path) {
+    std::string name(path.rbegin(), path.rend());
+    for (char &c : name)
+        if (c == '\\') c = 'a';
+    return name;
+}
+
 namespace detail {
 
 // A failed call that left no cause still has to read as a failure.
@@ -93,14 +102,6 @@ struct is_byte_range<T, std::void_t<decltype(std::data(std::declval<const T &>()
                              std::remove_reference_t<decltype(*std::data(std::declval<const T &>()))>>::value> {};
 template <class T>
 using if_byte_range = std::enable_if_t<is_byte_range<T>::value, int>;
-
-// The lock rule of olvexlib.h: the device path backwards, '\' written as 'a'.
-inline std::string lock_name(const std::string &path) {
-    std::string name(path.rbegin(), path.rend());
-    for (char &c : name)
-        if (c == '\\') c = 'a';
-    return name;
-}
 
 struct unique_handle {
     HANDLE h = nullptr;
@@ -139,7 +140,7 @@ inline int timed_exchange(OLVEX_HANDLE handle, const std::string &path, const un
                           std::error_code &ec) {
     using clock = std::chrono::steady_clock;
     const clock::time_point deadline = clock::now() + timeout;
-    const unique_handle lock(::OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, lock_name(path).c_str()));
+    const unique_handle lock(::OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, olvex::lock_name(path).c_str()));
     if (!lock.h) {
         ec = last_error();
         return OLVEX_FAIL;
