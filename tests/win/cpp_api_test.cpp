@@ -88,6 +88,8 @@ TEST(Connections, MovesHandOverTheKeyAndAssignmentClosesTheOldOne) {
     EXPECT_EQ(moved.exchange(std::vector<uint8_t>{7}).body, std::vector<uint8_t>{7});
 
     olvex::connection other = Open(b);
+    EXPECT_EQ(other.exchange(std::vector<uint8_t>{9}).body, std::vector<uint8_t>{9});
+    EXPECT_EQ(keysim::GetStats(b.get()).openHandles, 1u);
     other = std::move(moved);
     EXPECT_TRUE(ClientsGo(b)) << "assignment disconnects what it replaces";
     EXPECT_EQ(other.path(), keysim::DevicePath(a.get()));
@@ -217,7 +219,7 @@ TEST(Timeouts, SlowAnswerWithinTheLimitAndNoCancelLingersAfterward) {
     std::error_code ec;
     EXPECT_EQ(c.exchange(std::vector<uint8_t>{1}, 3s, ec).body, std::vector<uint8_t>{1});
     EXPECT_FALSE(ec);
-    // A fast answer leaves its timer behind; it must not cut the next, untimed,
+    // A limit the exchange did not need must not reach the next, untimed,
     // exchange of this thread once its time would have come.
     keysim::SetBehaviour(key.get(), testsupport::Echo());
     c.exchange(std::vector<uint8_t>{2}, 30ms, ec);
