@@ -56,7 +56,8 @@ inline constexpr std::size_t max_command = OLVEX_MAX_COMMAND;
 inline constexpr std::size_t max_response_body = OLVEX_MAX_RESPONSE_BODY;
 
 // No time limit: the exchange waits as long as the key and its lock take.
-inline constexpr std::chrono::milliseconds no_timeout = std::chrono::milliseconds::max();
+// (Parenthesised against the min and max macros of MSVC's <windows.h>.)
+inline constexpr std::chrono::milliseconds no_timeout = (std::chrono::milliseconds::max)();
 
 struct response {
     std::uint16_t status = 0;  // the key's status word; the library gives it no meaning
@@ -349,14 +350,14 @@ public:
 
 private:
     void open(int index, std::error_code &ec) {
-        char path[OLVEX_PATH_SIZE + 1] = {};
+        char found[OLVEX_PATH_SIZE + 1] = {};
         OLVEX_HANDLE handle = nullptr;
-        if (OLVEX_Connect(&handle, path, index) != OLVEX_OK) {
+        if (OLVEX_Connect(&handle, found, index) != OLVEX_OK) {
             ec = detail::last_error();
             return;
         }
         handle_ = handle;
-        path_ = path;
+        path_ = found;
         ec.clear();
     }
 

@@ -1,5 +1,20 @@
 // olvexlib.hpp on its own, every overload instantiated, so that the strictest
 // warnings see all of it.
+#ifdef OLVEX_MSVC_MINMAX
+// MSVC's <windows.h> defines min and max as macros in C++ too (MinGW's only
+// in C); the standard headers come first, as they guard against them there.
+#include <windows.h>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <vector>
+#define max(a, b) (((a) > (b)) ? (a) : (b))
+#define min(a, b) (((a) < (b)) ? (a) : (b))
+#endif
 #include "olvexlib.hpp"
 
 #include <array>
