@@ -11,13 +11,22 @@ HANDLE g_main = nullptr;
 std::atomic<bool> g_interrupted{false};
 std::atomic<bool> g_exchanging{false};
 
-// Runs on a thread of its own. An exchange between its lock and its answer
-// is in I/O, so cancelling the main thread's I/O ends it; one still waiting
-// for the lock sees the event. Retried, since a cancel that comes before the
-// read has started is lost.
+// Runs on a thread of its own. Outside an exchange the tool holds no key's
+// lock, and none can be taken once the flag is up, so it ends at once (a
+// blocked read of the script from standard input, say). An exchange between
+// its lock and its answer is in I/O, so cancelling the main thread's I/O ends
+// it; one still waiting for the lock sees the event. Retried, since a cancel
+// that comes before the read has started is lost.
 BOOL WINAPI OnInterrupt(DWORD type) {
     if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) return FALSE;
     g_interrupted = true;
+    if (!g_exchanging) {
+        static const char kText[] = "olvex: interrupted\n";
+        DWORD written;
+        WriteFile(GetStdHandle(STD_ERROR_HANDLE), kText, sizeof kText - 1, &written, nullptr);
+        TerminateProcess(GetCurrentProcess(), 130);
+    }
+    // From here the exchange reports the interrupt itself.
     SetEvent(g_interrupt);
     while (g_exchanging) {
         CancelSynchronousIo(g_main);

@@ -474,3 +474,20 @@ TEST(Interrupt, CtrlCWhileAnotherProgramHoldsTheLockSendsNothing) {
     ReleaseMutex(lock.h);
     EXPECT_EQ(Requests(key), 0u);
 }
+
+TEST(Interrupt, CtrlCOutsideAnExchangeEndsAtOnce) {
+    // A script that never comes: olvex blocks reading it, holding no lock.
+    char name[64];
+    snprintf(name, sizeof name, "\\\\.\\pipe\\olvex-script-%lu", GetCurrentProcessId());
+    HANDLE pipe = CreateNamedPipeA(name, PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 0, 0, 0, nullptr);
+    ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
+    Running r = Start(std::string("run ") + name, true);
+    // Opening the script comes after the Ctrl-C handler is in place.
+    const BOOL connected = ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED;
+    EXPECT_TRUE(connected);
+    EXPECT_TRUE(CtrlC(r));
+    Result res = Finish(r, 10000);
+    CloseHandle(pipe);
+    EXPECT_EQ(res.code, 130);
+    EXPECT_EQ(Lines(res.err), std::vector<std::string>{"olvex: interrupted"});
+}
