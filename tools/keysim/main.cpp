@@ -157,6 +157,25 @@ std::wstring ObjectName(const char *kind, const keysim::KeyOptions &o) {
     return std::wstring(name.begin(), name.end());
 }
 
+// What a background server tells the `keysim plug` that started it when it
+// cannot plug its key. Named after the plug's ready event; no handle is
+// inherited, so the server holds nothing of the plug's.
+struct Reason {
+    char text[1024];
+};
+
+std::string ReasonName(const std::string &ready) { return ready + "-reason"; }
+
+void SetReason(const std::string &ready, const char *text) {
+    HANDLE mapping = OpenFileMappingA(FILE_MAP_WRITE, FALSE, ReasonName(ready).c_str());
+    if (!mapping) return;
+    if (auto *r = static_cast<Reason *>(MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(Reason)))) {
+        snprintf(r->text, sizeof r->text, "%s", text);
+        UnmapViewOfFile(r);
+    }
+    CloseHandle(mapping);
+}
+
 HANDLE g_interrupt = nullptr;
 
 BOOL WINAPI OnConsoleEvent(DWORD) {
@@ -187,7 +206,10 @@ int Serve(const std::vector<keysim::KeyOptions> &keys, const std::string &ready)
         std::string why = "cannot create its events";
         if (s.stop && s.gone) s.key = keysim::Plug(o, &why);
         if (!s.key) {
-            fprintf(stderr, "keysim: cannot plug %s: %s\n", o.serial.c_str(), why.c_str());
+            char text[sizeof(Reason::text)];
+            snprintf(text, sizeof text, "keysim: cannot plug %s: %s", o.serial.c_str(), why.c_str());
+            fprintf(stderr, "%s\n", text);
+            if (!ready.empty()) SetReason(ready, text);
             if (s.stop) CloseHandle(s.stop);
             if (s.gone) CloseHandle(s.gone);
             ok = false;
@@ -229,75 +251,61 @@ int Serve(const std::vector<keysim::KeyOptions> &keys, const std::string &ready)
 
 // How long a background server may take to plug its key. Wine starts a
 // process in well under a second; this covers a machine under heavy load.
-const DWORD kPlugTimeoutMs = 15000;
+// KEYSIM_PLUG_TIMEOUT_MS and KEYSIM_SERVE_DELAY_MS (a server's wait before it
+// plugs) let the tests play a server that comes up too late.
+DWORD EnvMs(const char *name, DWORD otherwise) {
+    const char *v = getenv(name);
+    return v && *v ? DWORD(strtoul(v, nullptr, 10)) : otherwise;
+}
 
-// Starts `keysim serve` detached and waits until its key is listed. The server
-// reports a failure on a pipe of its own, so a failed plug says why; a server
+// Starts `keysim serve` detached and waits until its key is listed. A server
+// that cannot plug its key leaves the reason behind for this to print; one
 // that does not come up in time is ended, so a failed plug leaves nothing
 // running.
 int PlugInBackground(const std::vector<std::string> &args) {
     char ready[64];
     snprintf(ready, sizeof ready, "Local\\keysim-ready-%lu-%lu", GetCurrentProcessId(), GetTickCount());
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, ready);
+    HANDLE reasonMapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(Reason),
+                                              ReasonName(ready).c_str());
     char self[MAX_PATH];
     GetModuleFileNameA(nullptr, self, sizeof self);
     std::string command = std::string("\"") + self + "\" serve --ready " + ready;
     for (const std::string &a : args) command += " \"" + a + "\"";
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    HANDLE reasonRead = nullptr, reasonWrite = nullptr;
-    HANDLE null = CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                              OPEN_EXISTING, 0, nullptr);
     STARTUPINFOA si = {};
     si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
     PROCESS_INFORMATION pi = {};
-    bool started = event && null != INVALID_HANDLE_VALUE && CreatePipe(&reasonRead, &reasonWrite, &inherit, 0) &&
-                   SetHandleInformation(reasonRead, HANDLE_FLAG_INHERIT, 0);
-    if (started) {
-        si.hStdInput = si.hStdOutput = null;
-        si.hStdError = reasonWrite;
-        started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, DETACHED_PROCESS, nullptr, nullptr,
-                                 &si, &pi);
-    }
-    DWORD error = GetLastError();
-    if (reasonWrite) CloseHandle(reasonWrite);
-    if (null != INVALID_HANDLE_VALUE) CloseHandle(null);
-    if (!started) {
-        fprintf(stderr, "keysim: cannot start the server process (error %lu)\n", error);
-        if (reasonRead) CloseHandle(reasonRead);
+    if (!event || !reasonMapping ||
+        !CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr, nullptr, &si,
+                        &pi)) {
+        fprintf(stderr, "keysim: cannot start the server process (error %lu)\n", GetLastError());
+        if (reasonMapping) CloseHandle(reasonMapping);
         if (event) CloseHandle(event);
         return 1;
     }
     HANDLE waits[2] = {event, pi.hProcess};
-    DWORD r = WaitForMultipleObjects(2, waits, FALSE, kPlugTimeoutMs);
+    const DWORD timeoutMs = EnvMs("KEYSIM_PLUG_TIMEOUT_MS", 15000);
+    DWORD r = WaitForMultipleObjects(2, waits, FALSE, timeoutMs);
     if (r == WAIT_TIMEOUT) {
         TerminateProcess(pi.hProcess, 1);
         WaitForSingleObject(pi.hProcess, 5000);
-    }
-    int result = 0;
-    if (r != WAIT_OBJECT_0) {
-        // The server has ended, so its end of the pipe is closed.
-        std::string reason;
-        char chunk[512];
-        DWORD n;
-        while (ReadFile(reasonRead, chunk, sizeof chunk, &n, nullptr) && n) reason.append(chunk, n);
-        while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r')) reason.pop_back();
+        fprintf(stderr, "keysim: the key could not be plugged: its server did not come up within %lu ms and was "
+                        "ended\n", timeoutMs);
+    } else if (r != WAIT_OBJECT_0) {
         DWORD code = 0;
         GetExitCodeProcess(pi.hProcess, &code);
-        if (r == WAIT_TIMEOUT)
-            fprintf(stderr, "keysim: the key could not be plugged: its server did not come up within %lu s and was "
-                            "ended\n", kPlugTimeoutMs / 1000);
-        else if (!reason.empty())
-            fprintf(stderr, "%s\n", reason.c_str());
+        const auto *reason = static_cast<const Reason *>(MapViewOfFile(reasonMapping, FILE_MAP_READ, 0, 0, 0));
+        if (reason && reason->text[0])
+            fprintf(stderr, "%.*s\n", int(sizeof reason->text), reason->text);
         else
             fprintf(stderr, "keysim: the key could not be plugged: its server exited with code %lu\n", code);
-        result = 1;
+        if (reason) UnmapViewOfFile(reason);
     }
-    CloseHandle(reasonRead);
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
+    CloseHandle(reasonMapping);
     CloseHandle(event);
-    if (result) return result;
+    if (r != WAIT_OBJECT_0) return 1;
     keysim::KeyOptions o;
     std::string ignored;
     ParseKey(args, &o, &ignored);
@@ -488,7 +496,10 @@ int main(int argc, char **argv) {
         return 2;
     }
     if (command == "plug") return PlugInBackground(args);
-    if (command == "serve") return Serve({o}, ready);
+    if (command == "serve") {
+        if (!ready.empty()) Sleep(EnvMs("KEYSIM_SERVE_DELAY_MS", 0));
+        return Serve({o}, ready);
+    }
     if (command == "unplug") return UnplugServed(o);
     if (command == "stats") {
         keysim::Stats s;
