@@ -75,7 +75,13 @@ Result Olvex(const std::string &args) {
     PROCESS_INFORMATION pi = {};
     if (CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
         DWORD code = DWORD(-1);
-        if (WaitForSingleObject(pi.hProcess, 60000) == WAIT_OBJECT_0) GetExitCodeProcess(pi.hProcess, &code);
+        if (WaitForSingleObject(pi.hProcess, 60000) == WAIT_OBJECT_0) {
+            GetExitCodeProcess(pi.hProcess, &code);
+        } else {
+            // A hung olvex.exe must not outlive its test.
+            TerminateProcess(pi.hProcess, 1);
+            WaitForSingleObject(pi.hProcess, 5000);
+        }
         r.code = int(code);
         CloseHandle(pi.hThread);
         CloseHandle(pi.hProcess);
