@@ -13,9 +13,12 @@ cmake -S "$source/examples/c" -B "$work/build" -G Ninja --toolchain "$toolchain"
 cmake --build "$work/build" >/dev/null
 cp "$work/prefix/bin/Olvexlib.dll" "$work/build/"
 
-"$run" "$keysim" plug --serial consumer --behaviour script --script 5A05000102039000 >/dev/null
+# Set before plugging: whatever fails from here on, the key goes.
 trap '"$run" "$keysim" unplug --serial consumer >/dev/null 2>&1 || true' EXIT
+trap 'exit 1' INT TERM
+"$run" "$keysim" plug --serial consumer --behaviour script --script 5A05000102039000 >/dev/null
 out=$("$run" "$work/build/olvex_example.exe")
 printf '%s\n' "$out"
 printf '%s\n' "$out" | grep -q '^1 key(s) attached' || { echo "the key was not listed"; exit 1; }
 printf '%s\n' "$out" | grep -q 'status 9000, 3 byte(s): 01 02 03' || { echo "wrong answer"; exit 1; }
+echo "completed: C example built against the installed package, listed and exchanged with 1 key"

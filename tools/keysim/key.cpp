@@ -120,8 +120,20 @@ uint8_t PatternByte(const std::vector<uint8_t> &payload, size_t i) {
     return static_cast<uint8_t>(i + (payload.empty() ? 0 : payload[0]));
 }
 
-Key *Plug(const KeyOptions &options) {
-    if (!ValidSerial(options.serial)) return nullptr;
+Key *Plug(const KeyOptions &options, std::string *why) {
+    std::string ignored;
+    if (!why) why = &ignored;
+    auto fail = [why](Key *key, const char *what) -> Key * {
+        char text[160];
+        snprintf(text, sizeof text, "%s (error %lu)", what, GetLastError());
+        *why = text;
+        Destroy(key);
+        return nullptr;
+    };
+    if (!ValidSerial(options.serial)) {
+        *why = "invalid serial: printable, no \\ / or #, at most 4000 characters";
+        return nullptr;
+    }
     Key *key = new Key;
     key->options = options;
     key->path = MakeDevicePath(options.serial, options.vid, options.pid);
@@ -130,15 +142,19 @@ Key *Plug(const KeyOptions &options) {
     // The stats block doubles as the "already served" check across processes.
     key->mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(detail::SharedBlock),
                                       detail::SharedName(id).c_str());
-    if (!key->mapping || GetLastError() == ERROR_ALREADY_EXISTS) {
+    if (key->mapping && GetLastError() == ERROR_ALREADY_EXISTS) {
+        const auto *other = static_cast<const detail::SharedBlock *>(
+            MapViewOfFile(key->mapping, FILE_MAP_READ, 0, 0, 0));
+        char text[96];
+        snprintf(text, sizeof text, "already plugged, served by process %lu", other ? other->pid : 0ul);
+        if (other) UnmapViewOfFile(other);
+        *why = text;
         Destroy(key);
         return nullptr;
     }
+    if (!key->mapping) return fail(key, "cannot create the key's counters");
     key->block = static_cast<detail::SharedBlock *>(MapViewOfFile(key->mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0));
-    if (!key->block) {
-        Destroy(key);
-        return nullptr;
-    }
+    if (!key->block) return fail(key, "cannot map the key's counters");
     key->block->pid = GetCurrentProcessId();
 
     static LONG counter = 0;
@@ -147,21 +163,13 @@ Key *Plug(const KeyOptions &options) {
     if (!options.refuseOpen) {
         key->server = detail::StartServer(detail::Widen(std::string("\\\\.\\pipe\\") + pipe), options.behaviour,
                                           key->block);
-        if (!key->server) {
-            Destroy(key);
-            return nullptr;
-        }
+        if (!key->server) return fail(key, "cannot start the pipe server");
     }
     key->link = CreateLink(key->path, detail::Widen(std::string("\\Device\\NamedPipe\\") + pipe));
-    if (!key->link) {
-        Destroy(key);
-        return nullptr;
-    }
+    if (!key->link) return fail(key, "cannot create the device path's link");
     key->names = detail::MakeRegistryNames(options, key->path);
-    if (!detail::AddRegistry(key->names, key->path, !options.omitControlKey)) {
-        Destroy(key);
-        return nullptr;
-    }
+    if (!detail::AddRegistry(key->names, key->path, !options.omitControlKey))
+        return fail(key, "cannot register the device interface");
     return key;
 }
 

@@ -67,8 +67,9 @@ class Key;
 // listeners as it sees connections, up to 63 instances per key.
 //
 // Plugs a key; nullptr when the serial is invalid or already plugged, or the
-// platform refuses. The key is listed and openable when this returns.
-Key *Plug(const KeyOptions &options);
+// platform refuses, and then `why` (if given) says which. The key is listed
+// and openable when this returns.
+Key *Plug(const KeyOptions &options, std::string *why = nullptr);
 // Removes the key from the registry and the object namespace, ends its server
 // and frees it. Open client handles break. Null is ignored.
 void Unplug(Key *key);

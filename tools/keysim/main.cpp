@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "internal.h"
 #include "keysim.h"
 
 namespace {
@@ -15,7 +16,8 @@ const char kUsage[] =
     "usage: keysim COMMAND [OPTIONS]\n"
     "\n"
     "  plug KEY...          plug a key served by a background keysim process;\n"
-    "                       returns once the key is listed and prints its path\n"
+    "                       returns once the key is listed and prints its path,\n"
+    "                       or within seconds with the reason it was not\n"
     "  serve KEY...         the same in the foreground, until `keysim unplug`\n"
     "  run FILE             serve every key of FILE (one line of KEY options\n"
     "                       each, # starts a comment) until all are unplugged\n"
@@ -24,6 +26,9 @@ const char kUsage[] =
     "  list                 list the present keys, with counters of served ones\n"
     "  stats --serial S [--vid V --pid P]\n"
     "                       print a served key's counters\n"
+    "  clear                unplug every present key: served ones through their\n"
+    "                       server (ending it if it does not let go), and the\n"
+    "                       registry entries dead servers left; prints each\n"
     "\n"
     "KEY options:\n"
     "  --serial S           required; printable, no \\ / or #\n"
@@ -152,6 +157,25 @@ std::wstring ObjectName(const char *kind, const keysim::KeyOptions &o) {
     return std::wstring(name.begin(), name.end());
 }
 
+// What a background server tells the `keysim plug` that started it when it
+// cannot plug its key. Named after the plug's ready event; no handle is
+// inherited, so the server holds nothing of the plug's.
+struct Reason {
+    char text[1024];
+};
+
+std::string ReasonName(const std::string &ready) { return ready + "-reason"; }
+
+void SetReason(const std::string &ready, const char *text) {
+    HANDLE mapping = OpenFileMappingA(FILE_MAP_WRITE, FALSE, ReasonName(ready).c_str());
+    if (!mapping) return;
+    if (auto *r = static_cast<Reason *>(MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(Reason)))) {
+        snprintf(r->text, sizeof r->text, "%s", text);
+        UnmapViewOfFile(r);
+    }
+    CloseHandle(mapping);
+}
+
 HANDLE g_interrupt = nullptr;
 
 BOOL WINAPI OnConsoleEvent(DWORD) {
@@ -175,15 +199,24 @@ int Serve(const std::vector<keysim::KeyOptions> &keys, const std::string &ready)
     std::vector<Served> served;
     bool ok = true;
     for (const keysim::KeyOptions &o : keys) {
-        keysim::Key *key = keysim::Plug(o);
-        if (!key) {
-            fprintf(stderr, "keysim: cannot plug %s (already plugged?)\n", o.serial.c_str());
+        // The events exist before the key is listed: whoever sees the key can
+        // unplug it at once.
+        Served s = {nullptr, CreateEventW(nullptr, FALSE, FALSE, ObjectName("stop", o).c_str()),
+                    CreateEventW(nullptr, TRUE, FALSE, ObjectName("gone", o).c_str())};
+        std::string why = "cannot create its events";
+        if (s.stop && s.gone) s.key = keysim::Plug(o, &why);
+        if (!s.key) {
+            char text[sizeof(Reason::text)];
+            snprintf(text, sizeof text, "keysim: cannot plug %s: %s", o.serial.c_str(), why.c_str());
+            fprintf(stderr, "%s\n", text);
+            if (!ready.empty()) SetReason(ready, text);
+            if (s.stop) CloseHandle(s.stop);
+            if (s.gone) CloseHandle(s.gone);
             ok = false;
             break;
         }
-        served.push_back({key, CreateEventW(nullptr, FALSE, FALSE, ObjectName("stop", o).c_str()),
-                          CreateEventW(nullptr, TRUE, FALSE, ObjectName("gone", o).c_str())});
-        printf("%s\n", keysim::DevicePath(key).c_str());
+        served.push_back(s);
+        printf("%s\n", keysim::DevicePath(s.key).c_str());
     }
     fflush(stdout);
     if (ok && !ready.empty()) {
@@ -216,11 +249,25 @@ int Serve(const std::vector<keysim::KeyOptions> &keys, const std::string &ready)
     return ok ? 0 : 1;
 }
 
-// Starts `keysim serve` detached and waits until its key is listed.
+// How long a background server may take to plug its key. Wine starts a
+// process in well under a second; this covers a machine under heavy load.
+// KEYSIM_PLUG_TIMEOUT_MS and KEYSIM_SERVE_DELAY_MS (a server's wait before it
+// plugs) let the tests play a server that comes up too late.
+DWORD EnvMs(const char *name, DWORD otherwise) {
+    const char *v = getenv(name);
+    return v && *v ? DWORD(strtoul(v, nullptr, 10)) : otherwise;
+}
+
+// Starts `keysim serve` detached and waits until its key is listed. A server
+// that cannot plug its key leaves the reason behind for this to print; one
+// that does not come up in time is ended, so a failed plug leaves nothing
+// running.
 int PlugInBackground(const std::vector<std::string> &args) {
     char ready[64];
     snprintf(ready, sizeof ready, "Local\\keysim-ready-%lu-%lu", GetCurrentProcessId(), GetTickCount());
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, ready);
+    HANDLE reasonMapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(Reason),
+                                              ReasonName(ready).c_str());
     char self[MAX_PATH];
     GetModuleFileNameA(nullptr, self, sizeof self);
     std::string command = std::string("\"") + self + "\" serve --ready " + ready;
@@ -228,23 +275,40 @@ int PlugInBackground(const std::vector<std::string> &args) {
     STARTUPINFOA si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
-    if (!event || !CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr, nullptr,
-                                  &si, &pi)) {
-        fprintf(stderr, "keysim: cannot start the server process\n");
+    if (!event || !reasonMapping ||
+        !CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr, nullptr, &si,
+                        &pi)) {
+        fprintf(stderr, "keysim: cannot start the server process (error %lu)\n", GetLastError());
+        if (reasonMapping) CloseHandle(reasonMapping);
+        if (event) CloseHandle(event);
         return 1;
     }
     HANDLE waits[2] = {event, pi.hProcess};
-    DWORD r = WaitForMultipleObjects(2, waits, FALSE, 10000);
+    const DWORD timeoutMs = EnvMs("KEYSIM_PLUG_TIMEOUT_MS", 15000);
+    DWORD r = WaitForMultipleObjects(2, waits, FALSE, timeoutMs);
+    if (r == WAIT_TIMEOUT) {
+        TerminateProcess(pi.hProcess, 1);
+        WaitForSingleObject(pi.hProcess, 5000);
+        fprintf(stderr, "keysim: the key could not be plugged: its server did not come up within %lu ms and was "
+                        "ended\n", timeoutMs);
+    } else if (r != WAIT_OBJECT_0) {
+        DWORD code = 0;
+        GetExitCodeProcess(pi.hProcess, &code);
+        const auto *reason = static_cast<const Reason *>(MapViewOfFile(reasonMapping, FILE_MAP_READ, 0, 0, 0));
+        if (reason && reason->text[0])
+            fprintf(stderr, "%.*s\n", int(sizeof reason->text), reason->text);
+        else
+            fprintf(stderr, "keysim: the key could not be plugged: its server exited with code %lu\n", code);
+        if (reason) UnmapViewOfFile(reason);
+    }
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
+    CloseHandle(reasonMapping);
     CloseHandle(event);
-    if (r != WAIT_OBJECT_0) {
-        fprintf(stderr, "keysim: the key could not be plugged\n");
-        return 1;
-    }
+    if (r != WAIT_OBJECT_0) return 1;
     keysim::KeyOptions o;
-    std::string error;
-    ParseKey(args, &o, &error);
+    std::string ignored;
+    ParseKey(args, &o, &ignored);
     printf("%s\n", keysim::MakeDevicePath(o.serial, o.vid, o.pid).c_str());
     return 0;
 }
@@ -252,11 +316,88 @@ int PlugInBackground(const std::vector<std::string> &args) {
 int UnplugServed(const keysim::KeyOptions &o) {
     HANDLE gone = OpenEventW(SYNCHRONIZE, FALSE, ObjectName("gone", o).c_str());
     HANDLE stop = OpenEventW(EVENT_MODIFY_STATE, FALSE, ObjectName("stop", o).c_str());
-    bool ok = gone && stop && SetEvent(stop) && WaitForSingleObject(gone, 10000) == WAIT_OBJECT_0;
+    bool served = gone && stop;
+    bool ok = served && SetEvent(stop) && WaitForSingleObject(gone, 10000) == WAIT_OBJECT_0;
     if (gone) CloseHandle(gone);
     if (stop) CloseHandle(stop);
-    if (!ok) fprintf(stderr, "keysim: no keysim process serves %s\n", o.serial.c_str());
+    if (!served)
+        fprintf(stderr, "keysim: no keysim process serves %s\n", o.serial.c_str());
+    else if (!ok)
+        fprintf(stderr, "keysim: %s was asked to go but its server did not let go within 10 s\n", o.serial.c_str());
     return ok ? 0 : 1;
+}
+
+// The id of the process serving a key, or 0 when none does.
+DWORD ServerOf(const std::string &serial, uint16_t vid, uint16_t pid) {
+    HANDLE mapping = OpenFileMappingW(FILE_MAP_READ, FALSE,
+                                      keysim::detail::SharedName(keysim::KeyId(serial, vid, pid)).c_str());
+    if (!mapping) return 0;
+    const auto *block = static_cast<const keysim::detail::SharedBlock *>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0));
+    DWORD id = block ? block->pid : 0;
+    if (block) UnmapViewOfFile(block);
+    CloseHandle(mapping);
+    return id;
+}
+
+// What a test run uses between entries, so that no entry's keys outlive it.
+int Clear() {
+    struct Present {
+        std::wstring interfaceKey, instanceId;
+        std::string path;
+    };
+    std::vector<Present> present;
+    HKEY classes;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\DeviceClasses\\"
+                      L"{925fad44-e331-4116-b409-78fc2b51ea21}", 0, KEY_READ, &classes) != ERROR_SUCCESS)
+        return 0;
+    wchar_t name[512];
+    for (DWORD i = 0;; ++i) {
+        DWORD n = sizeof name / sizeof name[0];
+        if (RegEnumKeyExW(classes, i, name, &n, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        char path[4096] = "";
+        wchar_t instance[512] = L"";
+        DWORD size = sizeof path - 1;
+        RegGetValueA(classes, std::string(name, name + n).append("\\#").c_str(), "SymbolicLink", RRF_RT_REG_SZ,
+                     nullptr, path, &size);
+        size = sizeof instance - sizeof instance[0];
+        RegGetValueW(classes, name, L"DeviceInstance", RRF_RT_REG_SZ, nullptr, instance, &size);
+        present.push_back({std::wstring(name, n), instance, path});
+    }
+    RegCloseKey(classes);
+
+    int failures = 0;
+    for (const Present &p : present) {
+        // \\?\usb#vid_XXXX&pid_XXXX#serial#{guid}
+        unsigned vid = 0, pid = 0;
+        size_t serialEnd = p.path.rfind('#');
+        keysim::KeyOptions o;
+        if (sscanf(p.path.c_str(), "\\\\?\\usb#vid_%4x&pid_%4x#", &vid, &pid) == 2 &&
+            serialEnd != std::string::npos && serialEnd > 26) {
+            o.serial = p.path.substr(26, serialEnd - 26);
+            o.vid = static_cast<uint16_t>(vid);
+            o.pid = static_cast<uint16_t>(pid);
+        }
+        DWORD server = o.serial.empty() ? 0 : ServerOf(o.serial, o.vid, o.pid);
+        HANDLE stop = server ? OpenEventW(EVENT_MODIFY_STATE, FALSE, ObjectName("stop", o).c_str()) : nullptr;
+        HANDLE gone = server ? OpenEventW(SYNCHRONIZE, FALSE, ObjectName("gone", o).c_str()) : nullptr;
+        if (stop && gone && SetEvent(stop) && WaitForSingleObject(gone, 5000) == WAIT_OBJECT_0) {
+            printf("unplugged %s, served by process %lu\n", p.path.c_str(), server);
+        } else if (server) {
+            // A test program, or a server that does not let go: it goes with its key.
+            HANDLE process = server != GetCurrentProcessId() ? OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, server)
+                                                             : nullptr;
+            bool ended = process && TerminateProcess(process, 1) && WaitForSingleObject(process, 5000) == WAIT_OBJECT_0;
+            if (process) CloseHandle(process);
+            printf("%s process %lu, which served %s\n", ended ? "ended" : "could not end", server, p.path.c_str());
+            failures += !ended;
+        } else {
+            printf("removed %s, left by a server that is gone\n", p.path.c_str());
+        }
+        if (stop) CloseHandle(stop);
+        if (gone) CloseHandle(gone);
+        keysim::detail::RemoveRegistry({p.interfaceKey, p.instanceId});
+    }
+    return failures ? 1 : 0;
 }
 
 void PrintStats(const keysim::Stats &s) {
@@ -312,6 +453,7 @@ int main(int argc, char **argv) {
         return command.empty() ? 2 : 0;
     }
     if (command == "list") return List();
+    if (command == "clear") return Clear();
     if (command == "run") {
         if (args.size() != 1) {
             fputs(kUsage, stderr);
@@ -354,7 +496,10 @@ int main(int argc, char **argv) {
         return 2;
     }
     if (command == "plug") return PlugInBackground(args);
-    if (command == "serve") return Serve({o}, ready);
+    if (command == "serve") {
+        if (!ready.empty()) Sleep(EnvMs("KEYSIM_SERVE_DELAY_MS", 0));
+        return Serve({o}, ready);
+    }
     if (command == "unplug") return UnplugServed(o);
     if (command == "stats") {
         keysim::Stats s;

@@ -335,6 +335,9 @@ int Controller(const Options &o) {
     const bool pass = exchanges > 0 && mismatches == 0 && failures == 0 && unexplained == 0 && malformed == 0 &&
                       unexpectedExits == 0 && hung == 0 && handlesBefore >= 0 && handlesAfter <= handlesBefore;
     printf("result               %s\n", pass ? "PASS" : "FAIL");
+    // The test run's proof that the soak finished (a crash can exit 0).
+    if (pass)
+        printf("completed: soak %d s, %lld exchanges verified, %lld workers killed\n", o.seconds, exchanges, kills);
     UnmapViewOfFile(shared);
     CloseHandle(mapping);
     return pass ? 0 : 1;

@@ -31,11 +31,21 @@ int Exchanger(char **argv) {
     return failures ? 1 : 0;
 }
 
+// --hold SERIAL: serves a key in-process until ended from outside.
+int Hold(const char *serial) {
+    keysim::KeyOptions o;
+    o.serial = serial;
+    if (!keysim::Plug(o)) return 3;
+    Sleep(INFINITE);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     setvbuf(stdout, nullptr, _IONBF, 0);
     if (argc == 7 && strcmp(argv[1], "--exchanger") == 0) return Exchanger(argv + 2);
+    if (argc == 3 && strcmp(argv[1], "--hold") == 0) return Hold(argv[2]);
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -126,17 +126,82 @@ std::string SelfDirectory() {
     return path.substr(0, path.find_last_of("\\/") + 1);
 }
 
-int RunHere(const std::string &program, const std::string &args, DWORD timeoutMs) {
+int RunHere(const std::string &program, const std::string &args, DWORD timeoutMs, std::string *output) {
+    std::string command = "\"" + SelfDirectory() + program + "\" " + args;
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE read = nullptr, write = nullptr;
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    if (output) {
+        if (!CreatePipe(&read, &write, &inherit, 0)) return -1;
+        SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        si.hStdOutput = si.hStdError = write;
+    }
+    PROCESS_INFORMATION pi = {};
+    BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, output != nullptr, 0, nullptr, nullptr,
+                                  &si, &pi);
+    if (write) CloseHandle(write);
+    if (!started) {
+        if (read) CloseHandle(read);
+        return -1;
+    }
+    // Until the program ends, not until the pipe closes: a server it started
+    // may hold the pipe for good.
+    DWORD waited = WAIT_TIMEOUT;
+    if (output) {
+        output->clear();
+        const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+        for (bool last = false; !last;) {
+            last = (waited = WaitForSingleObject(pi.hProcess, 10)) == WAIT_OBJECT_0 || GetTickCount64() > deadline;
+            DWORD available = 0, n = 0;
+            while (PeekNamedPipe(read, nullptr, 0, nullptr, &available, nullptr) && available) {
+                char chunk[1024];
+                if (!ReadFile(read, chunk, available < sizeof chunk ? available : sizeof chunk, &n, nullptr)) break;
+                output->append(chunk, n);
+            }
+        }
+        CloseHandle(read);
+    } else {
+        waited = WaitForSingleObject(pi.hProcess, timeoutMs);
+    }
+    DWORD code = DWORD(-1);
+    if (waited == WAIT_OBJECT_0) {
+        GetExitCodeProcess(pi.hProcess, &code);
+    } else {
+        // A hung program must not outlive the test that started it.
+        TerminateProcess(pi.hProcess, 1);
+        WaitForSingleObject(pi.hProcess, 5000);
+    }
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return int(code);
+}
+
+Process::Process(const std::string &program, const std::string &args) {
     std::string command = "\"" + SelfDirectory() + program + "\" " + args;
     STARTUPINFOA si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
-    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return -1;
-    DWORD code = DWORD(-1);
-    if (WaitForSingleObject(pi.hProcess, timeoutMs) == WAIT_OBJECT_0) GetExitCodeProcess(pi.hProcess, &code);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-    return int(code);
+    if (CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+        CloseHandle(pi.hThread);
+        handle_ = pi.hProcess;
+    }
+}
+
+Process::~Process() {
+    if (!handle_) return;
+    if (WaitForSingleObject(handle_, 0) == WAIT_TIMEOUT) {
+        TerminateProcess(handle_, 1);
+        WaitForSingleObject(handle_, 5000);
+    }
+    CloseHandle(handle_);
+}
+
+bool Process::Wait(DWORD timeoutMs, DWORD *code) {
+    if (!handle_ || WaitForSingleObject(handle_, timeoutMs) != WAIT_OBJECT_0) return false;
+    return GetExitCodeProcess(handle_, code) != 0;
 }
 
 }  // namespace test

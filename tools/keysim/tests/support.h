@@ -42,7 +42,24 @@ bool Exchange(HANDLE h, const std::vector<uint8_t> &payload, std::vector<uint8_t
 DWORD Pending(HANDLE h);
 
 std::string SelfDirectory();
-// Runs a program of the test's folder; returns its exit code, or -1.
-int RunHere(const std::string &program, const std::string &args, DWORD timeoutMs = 20000);
+// Runs a program of the test's folder; returns its exit code, or -1. One that
+// outlasts the timeout is ended. With `output`, collects its stdout and stderr.
+int RunHere(const std::string &program, const std::string &args, DWORD timeoutMs = 20000,
+            std::string *output = nullptr);
+
+// A program of the test's folder running alongside the test, ended with the
+// object if it is still running then: a failed test leaves no server behind.
+class Process {
+public:
+    Process(const std::string &program, const std::string &args);
+    ~Process();
+    Process(const Process &) = delete;
+    Process &operator=(const Process &) = delete;
+    bool Started() const { return handle_ != nullptr; }
+    bool Wait(DWORD timeoutMs, DWORD *code);
+
+private:
+    HANDLE handle_ = nullptr;
+};
 
 }  // namespace test

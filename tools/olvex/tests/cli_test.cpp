@@ -107,8 +107,9 @@ Result Finish(Running &r, DWORD timeoutMs = 60000) {
         if (WaitForSingleObject(r.pi.hProcess, timeoutMs) == WAIT_OBJECT_0) {
             GetExitCodeProcess(r.pi.hProcess, &code);
         } else {
+            // A hung olvex.exe must not outlive its test.
             TerminateProcess(r.pi.hProcess, DWORD(-1));
-            WaitForSingleObject(r.pi.hProcess, INFINITE);
+            WaitForSingleObject(r.pi.hProcess, 5000);
         }
         result.code = int(code);
         CloseHandle(r.pi.hThread);
