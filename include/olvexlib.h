@@ -22,6 +22,39 @@
  * that mutex from before its write until it has read the whole response takes
  * part in the same serialisation. The library creates it, when absent, with an
  * access list open to every account and an inheritable handle.
+ *
+ * Why a call failed: after OLVEX_FAIL or OLVEX_ERR_OPEN, GetLastError() on the
+ * calling thread names the cause (on success it is unspecified, as with Win32):
+ *   ERROR_INVALID_PARAMETER (87)  a null count or connection out-pointer; an
+ *                                 index outside the last listing; a command
+ *                                 length below 0 or above OLVEX_MAX_COMMAND;
+ *                                 a null command with a length above 0; a
+ *                                 null response or responseLength
+ *   ERROR_INVALID_HANDLE (6)      OLVEX_DoCommand or OLVEX_Disconnect on
+ *                                 something that is not an open connection
+ *   ERROR_INVALID_DATA (13)       the key's answer was refused: wrong lead
+ *                                 byte, under 5 bytes, longer than the
+ *                                 response buffer, or a long answer cut short
+ *   ERROR_NOT_ENOUGH_MEMORY (8)   an allocation failed
+ *   ERROR_OPERATION_ABORTED (995) the exchange was cancelled (see below)
+ *   anything else                 the platform's own code from the call that
+ *                                 failed: listing the keys, opening the key
+ *                                 (with OLVEX_ERR_OPEN; e.g. 2 for a key
+ *                                 unplugged since the listing), opening or
+ *                                 creating its lock, waiting for it, writing
+ *                                 or reading
+ *
+ * Giving up on a key that does not answer: the reads wait without time limit,
+ * but another thread may end them with CancelSynchronousIo(thread), where
+ * thread is a handle to the thread inside OLVEX_DoCommand. The call then
+ * returns OLVEX_FAIL with ERROR_OPERATION_ABORTED, the key's lock is released,
+ * response and responseLength are untouched and the connection stays usable.
+ *   - A cancel that lands before the read has started is lost: repeat it
+ *     until the call returns.
+ *   - The wait for the key's lock cannot be cancelled: while another program
+ *     holds the lock, the call waits for it.
+ *   - Nothing is drained: an answer that comes late may be read by the next
+ *     exchange on that key.
  */
 #ifndef OLVEXLIB_H
 #define OLVEXLIB_H
@@ -58,6 +91,7 @@ typedef struct OLVEX_Connection *OLVEX_HANDLE;
  * (index 0 was attached first; at most 10 are kept, the earliest), and
  * stores their number through count. Returns OLVEX_OK, or OLVEX_FAIL when the
  * platform gives no device list or count is null (count is then unwritten).
+ * Keys that cannot be opened or dated are left out; that is not a failure.
  * Never run it at the same time as another OLVEX_EnumDEV or OLVEX_Connect. */
 int OLVEX_API OLVEX_EnumDEV(int *count);
 
@@ -78,7 +112,8 @@ int OLVEX_API OLVEX_Connect(OLVEX_HANDLE *connection, char *pathOut, int index);
  * returns the key's status word (0..65535; 0xFFFF is 65535, not a failure).
  * Returns OLVEX_FAIL on any failure; response and responseLength are then
  * untouched. After a failed exchange the key may still hold part of its
- * answer: the next exchange on that key may receive it. */
+ * answer: the next exchange on that key may receive it. The reads can be
+ * cancelled from another thread (see "Giving up on a key" above). */
 int OLVEX_API OLVEX_DoCommand(OLVEX_HANDLE connection,
                                            const unsigned char *command, int commandLength,
                                            unsigned char *response, int *responseLength);

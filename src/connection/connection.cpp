@@ -29,29 +29,32 @@ HANDLE OpenDeviceLock(const char *path) {
     return CreateMutexA(&attributes, FALSE, name);
 }
 
+// Closes what a failed call opened and leaves `error` as the thread's last error.
+int Abandon(HANDLE device, HANDLE lock, DWORD error) {
+    if (lock) CloseHandle(lock);
+    CloseHandle(device);
+    SetLastError(error);
+    return OLVEX_FAIL;
+}
+
 }  // namespace
 }  // namespace olvex
 
 using namespace olvex;
 
 extern "C" int OLVEX_API OLVEX_Connect(OLVEX_HANDLE *connection, char *pathOut, int index) {
-    if (!connection) return OLVEX_FAIL;
     const char *path = Lookup(&g_devices, index);
-    if (!path || !path[0]) return OLVEX_FAIL;
+    if (!connection || !path || !path[0]) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return OLVEX_FAIL;
+    }
 
     HANDLE device = OpenKey(path);
-    if (device == INVALID_HANDLE_VALUE) return OLVEX_ERR_OPEN;
+    if (device == INVALID_HANDLE_VALUE) return OLVEX_ERR_OPEN;  // CreateFileA's own cause stands
     HANDLE lock = OpenDeviceLock(path);
-    if (!lock) {
-        CloseHandle(device);
-        return OLVEX_FAIL;
-    }
+    if (!lock) return Abandon(device, nullptr, GetLastError());
     auto *record = static_cast<KeyConnection *>(HeapAlloc(GetProcessHeap(), 0, sizeof(KeyConnection)));
-    if (!record) {
-        CloseHandle(lock);
-        CloseHandle(device);
-        return OLVEX_FAIL;
-    }
+    if (!record) return Abandon(device, lock, ERROR_NOT_ENOUGH_MEMORY);
     record->tag = CONNECTION_TAG;
     record->device = device;
     record->lock = lock;
@@ -62,7 +65,10 @@ extern "C" int OLVEX_API OLVEX_Connect(OLVEX_HANDLE *connection, char *pathOut, 
 
 extern "C" int OLVEX_API OLVEX_Disconnect(OLVEX_HANDLE connection) {
     if (!connection) return OLVEX_OK;
-    if (!IsOpenConnection(connection)) return OLVEX_FAIL;
+    if (!IsOpenConnection(connection)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return OLVEX_FAIL;
+    }
     CloseHandle(connection->lock);
     CloseHandle(connection->device);
     // A stale second Disconnect then more likely meets a cleared tag than double-closes.

@@ -88,10 +88,13 @@ Probe ProbeInterface(HDEVINFO set, DWORD index) {
 using namespace olvex;
 
 extern "C" int OLVEX_API OLVEX_EnumDEV(int *count) {
-    if (!count) return OLVEX_FAIL;
+    if (!count) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return OLVEX_FAIL;
+    }
     Reset(&g_devices);
     HDEVINFO set = SetupDiGetClassDevsA(&KEY_INTERFACE_GUID, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (set == INVALID_HANDLE_VALUE) return OLVEX_FAIL;
+    if (set == INVALID_HANDLE_VALUE) return OLVEX_FAIL;  // SetupAPI's own cause stands
     for (DWORD i = 0; ProbeInterface(set, i) == Probe::Continue; ++i) {
     }
     SetupDiDestroyDeviceInfoList(set);

@@ -85,8 +85,16 @@ TEST(ResponseParsing, BoundaryBetweenOneAndTwoReads) {
     EXPECT_EQ(p.bodyLength, 251);
     EXPECT_EQ(p.statusWord, b253[254] * 256 + b253[255]);
 
+    // The last short length stays short when the frame arrives cut: accepted,
+    // sized by what came, never taken for a long frame awaiting more.
+    EXPECT_EQ(CheckFirstRead(b253.data(), 100), 0);
+    ASSERT_TRUE(ParseResponse(b253.data(), 100, 0, &p));
+    EXPECT_EQ(p.bodyLength, 95);
+    EXPECT_EQ(p.statusWord, b253[98] * 256 + b253[99]);
+
     auto b254 = Response(254);
     EXPECT_EQ(CheckFirstRead(b254.data(), 256), 1);
+    EXPECT_EQ(CheckFirstRead(b254.data(), 255), RESPONSE_REFUSED);
     ASSERT_TRUE(ParseResponse(b254.data(), 256, 1, &p));
     EXPECT_EQ(p.bodyLength, 252);
     EXPECT_EQ(p.statusWord, b254[255] * 256 + b254[256]);

@@ -81,6 +81,16 @@ protected:
     OLVEX_HANDLE conn_ = nullptr;
 };
 
+// The first `got` bytes of a frame whose header says L: body Bytes(L - 2, 3), status 62 63.
+std::vector<uint8_t> CutFrame(uint32_t dataLength, size_t got) {
+    std::vector<uint8_t> f = {0x5A, uint8_t(dataLength), uint8_t(dataLength >> 8)};
+    const std::vector<uint8_t> body = Bytes(got - 5, 3);
+    f.insert(f.end(), body.begin(), body.end());
+    f.push_back(0x62);
+    f.push_back(0x63);
+    return f;
+}
+
 void ExpectRefused(const Reply &r, const char *what) {
     EXPECT_EQ(r.result, OLVEX_FAIL) << what;
     EXPECT_EQ(r.length, -7) << what << ": responseLength written";
@@ -181,10 +191,13 @@ TEST_F(Exchanges, ShortFrameBodyFollowsTheBytesReceived) {
         {{0x5A, 0x10, 0x00, 0xAA, 0xBB, 0x61, 0x00}, 0x6100, {0xAA, 0xBB}},     // header claims more
         {{0x5A, 0x02, 0x00, 0x11, 0x22, 0x33, 0x44}, 0x3344, {0x11, 0x22}},     // header claims less
         {{0x5A, 0x00, 0x00, 0x90, 0x00}, 0x9000, {}},                           // header claims none
+        {CutFrame(253, 100), 0x6263, Bytes(95, 3)},  // the longest short length, cut: still one read
     };
     for (const Case &c : cases) {
         Behave(testsupport::Script({c.frame}));
+        PlatformShim::Reset();
         const Reply r = testsupport::Exchange(conn_, {1});
+        EXPECT_EQ(PlatformShim::Log().readSizes, std::vector<DWORD>{256});
         EXPECT_EQ(r.result, c.status);
         EXPECT_EQ(r.length, int(c.body.size()));
         EXPECT_EQ(r.body, c.body);

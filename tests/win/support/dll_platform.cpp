@@ -114,6 +114,7 @@ BOOL WINAPI HookCloseHandle(HANDLE h) {
     if (Enter(Api::CloseHandle)) return FALSE;
     BOOL ok = Original<decltype(&HookCloseHandle)>(Api::CloseHandle)(h);
     if (ok) Succeeded(Api::CloseHandle);
+    if (ok) SetLastError(kCleanupError);
     return ok;
 }
 
@@ -135,6 +136,7 @@ BOOL WINAPI HookHeapFree(HANDLE heap, DWORD flags, LPVOID p) {
     if (Enter(Api::HeapFree)) return FALSE;
     BOOL ok = Original<decltype(&HookHeapFree)>(Api::HeapFree)(heap, flags, p);
     if (ok) Succeeded(Api::HeapFree);
+    if (ok) SetLastError(kCleanupError);
     return ok;
 }
 
@@ -181,6 +183,7 @@ BOOL WINAPI HookReleaseMutex(HANDLE h) {
     if (Enter(Api::ReleaseMutex)) return FALSE;
     BOOL ok = Original<decltype(&HookReleaseMutex)>(Api::ReleaseMutex)(h);
     if (ok) Succeeded(Api::ReleaseMutex);
+    if (ok) SetLastError(kCleanupError);
     return ok;
 }
 

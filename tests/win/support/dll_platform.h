@@ -64,6 +64,11 @@ struct CallLog {
     LONG HandlesOutstanding() const { return LONG(created.size()) - LONG(closed.size()); }
 };
 
+// Successful CloseHandle, HeapFree and ReleaseMutex calls of the DLL leave this
+// as the last error, as the platform is free to: a cause the DLL reports after
+// cleaning up survives only if it was saved before the cleanup.
+constexpr DWORD kCleanupError = 0x2EE1;
+
 class PlatformShim {
 public:
     PlatformShim();

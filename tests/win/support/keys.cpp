@@ -110,8 +110,10 @@ bool LockIsFree(const std::string &path) {
 Reply Exchange(OLVEX_HANDLE c, const std::vector<uint8_t> &payload) {
     std::vector<uint8_t> buffer(OLVEX_MAX_RESPONSE_BODY + kGuard, 0xCC);
     Reply r;
+    SetLastError(ERROR_SUCCESS);  // whatever is read afterwards, the DLL left
     r.result = OLVEX_DoCommand(c, payload.empty() ? nullptr : payload.data(), int(payload.size()), buffer.data(),
                                &r.length);
+    r.error = GetLastError();
     const size_t kept = r.result == OLVEX_FAIL || r.length < 0 || r.length > OLVEX_MAX_RESPONSE_BODY
                             ? 0
                             : size_t(r.length);

@@ -56,6 +56,7 @@ constexpr int kGuard = 64;
 struct Reply {
     int result = OLVEX_FAIL;
     int length = -7;  // as the caller left it unless the DLL stored a length
+    DWORD error = 0;  // the last error right after the call
     std::vector<uint8_t> body;
     bool guardIntact = true;         // nothing written past the stored length
     bool untouched = true;           // the buffer as it was given
