@@ -26,6 +26,8 @@ export class Key {
   readonly path: string;
   /** One command exchange; blocks the calling thread until the key answers. */
   exchange(command: Uint8Array): Response;
+  /** As exchange(), but the body is a view of `response` (at least MAX_RESPONSE_BODY bytes, reusable). */
+  exchangeInto(command: Uint8Array, response: Uint8Array): Response;
   close(): void;
 }
 

@@ -10,6 +10,7 @@ const MAX_RESPONSE_BODY = 51195;
 const PATH_SIZE = 260;
 const FAIL = -1;
 const ERR_OPEN = 0x10001;
+const COPY_LIMIT = 4096;
 
 const folders = { x64: 'win32-x64', ia32: 'win32-ia32' };
 if (process.platform !== 'win32' || !folders[process.arch]) {
@@ -99,8 +100,7 @@ class Key {
   constructor(handle, path) {
     this._handle = handle;
     this.path = path;
-    // One answer buffer per connection: calls are synchronous on this thread.
-    this._response = Buffer.alloc(MAX_RESPONSE_BODY);
+    this._spare = null;  // the answer buffer for the next exchange
     this._length = new Int32Array(1);
     leaked.register(this, handle, this);
   }
@@ -108,11 +108,39 @@ class Key {
   // Sends one command (Buffer or Uint8Array, at most 65532 bytes) and waits
   // for the key's answer: { status, body }. Blocks this thread meanwhile.
   exchange(command) {
+    this._check(command);
+    // The DLL answers into room for the longest body. A short body is copied
+    // out and the room kept for the next exchange; a long one is handed over
+    // in place, since copying it would cost a tenth of the exchange.
+    const response = this._spare || Buffer.allocUnsafeSlow(MAX_RESPONSE_BODY);
+    this._spare = null;
+    const status = native.doCommand(this._handle, command, command.length, response, this._length);
+    if (status === FAIL) {
+      this._spare = response;
+      throw new OlvexError('the exchange', native.getLastError());
+    }
+    const length = this._length[0];
+    if (length > COPY_LIMIT) return { status, body: response.subarray(0, length) };
+    this._spare = response;
+    return { status, body: Buffer.from(response.subarray(0, length)) };
+  }
+
+  // For loops that must not allocate: the body lands at the start of
+  // `response` (a Buffer or Uint8Array of at least MAX_RESPONSE_BODY bytes,
+  // reusable); returns { status, body } with body a view of `response`.
+  exchangeInto(command, response) {
+    this._check(command);
+    if (!(response instanceof Uint8Array) || response.length < MAX_RESPONSE_BODY) {
+      throw new TypeError(`olvexlib: the response buffer must be a Buffer or Uint8Array of ${MAX_RESPONSE_BODY} bytes`);
+    }
+    const status = native.doCommand(this._handle, command, command.length, response, this._length);
+    if (status === FAIL) throw new OlvexError('the exchange', native.getLastError());
+    return { status, body: Buffer.from(response.buffer, response.byteOffset, this._length[0]) };
+  }
+
+  _check(command) {
     if (!this._handle) throw new Error('olvexlib: the connection is closed');
     if (!(command instanceof Uint8Array)) throw new TypeError('olvexlib: the command must be a Buffer or Uint8Array');
-    const status = native.doCommand(this._handle, command, command.length, this._response, this._length);
-    if (status === FAIL) throw new OlvexError('the exchange', native.getLastError());
-    return { status, body: Buffer.from(this._response.subarray(0, this._length[0])) };
   }
 
   close() {

@@ -15,11 +15,12 @@ esac
 node=$(sh "$source/tests/bindings/runtime.sh" "$build/runtimes" "$runtime")/bin/node.exe
 [ -f "$node" ] || { echo "FAILED: $runtime has no bin/node.exe"; exit 1; }
 
+# The package carries the other architecture's DLL too: brought up to date
+# (or built) here, so that it never lags behind this one.
 sibling="$source/build/$other/bin/Olvexlib.dll"
-if [ ! -f "$sibling" ]; then
-  echo "the package needs the $other DLL too: building it"
-  (cd "$source" && cmake --preset "$other" >/dev/null && cmake --build --preset "$other" --target Olvexlib >/dev/null)
-fi
+(cd "$source" && { [ -f "build/$other/CMakeCache.txt" ] || cmake --preset "$other" >/dev/null; } &&
+  cmake --build --preset "$other" --target Olvexlib >/dev/null) ||
+  { echo "FAILED: cannot build the $other DLL for the package"; exit 1; }
 if [ "$arch" = x64 ]; then x64dll="$build/bin/Olvexlib.dll" ia32dll=$sibling
 else x64dll=$sibling ia32dll="$build/bin/Olvexlib.dll"; fi
 

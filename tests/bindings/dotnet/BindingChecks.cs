@@ -112,6 +112,29 @@ static class BindingChecks
                        "9000 and a whole body after the longest command, got " + r.Status.ToString("X4"));
             });
 
+            Check("each body is the caller's own: later exchanges leave earlier bodies alone", () =>
+            {
+                KeyResponse shortOne = echo.Exchange(new byte[] { 1, 2, 3 });
+                KeyResponse longOne = longKey.Exchange(new byte[] { 0x10 });
+                echo.Exchange(new byte[] { 4, 5, 6, 7 });
+                longKey.Exchange(new byte[] { 0x20 });
+                Expect(shortOne.Body.SequenceEqual(new byte[] { 1, 2, 3 }), "the first short body unchanged");
+                Expect(longOne.Body[0] == 0x10 && longOne.Body[100] == 0x74, "the first long body unchanged");
+            });
+
+            Check("an exchange into the caller's buffer fills it, and refuses one too small for any body", () =>
+            {
+                var response = new byte[Keys.MaxResponseBody];
+                int length;
+                Expect(echo.Exchange(new byte[] { 5, 6 }, response, out length) == 0x9000 && length == 2 &&
+                       response[0] == 5 && response[1] == 6, "the body at the buffer's start");
+                Expect(longKey.Exchange(new byte[] { 0x40 }, response, out length) == 0x9000 &&
+                       length == Keys.MaxResponseBody && response[length - 1] == (byte)(0x40 + length - 1),
+                       "the longest body filling it");
+                Throws<ArgumentException>(() => echo.Exchange(new byte[] { 1 }, new byte[Keys.MaxResponseBody - 1], out length));
+                Throws<ArgumentNullException>(() => echo.Exchange(new byte[] { 1 }, null, out length));
+            });
+
             Check("threads exchanging on one connection each get their own body", () =>
             {
                 var errors = new string[4];

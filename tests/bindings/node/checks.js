@@ -75,10 +75,27 @@ check('the longest body arrives whole, and the longest command is sent whole', (
   assert.strictEqual(r.body[0], 0x30);
 });
 
-check('each answer is the caller\'s own: a later exchange does not change an earlier body', () => {
-  const first = echo.exchange(Buffer.from('first answer'));
+check('each body is the caller\'s own: later exchanges leave earlier bodies alone', () => {
+  const shortOne = echo.exchange(Buffer.from('first answer'));
+  const longOne = longKey.exchange(Buffer.from([0x10]));
   echo.exchange(Buffer.from('second, longer answer'));
-  assert.strictEqual(first.body.toString(), 'first answer');
+  longKey.exchange(Buffer.from([0x20]));
+  assert.strictEqual(shortOne.body.toString(), 'first answer');
+  assert.strictEqual(longOne.body[0], 0x10);
+  assert.strictEqual(longOne.body[100], 0x74);
+});
+
+check('an exchange into the caller\'s buffer fills it, and refuses one too small for any body', () => {
+  const response = Buffer.alloc(olvex.MAX_RESPONSE_BODY);
+  let r = echo.exchangeInto(Buffer.from([5, 6]), response);
+  assert.strictEqual(r.status, 0x9000);
+  assert.deepStrictEqual(r.body, Buffer.from([5, 6]));
+  assert.strictEqual(r.body.buffer, response.buffer);
+  assert.deepStrictEqual(response.subarray(0, 2), Buffer.from([5, 6]));
+  r = longKey.exchangeInto(Buffer.from([0x40]), new Uint8Array(olvex.MAX_RESPONSE_BODY));
+  assert.strictEqual(r.body.length, olvex.MAX_RESPONSE_BODY);
+  assert.strictEqual(r.body[r.body.length - 1], (0x40 + r.body.length - 1) & 0xff);
+  assert.throws(() => echo.exchangeInto(Buffer.from([1]), Buffer.alloc(olvex.MAX_RESPONSE_BODY - 1)), TypeError);
 });
 
 check('bad arguments fail with ERROR_INVALID_PARAMETER', () => {
