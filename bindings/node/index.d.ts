@@ -16,6 +16,9 @@ export class KeyOpenError extends OlvexError {
   index: number;
 }
 
+/** exchangeAsync() gave up waiting; errno 995 (ERROR_OPERATION_ABORTED), code 'ETIMEDOUT'. */
+export class TimeoutError extends OlvexError {}
+
 export interface Response {
   /** The key's status word, 0..65535. */
   status: number;
@@ -28,6 +31,13 @@ export class Key {
   exchange(command: Uint8Array): Response;
   /** As exchange(), but the body is a view of `response` (at least MAX_RESPONSE_BODY bytes, reusable). */
   exchangeInto(command: Uint8Array, response: Uint8Array): Response;
+  /**
+   * As exchange(), on a thread of the connection's own (the event loop goes on).
+   * Calls on one Key run in turn. With `timeout` (ms) a silent key is given up on:
+   * the promise rejects with a TimeoutError and the connection stays usable.
+   */
+  exchangeAsync(command: Uint8Array, options?: { timeout?: number }): Promise<Response>;
+  /** Closes the connection; throws while an exchangeAsync() is pending. */
   close(): void;
 }
 

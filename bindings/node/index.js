@@ -3,6 +3,7 @@
 // exchanges. The package carries the x64 and x86 DLLs; the one matching this
 // process is loaded.
 const path = require('path');
+const { Worker } = require('worker_threads');
 const koffi = require('koffi');
 
 const MAX_COMMAND = 65532;
@@ -33,7 +34,12 @@ const native = {
   disconnect: dll.func('int __stdcall OLVEX_Disconnect(OLVEX_Connection *connection)'),
   // koffi keeps each thread's last error intact between its calls.
   getLastError: kernel32.func('uint32_t __stdcall GetLastError()'),
+  openThread: kernel32.func('void * __stdcall OpenThread(uint32_t access, int inherit, uint32_t threadId)'),
+  cancelSynchronousIo: kernel32.func('int __stdcall CancelSynchronousIo(void *thread)'),
+  closeHandle: kernel32.func('int __stdcall CloseHandle(void *handle)'),
 };
+const THREAD_TERMINATE = 0x0001;  // the access CancelSynchronousIo needs
+const ERROR_OPERATION_ABORTED = 995;
 
 const names = {
   2: 'ERROR_FILE_NOT_FOUND',
@@ -64,6 +70,17 @@ class KeyOpenError extends OlvexError {
     super(`opening key ${index}`, errno);
     this.name = 'KeyOpenError';
     this.index = index;
+  }
+}
+
+// exchangeAsync() gave up waiting: the key did not answer within the timeout.
+// `errno` is ERROR_OPERATION_ABORTED, `code` ETIMEDOUT.
+class TimeoutError extends OlvexError {
+  constructor(ms) {
+    super('the exchange', ERROR_OPERATION_ABORTED);
+    this.message = `olvexlib: the key did not answer within ${ms} ms`;
+    this.name = 'TimeoutError';
+    this.code = 'ETIMEDOUT';
   }
 }
 
@@ -102,6 +119,10 @@ class Key {
     this.path = path;
     this._spare = null;  // the answer buffer for the next exchange
     this._length = new Int32Array(1);
+    this._queue = Promise.resolve();  // exchangeAsync() calls, one after another
+    this._pending = 0;
+    this._worker = null;  // a promise of the thread running them, made on first use
+    this._thread = null;  // that thread's handle, for cancelling
     leaked.register(this, handle, this);
   }
 
@@ -138,14 +159,119 @@ class Key {
     return { status, body: Buffer.from(response.buffer, response.byteOffset, this._length[0]) };
   }
 
+  // As exchange(), on a thread of this connection's own, so that the event
+  // loop goes on; resolves to { status, body }. Calls on one Key run one
+  // after another. With `timeout` (ms), a key that has not answered by then
+  // is given up on: the promise rejects with a TimeoutError and the
+  // connection stays usable, though the late answer may reach the next
+  // exchange. The timeout starts when the call's turn comes.
+  exchangeAsync(command, { timeout } = {}) {
+    try {
+      this._check(command);
+      if (timeout !== undefined && timeout !== Infinity && !(timeout > 0)) {
+        throw new RangeError('olvexlib: a timeout must be a positive number of milliseconds');
+      }
+    } catch (e) {
+      return Promise.reject(e);
+    }
+    const copy = Uint8Array.from(command);  // the caller may reuse its buffer meanwhile
+    const run = this._queue.then(() => this._runAsync(copy, timeout));
+    this._queue = run.catch(() => {});
+    this._pending++;
+    return run.finally(() => this._pending--);
+  }
+
+  _startWorker() {
+    if (!this._worker) {
+      this._worker = new Promise((resolve, reject) => {
+        const worker = new Worker(path.join(__dirname, 'worker.js'), {
+          workerData: { dllPath, connection: koffi.address(this._handle), maxBody: MAX_RESPONSE_BODY },
+        });
+        worker.once('error', reject);
+        worker.once('message', ({ threadId }) => {
+          worker.off('error', reject);
+          worker.unref();
+          this._thread = native.openThread(THREAD_TERMINATE, 0, threadId);
+          if (!this._thread) {
+            const errno = native.getLastError();
+            worker.terminate();
+            reject(new OlvexError('preparing the exchange thread', errno));
+            return;
+          }
+          resolve(worker);
+        });
+      });
+    }
+    return this._worker;
+  }
+
+  async _runAsync(command, timeout) {
+    const worker = await this._startWorker();
+    worker.ref();  // an exchange under way keeps the process alive
+    try {
+      return await new Promise((resolve, reject) => {
+        let timer = null, cancelling = null, cancelled = false;
+        // Cancels again every few ms until the answer comes: a cancel that
+        // lands before the read has started is lost. No cancel can follow
+        // the answer, since both run on this thread.
+        if (timeout !== undefined && timeout !== Infinity) {
+          timer = setTimeout(() => {
+            cancelled = true;
+            native.cancelSynchronousIo(this._thread);
+            cancelling = setInterval(() => native.cancelSynchronousIo(this._thread), 10);
+          }, timeout);
+        }
+        const done = () => {
+          clearTimeout(timer);
+          clearInterval(cancelling);
+          worker.off('message', onMessage);
+          worker.off('error', onError);
+          worker.off('exit', onExit);
+        };
+        const onMessage = (m) => {
+          done();
+          if (m.status !== FAIL) {
+            resolve({ status: m.status, body: Buffer.from(m.body.buffer, m.body.byteOffset, m.length) });
+          } else if (cancelled && m.errno === ERROR_OPERATION_ABORTED) {
+            reject(new TimeoutError(timeout));
+          } else {
+            reject(new OlvexError('the exchange', m.errno));
+          }
+        };
+        const onError = (e) => {
+          done();
+          reject(e);
+        };
+        const onExit = () => onError(new Error('olvexlib: the exchange thread ended'));
+        worker.on('message', onMessage);
+        worker.on('error', onError);
+        worker.on('exit', onExit);
+        worker.postMessage({ command });
+      });
+    } finally {
+      worker.unref();
+    }
+  }
+
   _check(command) {
     if (!this._handle) throw new Error('olvexlib: the connection is closed');
     if (!(command instanceof Uint8Array)) throw new TypeError('olvexlib: the command must be a Buffer or Uint8Array');
   }
 
+  // Closes the connection. Not while an exchangeAsync() is pending: await it
+  // first.
   close() {
     if (!this._handle) return;
+    if (this._pending > 0) throw new Error('olvexlib: close() while an exchangeAsync() is pending');
     leaked.unregister(this);
+    if (this._worker) {
+      this._worker.then((worker) => worker.terminate(), () => {});
+      this._worker = null;
+    }
+    if (this._thread) {
+      native.closeHandle(this._thread);
+      this._thread = null;
+    }
     const handle = this._handle;
     this._handle = null;
     if (native.disconnect(handle) !== 0) throw new OlvexError('closing the connection', native.getLastError());
@@ -167,4 +293,4 @@ function open(index) {
   return new Key(handle[0], pathOut.toString('latin1', 0, end < 0 ? PATH_SIZE : end));
 }
 
-module.exports = { enumerate, list, open, Key, OlvexError, KeyOpenError, MAX_COMMAND, MAX_RESPONSE_BODY, dllPath };
+module.exports = { enumerate, list, open, Key, OlvexError, KeyOpenError, TimeoutError, MAX_COMMAND, MAX_RESPONSE_BODY, dllPath };

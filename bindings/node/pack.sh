@@ -13,7 +13,7 @@ export OLVEX_DLL_X64="${OLVEX_DLL_X64:-$build/win64/bin/Olvexlib.dll}"
 export OLVEX_DLL_IA32="${OLVEX_DLL_IA32:-$build/win32/bin/Olvexlib.dll}"
 rm -rf "$out/stage" "$out"/olvexlib-*.tgz
 mkdir -p "$out/stage"
-cp "$here/package.json" "$here/index.js" "$here/index.d.ts" "$here/prepack.js" "$here/README.md" \
+cp "$here/package.json" "$here/index.js" "$here/worker.js" "$here/index.d.ts" "$here/prepack.js" "$here/README.md" \
    "$here/../../LICENSE" "$out/stage/"
 (cd "$out/stage" && npm pack --silent --pack-destination "$out" </dev/null >/dev/null)
 ls "$out"/olvexlib-*.tgz

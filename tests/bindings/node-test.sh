@@ -38,7 +38,8 @@ echo '{ "name": "olvexlib-scratch-app", "private": true }' >"$work/app/package.j
 cp "$source/tests/bindings/node/checks.js" "$keysim" "$work/app/"
 
 . "$source/tests/bindings/keys.sh"
-plug_keys bn-echo: bn-long:--behaviour,length,--length,51197 bn-wrong:--behaviour,wrong-lead bn-gone:
+plug_keys bn-echo: bn-long:--behaviour,length,--length,51197 bn-wrong:--behaviour,wrong-lead \
+  bn-slow:--latency,400 bn-silent:--behaviour,silent bn-gone:
 export NODE_SKIP_PLATFORM_CHECK=1
 cd "$work/app"
 run_logged "$work/checks.log" "$node" checks.js
