@@ -1,7 +1,8 @@
 'use strict';
-// Runs before `npm pack`: puts the x64 and x86 Olvexlib.dll into the package,
-// from the win64 and win32 preset builds (or OLVEX_DLL_X64 / OLVEX_DLL_IA32),
-// refusing a DLL of the wrong machine type.
+// Runs before `npm pack`: puts the x64 and x86 Olvexlib.dll (and the
+// repository's licence) into the package, the DLLs from the win64 and win32
+// preset builds (or OLVEX_DLL_X64 / OLVEX_DLL_IA32), refusing one of the
+// wrong machine type.
 const fs = require('fs');
 const path = require('path');
 
@@ -31,3 +32,6 @@ for (const dll of dlls) {
   fs.mkdirSync(path.join(__dirname, dll.folder), { recursive: true });
   fs.copyFileSync(dll.from, path.join(__dirname, dll.folder, 'Olvexlib.dll'));
 }
+
+const licence = path.join(__dirname, '..', '..', 'LICENSE');
+if (fs.existsSync(licence)) fs.copyFileSync(licence, path.join(__dirname, 'LICENSE'));
