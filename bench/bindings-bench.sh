@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
-# bench/bindings-bench.sh [TURNS]: each binding's exchange rate against the C
-# call's, on the same two virtual keys (short answers; longest answers), in one
-# run of the 64-bit build. The C, .NET and Node.js programs run at once and
-# take turns (bench/binding_rate.c), so that turn t of each meets the same
-# conditions: Wine pipe exchanges drift from run to run, and only a binding's
-# rate over the C program's in the same turn is compared, as the median over
-# the turns.
+# bench/bindings-bench.sh [RUNS [TURNS]]: each binding's exchange rate against
+# the C call's, on the same two virtual keys (short answers; longest answers),
+# 64-bit build. The C, .NET and Node.js programs run at once and take turns
+# (bench/binding_rate.c), so that turn t of each meets the same conditions:
+# Wine pipe exchanges drift within a run, and only a binding's time against
+# the C program's in the same turn is compared (median over the turns). A
+# process's connection can also be slower than another's for a whole run, so
+# the programs are started afresh RUNS times, and the median run reported.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-turns=${1:-300}
+runs=${1:-3} turns=${2:-150}
 short_count=20 long_count=5
 source=$PWD build=$PWD/build/win64
 run=$source/cmake/wine-run
@@ -47,42 +48,51 @@ cmake/wine-prefix start "$prefix"
 "$run" "$build/bin/keysim.exe" plug --serial bb-long --behaviour length --length 51197 >/dev/null
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+sizes="short long reuse"
 args="3 $turns $short_count $long_count"
-(cd "$work/c" && "$run" binding_rate.exe 0 $args </dev/null >"$work/c.raw" 2>&1) & c_pid=$!
-(cd "$work/dotnet" && "$run" "$dotnet" ExchangeRate.exe 1 $args </dev/null >"$work/dotnet.raw" 2>&1) & dotnet_pid=$!
-# node.exe dies on a pipe: output to files only.
-(cd "$work/node" && "$run" "$node" exchange-rate.js 2 $args </dev/null >"$work/node.raw" 2>&1) & node_pid=$!
-failed=0
-for program in c dotnet node; do
-  pid_var=${program}_pid
-  wait "${!pid_var}" || failed=1
-  tr -d '\r' <"$work/$program.raw" >"$work/$program.out"
-  if [ "$(grep -c '^\(short\|long\|reuse\) ' "$work/$program.out")" -ne $((3 * turns)) ]; then failed=1; fi
-done
-if [ $failed -ne 0 ]; then
-  for program in c dotnet node; do echo "== $program"; cat "$work/$program.out"; done >&2
-  echo "a benchmark program failed" >&2
-  exit 1
-fi
-
-printf '%d turns of %d short and 2 x %d longest exchanges, 64-bit build, the programs taking turns on the same keys\n' \
-  "$turns" "$short_count" "$long_count"
-echo "(short: 4-byte bodies; long: 51195-byte bodies; reuse: the same into a buffer of the caller's)"
-sum() { awk '{ t += $1 } END { print t }'; }
-for size in short long reuse; do
+printf '%d runs of %d turns of %d short and 2 x %d longest exchanges, the programs taking turns on the same keys\n' \
+  "$runs" "$turns" "$short_count" "$long_count"
+echo "short: 4-byte bodies; long: 51195-byte bodies; reuse: the same into a buffer of the caller's"
+echo "ratio: median over the turns of C's time / the binding's time (> 1: faster than C)"
+: >"$work/ratios"
+for ((r = 1; r <= runs; r++)); do
+  (cd "$work/c" && "$run" binding_rate.exe 0 $args </dev/null >"$work/c.raw" 2>&1) & c_pid=$!
+  (cd "$work/dotnet" && "$run" "$dotnet" ExchangeRate.exe 1 $args </dev/null >"$work/dotnet.raw" 2>&1) & dotnet_pid=$!
+  # node.exe dies on a pipe: output to files only.
+  (cd "$work/node" && "$run" "$node" exchange-rate.js 2 $args </dev/null >"$work/node.raw" 2>&1) & node_pid=$!
+  failed=0
   for program in c dotnet node; do
-    awk -v s=$size '$1 == s { print $2 }' "$work/$program.out" >"$work/$program.$size"
+    pid_var=${program}_pid
+    wait "${!pid_var}" || failed=1
+    tr -d '\r' <"$work/$program.raw" >"$work/$program.out"
+    if [ "$(grep -c '^\(short\|long\|reuse\) ' "$work/$program.out")" -ne $((3 * turns)) ]; then failed=1; fi
   done
-  count=$short_count
-  [ $size = short ] || count=$long_count
-  c=$(sum <"$work/c.$size")
-  printf '%-5s: C %6.0f/s' "$size" "$(awk -v n=$((count * turns)) -v t="$c" 'BEGIN { print n / t }')"
-  for binding in dotnet node; do
-    b=$(sum <"$work/$binding.$size")
-    ratios=$(paste "$work/c.$size" "$work/$binding.$size" | awk '{ print $1 / $2 }')
-    printf '   %s %6.0f/s = %.3f x C (median turn %.3f)' "$binding" \
-      "$(awk -v n=$((count * turns)) -v t="$b" 'BEGIN { print n / t }')" "$(awk -v c="$c" -v b="$b" 'BEGIN { print c / b }')" \
-      "$(printf '%s\n' "$ratios" | median)"
+  if [ $failed -ne 0 ]; then
+    for program in c dotnet node; do echo "== $program"; cat "$work/$program.out"; done >&2
+    echo "a benchmark program failed" >&2
+    exit 1
+  fi
+  printf 'run %d:' "$r"
+  for size in $sizes; do
+    for program in c dotnet node; do
+      awk -v s=$size '$1 == s { print $2 }' "$work/$program.out" >"$work/$program.$size"
+    done
+    count=$short_count
+    [ $size = short ] || count=$long_count
+    printf '  %s C %.0f/s' "$size" "$(awk -v n=$count '{ print n / $1 }' "$work/c.$size" | median)"
+    for binding in dotnet node; do
+      ratio=$(paste "$work/c.$size" "$work/$binding.$size" | awk '{ print $1 / $2 }' | median)
+      echo "$size $binding $ratio" >>"$work/ratios"
+      printf ' %s %.3f' "$binding" "$ratio"
+    done
   done
   printf '\n'
 done
+printf 'median run:'
+for size in $sizes; do
+  printf '  %s' "$size"
+  for binding in dotnet node; do
+    printf ' %s %.3f x C' "$binding" "$(awk -v s=$size -v b=$binding '$1 == s && $2 == b { print $3 }' "$work/ratios" | median)"
+  done
+done
+printf '\n'

@@ -8,6 +8,7 @@ using Olvexlib;
 
 static class ExchangeRate
 {
+    const int WarmUp = 25;  // turn 0 is this many turns long, as in binding_rate.c
     static readonly byte[] Command = { 0x80, 0x01, 0x02, 0x03 };
 
     static double Time(KeyConnection key, int count)
@@ -52,7 +53,9 @@ static class ExchangeRate
             {
                 if ((t > 0 || slot > 0) && !mine.WaitOne(TimeSpan.FromMinutes(2)))
                     throw new Exception("no turn within two minutes");
-                double s = Time(shortKey, shortCount), l = Time(longKey, longCount), u = TimeReusing(longKey, longCount);
+                int w = t == 0 ? WarmUp : 1;
+                double s = Time(shortKey, w * shortCount), l = Time(longKey, w * longCount),
+                       u = TimeReusing(longKey, w * longCount);
                 next.Set();
                 if (t > 0) Console.WriteLine("short " + s.ToString("F7") + "\nlong " + l.ToString("F7") + "\nreuse " + u.ToString("F7"));
             }
