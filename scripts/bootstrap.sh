@@ -6,9 +6,12 @@ set -euo pipefail
 need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
+# clang-tools-14 and lld-14: clang-cl-14 and lld-link-14 for the MSVC-ABI
+# consumer tests; llvm-14: llvm-dlltool-14 and llvm-readobj-14.
 for p in cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev googletest \
          g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 \
-         llvm wine wine32:i386 wine64 mono-mcs; do
+         binutils-mingw-w64-x86-64 llvm llvm-14 clang-tools-14 lld-14 \
+         wine wine32:i386 wine64 mono-mcs; do
   have "$p" || need+=("$p")
 done
 # npm (with Debian's nodejs) packs the Node.js binding and fetches the Windows

@@ -4,6 +4,10 @@
     for index, path in enumerate(olvexlib.keys()):
         with olvexlib.connect(index) as key:
             status, body = key.command(b"\\x80\\xca\\x9f\\x7f\\x00")
+
+Failures raise OlvexError, an OSError whose winerror is the cause the library
+names through GetLastError (e.winerror == 5: access denied, 13: the key's
+answer was refused, 995: the exchange was cancelled...).
 """
 import ctypes
 from ctypes import wintypes
@@ -15,8 +19,10 @@ PATH_SIZE = 260
 MAX_RESPONSE_BODY = 51195
 MAX_COMMAND = 65532
 
-# WinDLL: stdcall on 32-bit, the single convention on 64-bit.
-_dll = ctypes.WinDLL("Olvexlib.dll")
+# WinDLL: stdcall on 32-bit, the single convention on 64-bit. use_last_error:
+# ctypes saves the thread's last error straight after each call, before the
+# interpreter's own work can change it.
+_dll = ctypes.WinDLL("Olvexlib.dll", use_last_error=True)
 
 _dll.OLVEX_EnumDEV.argtypes = [ctypes.POINTER(ctypes.c_int)]
 _dll.OLVEX_EnumDEV.restype = ctypes.c_int
@@ -33,11 +39,17 @@ class OlvexError(OSError):
     pass
 
 
+def _failure(what):
+    """An OlvexError for the call that just failed: what went wrong, and why."""
+    code = ctypes.get_last_error()
+    return OlvexError(None, "%s: %s" % (what, ctypes.FormatError(code).strip()), None, code)
+
+
 def keys():
     """Device paths of the attached keys, oldest first."""
     count = ctypes.c_int(0)
     if _dll.OLVEX_EnumDEV(ctypes.byref(count)) != OK:
-        raise OlvexError("cannot list keys")
+        raise _failure("cannot list keys")
     paths = []
     for index in range(count.value):
         with connect(index) as key:
@@ -58,7 +70,7 @@ class Key:
         length = ctypes.c_int(0)
         status = _dll.OLVEX_DoCommand(self._handle, payload, len(payload), body, ctypes.byref(length))
         if status == FAIL:
-            raise OlvexError("exchange failed")
+            raise _failure("exchange failed")
         return status, body.raw[:length.value]
 
     def close(self):
@@ -77,8 +89,6 @@ def connect(index: int) -> Key:
     handle = ctypes.c_void_p()
     path = ctypes.create_string_buffer(PATH_SIZE)  # zero-filled: the path comes without terminator
     rc = _dll.OLVEX_Connect(ctypes.byref(handle), path, index)
-    if rc == ERR_OPEN:
-        raise OlvexError("key %d cannot be opened" % index)
-    if rc != OK:
-        raise OlvexError("cannot connect to key %d" % index)
+    if rc != OK:  # ERR_OPEN (the key itself) or FAIL: the last error says why
+        raise _failure("cannot open key %d" % index)
     return Key(handle, path.value.decode("ascii"))

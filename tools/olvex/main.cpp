@@ -7,8 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "discovery/control_key.h"
-#include "olvexlib.h"
+#include "attach_time.h"
+#include "guard.h"
+#include "olvexlib.hpp"
 #include "text.h"
 
 using namespace olvextool;
@@ -16,7 +17,7 @@ using namespace olvextool;
 namespace {
 
 // Exit codes scripts rely on.
-enum Exit { kOk = 0, kFailed = 1, kUsage = 2, kNoKey = 3 };
+enum Exit { kOk = 0, kFailed = 1, kUsage = 2, kNoKey = 3, kNoAnswer = 4, kInterrupted = 130 };
 
 const char kMainUsage[] =
     "usage: olvex COMMAND [OPTIONS]\n"
@@ -25,12 +26,16 @@ const char kMainUsage[] =
     "  send    send hex commands to a key\n"
     "  run     replay a script of commands, checking status words\n"
     "  bench   measure exchange rate and latency\n"
+    "  watch   report keys as they are attached and removed\n"
     "\n"
     "`olvex COMMAND --help` describes a command.\n"
     "\n"
     "Exit codes: 0 success; 1 an exchange failed, a status word did not match,\n"
     "or the keys could not be listed; 2 usage error (nothing was sent);\n"
-    "3 no key at that index, or it cannot be opened.\n";
+    "3 no key at that index, or it cannot be opened; 4 the key did not answer\n"
+    "within --timeout, or its lock stayed held by another program that long;\n"
+    "130 interrupted by Ctrl-C (the exchange is cancelled and the key's lock\n"
+    "released first).\n";
 
 const char kListUsage[] =
     "usage: olvex list [--json]\n"
@@ -40,15 +45,19 @@ const char kListUsage[] =
     "\"index\", \"path\" and \"attached\" (ISO 8601 local time, or null).\n";
 
 const char kSendUsage[] =
-    "usage: olvex send [--index N] HEX...\n"
+    "usage: olvex send [--index N] [--timeout MS] HEX...\n"
     "\n"
     "Sends each HEX argument (pairs of hex digits, blanks ignored) to key N\n"
     "(default 0) as one command, and prints the body of each response as hex\n"
     "with printable ASCII beside it, then its status word. Every argument is\n"
-    "checked before the first is sent.\n";
+    "checked before the first is sent.\n"
+    "\n"
+    "--timeout MS gives each exchange MS milliseconds, the wait for the key's\n"
+    "lock included; without it the tool waits as long as the key takes. A key\n"
+    "that does not answer in time ends the command with exit code 4.\n";
 
 const char kRunUsage[] =
-    "usage: olvex run [--index N] FILE\n"
+    "usage: olvex run [--index N] [--timeout MS] FILE\n"
     "\n"
     "Sends the commands of FILE (- for standard input) to key N, one per line:\n"
     "\n"
@@ -58,14 +67,28 @@ const char kRunUsage[] =
     "\n"
     "'#' starts a comment; '=> SW' (four hex digits) is the status word the key\n"
     "must answer. Stops at the first failed exchange or mismatch, naming its\n"
-    "line. The whole file is checked before anything is sent.\n";
+    "line. The whole file is checked before anything is sent. --timeout MS\n"
+    "limits each exchange as for send (exit code 4).\n";
 
 const char kBenchUsage[] =
-    "usage: olvex bench [--index N] [--size S] [--count C]\n"
+    "usage: olvex bench [--index N] [--size S] [--count C] [--timeout MS]\n"
     "\n"
     "Exchanges C commands (default 1000) of S payload bytes (default 16) with\n"
-    "key N and prints exchanges per second and latency percentiles. A progress\n"
-    "line is written to standard error while it runs.\n";
+    "key N and prints exchanges per second and latency percentiles. While it\n"
+    "runs, a progress line is written to standard error when that is a console.\n"
+    "--timeout MS limits each exchange as for send (exit code 4).\n";
+
+const char kWatchUsage[] =
+    "usage: olvex watch [--interval MS]\n"
+    "\n"
+    "Prints a line whenever a key is attached or removed, until Ctrl-C:\n"
+    "\n"
+    "    2024-05-01 13:04:05.123  attached  1  \\\\?\\usb#vid_1234&pid_5678#...\n"
+    "\n"
+    "with the local time, the key's index (for a removed key, the index it had)\n"
+    "and its device path. The keys are listed every MS milliseconds (default\n"
+    "500); keys attached and removed between two listings go unseen. Ctrl-C\n"
+    "ends it (exit code 130).\n";
 
 int Usage(const char *text, bool asked) {
     fputs(text, asked ? stdout : stderr);
@@ -79,6 +102,8 @@ struct Options {
     int index = 0;
     int size = 16;
     int count = 1000;
+    int timeout = -1;  // none
+    int interval = 500;
     bool json = false;
     bool help = false;
     std::vector<std::string> positional;
@@ -125,9 +150,17 @@ bool ParseOptions(const std::vector<std::string> &args, const char *allowed, Opt
             }
             value = args[++i];
         }
-        int *target = a == "--index" ? &o->index : a == "--size" ? &o->size : &o->count;
+        int *target = a == "--index"     ? &o->index
+                      : a == "--size"    ? &o->size
+                      : a == "--timeout" ? &o->timeout
+                      : a == "--interval" ? &o->interval
+                                          : &o->count;
         if (!ParseCount(value, target)) {
             *why = a + " takes a non-negative number, not '" + value + "'";
+            return false;
+        }
+        if ((a == "--timeout" || a == "--interval") && *target < 1) {
+            *why = a + " must be at least 1";
             return false;
         }
     }
@@ -140,18 +173,22 @@ int UsageError(const std::string &why, const char *usage) {
     return kUsage;
 }
 
-// The attach time as the platform records it: the last write of the key's
-// interface Control key, at the path the library itself derives.
-bool ReadAttachTime(const std::string &path, FILETIME *time) {
-    char interfaceName[olvex::INTERFACE_NAME_SIZE];
-    char key[olvex::CONTROL_KEY_PATH_SIZE];
-    olvex::BuildControlKeyPath(path.c_str(), interfaceName, key);
-    HKEY h;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, &h) != ERROR_SUCCESS) return false;
-    const bool ok = RegQueryInfoKeyA(h, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                     nullptr, nullptr, time) == ERROR_SUCCESS;
-    RegCloseKey(h);
-    return ok;
+// The platform's text for a cause, then its code: "Access is denied. (error 5)".
+std::string Cause(const std::error_code &ec) {
+    char *text = nullptr;
+    const DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                       FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, DWORD(ec.value()), 0, reinterpret_cast<char *>(&text), 0, nullptr);
+    std::string message = n && text ? std::string(text, n) : "Unknown error.";
+    if (text) LocalFree(text);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' '))
+        message.pop_back();
+    return message + " (error " + std::to_string(ec.value()) + ")";
+}
+
+int ReportInterrupted() {
+    fprintf(stderr, "olvex: interrupted\n");
+    return kInterrupted;
 }
 
 // Local time, "2024-05-01 13:04:05.123" (separator ' ') or ISO 8601 ('T').
@@ -171,75 +208,106 @@ int List(const std::vector<std::string> &args) {
     if (o.help) return Usage(kListUsage, true);
     if (!o.positional.empty()) return UsageError("unexpected argument " + o.positional[0], kListUsage);
 
-    int count = 0;
-    if (OLVEX_EnumDEV(&count) != OLVEX_OK) {
-        fprintf(stderr, "olvex: cannot list keys: the platform gives no device list\n");
+    std::error_code ec;
+    const std::vector<std::string> paths = olvex::key_paths(ec);
+    if (ec && paths.empty()) {
+        fprintf(stderr, "olvex: cannot list keys: %s\n", Cause(ec).c_str());
         return kFailed;
     }
     if (o.json) printf("[");
-    for (int i = 0; i < count; ++i) {
-        // The API hands out a key's path only on connecting to it.
-        char path[OLVEX_PATH_SIZE] = {};
-        OLVEX_HANDLE h = nullptr;
-        const int rc = OLVEX_Connect(&h, path, i);
-        if (rc == OLVEX_OK) OLVEX_Disconnect(h);
+    for (size_t i = 0; i < paths.size(); ++i) {
+        const std::string &path = paths[i];
         FILETIME attached;
-        const bool dated = rc == OLVEX_OK && ReadAttachTime(path, &attached);
+        const bool dated = !path.empty() && ReadAttachTime(path, &attached);
         if (o.json) {
-            printf("%s\n  {\"index\": %d, \"path\": %s, \"attached\": %s}", i ? "," : "", i,
-                   rc == OLVEX_OK ? JsonString(path).c_str() : "null",
+            printf("%s\n  {\"index\": %zu, \"path\": %s, \"attached\": %s}", i ? "," : "", i,
+                   path.empty() ? "null" : JsonString(path).c_str(),
                    dated ? JsonString(FormatLocal(attached, 'T')).c_str() : "null");
-        } else if (rc != OLVEX_OK) {
-            printf("%d  (unplugged since listing)\n", i);
+        } else if (path.empty()) {
+            printf("%zu  (unplugged since listing)\n", i);
         } else {
-            printf("%d  %s  attached %s\n", i, path, dated ? FormatLocal(attached, ' ').c_str() : "(unknown)");
+            printf("%zu  %s  attached %s\n", i, path.c_str(), dated ? FormatLocal(attached, ' ').c_str() : "(unknown)");
         }
     }
-    if (o.json) printf(count ? "\n]\n" : "]\n");
-    if (!o.json && count == 0) fprintf(stderr, "olvex: no keys attached\n");
+    if (o.json) printf(paths.empty() ? "]\n" : "\n]\n");
+    if (!o.json && paths.empty()) fprintf(stderr, "olvex: no keys attached\n");
     return kOk;
 }
 
 // Enumerates and opens key `index`, explaining any failure on stderr.
-int Open(int index, OLVEX_HANDLE *h, std::string *path) {
-    int count = 0;
-    if (OLVEX_EnumDEV(&count) != OLVEX_OK) {
-        fprintf(stderr, "olvex: connect failed: cannot list keys\n");
+int Open(int index, olvex::connection *key) {
+    std::error_code ec;
+    const int count = olvex::key_count(ec);
+    if (ec) {
+        fprintf(stderr, "olvex: connect failed: cannot list keys: %s\n", Cause(ec).c_str());
         return kNoKey;
     }
     if (index >= count) {
         fprintf(stderr, "olvex: connect failed: no key at index %d (%d attached)\n", index, count);
         return kNoKey;
     }
-    char buffer[OLVEX_PATH_SIZE] = {};
-    const int rc = OLVEX_Connect(h, buffer, index);
-    if (rc == OLVEX_ERR_OPEN) {
-        fprintf(stderr, "olvex: connect failed: key %d cannot be opened (unplugged or in exclusive use)\n", index);
+    *key = olvex::connection(index, ec);
+    if (ec) {
+        fprintf(stderr, "olvex: cannot open key %d: %s\n", index, Cause(ec).c_str());
         return kNoKey;
     }
-    if (rc != OLVEX_OK) {
-        fprintf(stderr, "olvex: connect failed: key %d has no usable lock or memory ran out\n", index);
-        return kNoKey;
-    }
-    *path = buffer;
     return kOk;
 }
 
-// The largest body any command can bring back.
-std::vector<unsigned char> &ResponseBuffer() {
-    static std::vector<unsigned char> buffer(OLVEX_MAX_RESPONSE_BODY);
-    return buffer;
+// One exchange as every key command does it: the outcome on stderr, after
+// `what` (which command, which script line); kOk with the response, or the
+// exit code.
+int Exchange(GuardedKey &guard, int index, int timeout, const std::vector<uint8_t> &payload, const std::string &what,
+             olvex::response *response) {
+    Exchanged x = guard.Exchange(payload, timeout);
+    switch (x.outcome) {
+        case Outcome::Answered:
+            *response = std::move(x.response);
+            return kOk;
+        case Outcome::Interrupted:
+            return ReportInterrupted();
+        case Outcome::NoAnswer:
+            fprintf(stderr, "olvex: %skey %d did not answer within %d ms\n", what.c_str(), index, timeout);
+            return kNoAnswer;
+        case Outcome::LockHeld:
+            fprintf(stderr,
+                    "olvex: %skey %d did not answer within %d ms: still waiting for the key's lock, "
+                    "which another program holds\n",
+                    what.c_str(), index, timeout);
+            return kNoAnswer;
+        case Outcome::Failed:
+            break;
+    }
+    fprintf(stderr, "olvex: %sexchange with key %d failed: %s\n", what.c_str(), index, Cause(x.error).c_str());
+    return kFailed;
 }
 
-void PrintResponse(size_t sent, int status, const unsigned char *body, int length) {
-    printf("sent %zu bytes; status %04x; body %d bytes\n", sent, unsigned(status), length);
-    fputs(HexDump(body, size_t(length)).c_str(), stdout);
+// Opens key `index` and its lock for exchanges.
+struct Session {
+    olvex::connection key;
+    std::unique_ptr<GuardedKey> guard;
+
+    int Start(int index) {
+        if (int rc = Open(index, &key)) return rc;
+        std::error_code ec;
+        guard.reset(new GuardedKey(key, ec));
+        if (ec) {
+            fprintf(stderr, "olvex: cannot open the lock of key %d: %s\n", index, Cause(ec).c_str());
+            return kNoKey;
+        }
+        return kOk;
+    }
+};
+
+void PrintResponse(size_t sent, const olvex::response &r) {
+    printf("sent %zu bytes; status %04x; body %zu bytes\n", sent, unsigned(r.status), r.body.size());
+    fputs(HexDump(r.body.data(), r.body.size()).c_str(), stdout);
 }
 
 int Send(const std::vector<std::string> &args) {
     Options o;
     std::string why;
-    if (!ParseOptions(args, "--index", &o, &why)) return UsageError(why, kSendUsage);
+    if (!ParseOptions(args, "--index --timeout", &o, &why)) return UsageError(why, kSendUsage);
     if (o.help) return Usage(kSendUsage, true);
     if (o.positional.empty()) return UsageError("nothing to send", kSendUsage);
     std::vector<std::vector<uint8_t>> payloads(o.positional.size());
@@ -250,47 +318,55 @@ int Send(const std::vector<std::string> &args) {
             return kUsage;
         }
     }
-    OLVEX_HANDLE h = nullptr;
-    std::string path;
-    if (int rc = Open(o.index, &h, &path)) return rc;
-    int result = kOk;
+    Session s;
+    if (int rc = s.Start(o.index)) return rc;
     for (size_t i = 0; i < payloads.size(); ++i) {
-        int length = 0;
-        const int status = OLVEX_DoCommand(h, payloads[i].data(), int(payloads[i].size()), ResponseBuffer().data(),
-                                           &length);
-        if (status == OLVEX_FAIL) {
-            fprintf(stderr, "olvex: exchange failed: command %zu (%zu bytes) to key %d got no valid response\n",
-                    i + 1, payloads[i].size(), o.index);
-            result = kFailed;
-            break;
-        }
-        PrintResponse(payloads[i].size(), status, ResponseBuffer().data(), length);
+        olvex::response r;
+        const std::string what = "command " + std::to_string(i + 1) + " (" + std::to_string(payloads[i].size()) +
+                                 " bytes): ";
+        if (int rc = Exchange(*s.guard, o.index, o.timeout, payloads[i], what, &r)) return rc;
+        PrintResponse(payloads[i].size(), r);
     }
-    OLVEX_Disconnect(h);
-    return result;
+    return kOk;
 }
 
-bool ReadAll(const std::string &file, std::string *text) {
-    FILE *f = file == "-" ? stdin : fopen(file.c_str(), "rb");
-    if (!f) return false;
+bool ReadAll(const std::string &file, std::string *text, std::error_code *ec) {
+    const bool console = file == "-";
+    HANDLE h = console ? GetStdHandle(STD_INPUT_HANDLE)
+                       : CreateFileA(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                     OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        *ec = std::error_code(int(GetLastError()), std::system_category());
+        return false;
+    }
     char chunk[4096];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) text->append(chunk, n);
-    const bool ok = !ferror(f);
-    if (f != stdin) fclose(f);
+    DWORD n;
+    bool ok = true;
+    while (true) {
+        if (!ReadFile(h, chunk, sizeof chunk, &n, nullptr)) {
+            // A pipe whose writer has finished ends the input.
+            ok = GetLastError() == ERROR_BROKEN_PIPE;
+            if (!ok) *ec = std::error_code(int(GetLastError()), std::system_category());
+            break;
+        }
+        if (n == 0) break;
+        text->append(chunk, n);
+    }
+    if (!console) CloseHandle(h);
     return ok;
 }
 
 int Run(const std::vector<std::string> &args) {
     Options o;
     std::string why;
-    if (!ParseOptions(args, "--index", &o, &why)) return UsageError(why, kRunUsage);
+    if (!ParseOptions(args, "--index --timeout", &o, &why)) return UsageError(why, kRunUsage);
     if (o.help) return Usage(kRunUsage, true);
     if (o.positional.size() != 1) return UsageError("run takes one FILE", kRunUsage);
     const std::string &file = o.positional[0];
     std::string text;
-    if (!ReadAll(file, &text)) {
-        fprintf(stderr, "olvex: cannot read %s\n", file.c_str());
+    std::error_code ec;
+    if (!ReadAll(file, &text, &ec)) {
+        fprintf(stderr, "olvex: cannot read %s: %s\n", file.c_str(), Cause(ec).c_str());
         return kUsage;
     }
     std::vector<ScriptStep> steps;
@@ -299,75 +375,66 @@ int Run(const std::vector<std::string> &args) {
         fprintf(stderr, "olvex: %s:%d: %s; nothing sent\n", file.c_str(), bad, why.c_str());
         return kUsage;
     }
-    OLVEX_HANDLE h = nullptr;
-    std::string path;
-    if (int rc = Open(o.index, &h, &path)) return rc;
-    int result = kOk;
+    Session s;
+    if (int rc = s.Start(o.index)) return rc;
     for (const ScriptStep &step : steps) {
-        int length = 0;
-        const int status = OLVEX_DoCommand(h, step.payload.data(), int(step.payload.size()),
-                                           ResponseBuffer().data(), &length);
-        if (status == OLVEX_FAIL) {
-            fprintf(stderr, "olvex: %s:%d: exchange failed\n", file.c_str(), step.line);
-            result = kFailed;
-            break;
-        }
+        olvex::response r;
+        const std::string where = file + ":" + std::to_string(step.line) + ": ";
+        if (int rc = Exchange(*s.guard, o.index, o.timeout, step.payload, where, &r)) return rc;
         printf("line %d: ", step.line);
-        PrintResponse(step.payload.size(), status, ResponseBuffer().data(), length);
-        if (step.expectStatus && status != step.status) {
+        PrintResponse(step.payload.size(), r);
+        if (step.expectStatus && r.status != step.status) {
             fprintf(stderr, "olvex: %s:%d: expected status %04x, got %04x; stopped\n", file.c_str(), step.line,
-                    step.status, unsigned(status));
-            result = kFailed;
-            break;
+                    step.status, unsigned(r.status));
+            return kFailed;
         }
     }
-    if (result == kOk) printf("%zu commands, all as expected\n", steps.size());
-    OLVEX_Disconnect(h);
-    return result;
+    printf("%zu commands, all as expected\n", steps.size());
+    return kOk;
+}
+
+bool IsConsole(DWORD which) {
+    DWORD mode;
+    return GetConsoleMode(GetStdHandle(which), &mode) != 0;
 }
 
 int Bench(const std::vector<std::string> &args) {
     Options o;
     std::string why;
-    if (!ParseOptions(args, "--index --size --count", &o, &why)) return UsageError(why, kBenchUsage);
+    if (!ParseOptions(args, "--index --size --count --timeout", &o, &why)) return UsageError(why, kBenchUsage);
     if (o.help) return Usage(kBenchUsage, true);
     if (!o.positional.empty()) return UsageError("unexpected argument " + o.positional[0], kBenchUsage);
     if (o.size > OLVEX_MAX_COMMAND) return UsageError("--size is at most 65532", kBenchUsage);
     if (o.count < 1) return UsageError("--count must be at least 1", kBenchUsage);
 
-    OLVEX_HANDLE h = nullptr;
-    std::string path;
-    if (int rc = Open(o.index, &h, &path)) return rc;
+    Session s;
+    if (int rc = s.Start(o.index)) return rc;
     std::vector<uint8_t> payload(size_t(o.size));
     for (size_t i = 0; i < payload.size(); ++i) payload[i] = uint8_t(i * 7 + 1);
 
+    // Rewriting a line in place only makes sense on a console.
+    const bool progress = IsConsole(STD_ERROR_HANDLE);
     LARGE_INTEGER frequency, begin, before, after, lastShown;
     QueryPerformanceFrequency(&frequency);
     std::vector<double> ms;
     ms.reserve(size_t(o.count));
     QueryPerformanceCounter(&begin);
     lastShown = begin;
-    int result = kOk;
     for (int i = 0; i < o.count; ++i) {
-        int length = 0;
+        olvex::response r;
+        const std::string what = "exchange " + std::to_string(i + 1) + " of " + std::to_string(o.count) + ": ";
         QueryPerformanceCounter(&before);
-        const int status = OLVEX_DoCommand(h, payload.data(), o.size, ResponseBuffer().data(), &length);
+        const int rc = Exchange(*s.guard, o.index, o.timeout, payload, what, &r);
         QueryPerformanceCounter(&after);
-        if (status == OLVEX_FAIL) {
-            fprintf(stderr, "\nolvex: exchange failed at exchange %d of %d\n", i + 1, o.count);
-            result = kFailed;
-            break;
-        }
+        if (rc) return rc;
         ms.push_back(double(after.QuadPart - before.QuadPart) * 1000.0 / double(frequency.QuadPart));
-        // A progress line about four times a second, rewritten in place.
-        if ((after.QuadPart - lastShown.QuadPart) * 4 >= frequency.QuadPart || i + 1 == o.count) {
+        // About four times a second, rewritten in place.
+        if (progress && ((after.QuadPart - lastShown.QuadPart) * 4 >= frequency.QuadPart || i + 1 == o.count)) {
             fprintf(stderr, "\r%d/%d exchanges", i + 1, o.count);
             lastShown = after;
         }
     }
-    fprintf(stderr, "\n");
-    OLVEX_Disconnect(h);
-    if (result != kOk) return result;
+    if (progress) fprintf(stderr, "\n");
 
     const double seconds = double(after.QuadPart - begin.QuadPart) / double(frequency.QuadPart);
     std::sort(ms.begin(), ms.end());
@@ -377,11 +444,52 @@ int Bench(const std::vector<std::string> &args) {
     return kOk;
 }
 
+std::string Now() {
+    SYSTEMTIME t;
+    GetLocalTime(&t);
+    char text[32];
+    snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u.%03u", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
+             t.wSecond, t.wMilliseconds);
+    return text;
+}
+
+// The paths of the attached keys, or false when this round tells nothing
+// for sure: the list failed, or a key was busy or went while being read.
+bool Snapshot(std::vector<std::string> *paths) {
+    std::error_code ec;
+    *paths = olvex::key_paths(ec);
+    return !ec;
+}
+
+int Watch(const std::vector<std::string> &args) {
+    Options o;
+    std::string why;
+    if (!ParseOptions(args, "--interval", &o, &why)) return UsageError(why, kWatchUsage);
+    if (o.help) return Usage(kWatchUsage, true);
+    if (!o.positional.empty()) return UsageError("unexpected argument " + o.positional[0], kWatchUsage);
+
+    std::vector<std::string> known;
+    while (!Snapshot(&known)) {
+        if (SleepUnlessInterrupted(DWORD(o.interval))) return kInterrupted;
+    }
+    fprintf(stderr, "olvex: watching %zu key(s); Ctrl-C stops\n", known.size());
+    while (!SleepUnlessInterrupted(DWORD(o.interval))) {
+        std::vector<std::string> now;
+        if (!Snapshot(&now)) continue;
+        const std::string stamp = Now();
+        for (const KeyChange &c : DiffKeys(known, now))
+            printf("%s  %s  %d  %s\n", stamp.c_str(), c.attached ? "attached" : "removed ", c.index, c.path.c_str());
+        known = now;
+    }
+    return kInterrupted;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     // Unbuffered so that results and error lines keep their order.
     setvbuf(stdout, nullptr, _IONBF, 0);
+    CatchInterrupts();
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty()) return Usage(kMainUsage, false);
     const std::string command = args[0];
@@ -392,6 +500,7 @@ int main(int argc, char **argv) {
     else if (command == "send") rc = Send(args);
     else if (command == "run") rc = Run(args);
     else if (command == "bench") rc = Bench(args);
+    else if (command == "watch") rc = Watch(args);
     else {
         fprintf(stderr, "olvex: unknown command '%s'\n\n", command.c_str());
         rc = Usage(kMainUsage, false);

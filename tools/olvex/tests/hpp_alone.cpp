@@ -1,0 +1,44 @@
+// olvexlib.hpp on its own, every overload instantiated, so that the strictest
+// warnings see all of it.
+#ifdef OLVEX_MSVC_MINMAX
+// MSVC's <windows.h> defines min and max as macros in C++ too (MinGW's only
+// in C); the standard headers come first, as they guard against them there.
+#include <windows.h>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <vector>
+#define max(a, b) (((a) > (b)) ? (a) : (b))
+#define min(a, b) (((a) < (b)) ? (a) : (b))
+#endif
+#include "olvexlib.hpp"
+
+#include <array>
+
+int OlvexHppAlone() {
+    std::error_code ec;
+    olvex::connection key(0, ec);
+    const std::vector<std::uint8_t> bytes{0x00, 0xa4};
+    const std::array<unsigned char, 2> array{};
+    const std::string text = "a";
+    const unsigned char raw[3] = {};
+    const std::chrono::milliseconds limit(100);
+    std::size_t total = key.exchange(bytes, ec).body.size() + key.exchange(array, limit, ec).body.size() +
+                        key.exchange(raw, sizeof raw, ec).body.size() +
+                        key.exchange(text.data(), text.size(), limit, ec).body.size();
+#if OLVEXLIB_HPP_EXCEPTIONS
+    total += key.exchange(bytes).body.size() + key.exchange(array, limit).body.size() +
+             key.exchange(raw, sizeof raw).body.size() + key.exchange(text.data(), text.size(), limit).body.size();
+    olvex::connection other(1);
+    other = std::move(key);
+    other.close();
+    total += olvex::key_paths().size() + olvex::key_path(0).size() + static_cast<std::size_t>(olvex::key_count());
+#endif
+    key.close(ec);
+    total += olvex::key_paths(ec).size() + olvex::key_path(0, ec).size();
+    return static_cast<int>(total) + olvex::key_count(ec);
+}
