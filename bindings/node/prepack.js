@@ -1,15 +1,15 @@
 'use strict';
 // Runs before `npm pack`: puts the x64 and x86 Olvexlib.dll (and the
-// repository's licence) into the package, the DLLs from the win64 and win32
-// preset builds (or OLVEX_DLL_X64 / OLVEX_DLL_IA32), refusing one of the
-// wrong machine type.
+// repository's licence) into the package: the stripped DLLs that ship, from
+// the win64 and win32 preset builds (or OLVEX_DLL_X64 / OLVEX_DLL_IA32),
+// refusing one of the wrong machine type.
 const fs = require('fs');
 const path = require('path');
 
 const build = path.join(__dirname, '..', '..', 'build');
 const dlls = [
-  { folder: 'win32-x64', from: process.env.OLVEX_DLL_X64 || path.join(build, 'win64', 'bin', 'Olvexlib.dll'), machine: 0x8664 },
-  { folder: 'win32-ia32', from: process.env.OLVEX_DLL_IA32 || path.join(build, 'win32', 'bin', 'Olvexlib.dll'), machine: 0x14c },
+  { folder: 'win32-x64', from: process.env.OLVEX_DLL_X64 || path.join(build, 'win64', 'src', 'dist', 'Olvexlib.dll'), machine: 0x8664 },
+  { folder: 'win32-ia32', from: process.env.OLVEX_DLL_IA32 || path.join(build, 'win32', 'src', 'dist', 'Olvexlib.dll'), machine: 0x14c },
 ];
 
 function machineOf(file) {

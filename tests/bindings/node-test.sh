@@ -17,12 +17,12 @@ node=$(sh "$source/tests/bindings/runtime.sh" "$build/runtimes" "$runtime")/bin/
 
 # The package carries the other architecture's DLL too: brought up to date
 # (or built) here, so that it never lags behind this one.
-sibling="$source/build/$other/bin/Olvexlib.dll"
+sibling="$source/build/$other/src/dist/Olvexlib.dll"
 (cd "$source" && { [ -f "build/$other/CMakeCache.txt" ] || cmake --preset "$other" >/dev/null; } &&
   cmake --build --preset "$other" --target Olvexlib >/dev/null) ||
   { echo "FAILED: cannot build the $other DLL for the package"; exit 1; }
-if [ "$arch" = x64 ]; then x64dll="$build/bin/Olvexlib.dll" ia32dll=$sibling
-else x64dll=$sibling ia32dll="$build/bin/Olvexlib.dll"; fi
+if [ "$arch" = x64 ]; then x64dll="$build/src/dist/Olvexlib.dll" ia32dll=$sibling
+else x64dll=$sibling ia32dll="$build/src/dist/Olvexlib.dll"; fi
 
 work="$build/node-test"
 tgz=$(OLVEX_DLL_X64=$x64dll OLVEX_DLL_IA32=$ia32dll sh "$source/bindings/node/pack.sh" "$work/package")
