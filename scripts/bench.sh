@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Benchmarks, kept apart from the tests: OLVEX_DoCommand against a hand-written
-# exchange on the same virtual key, and OLVEX_EnumDEV per attached key.
+# exchange on the same virtual key, OLVEX_EnumDEV per attached key, and the
+# .NET and Node.js bindings' exchange rate against the C call's.
 # Usage: scripts/bench.sh [rounds]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -11,3 +12,6 @@ prefix=$PWD/build/win64/bench-prefix
 trap 'cmake/wine-prefix stop "$prefix"' EXIT
 cmake/wine-prefix start "$prefix"
 WINEPREFIX=$prefix cmake/wine-run build/win64/bin/exchange_bench.exe "$@"
+cmake/wine-prefix stop "$prefix"
+echo
+bash bench/bindings-bench.sh

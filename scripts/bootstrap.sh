@@ -11,9 +11,12 @@ have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok ins
 for p in cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev googletest \
          g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 \
          binutils-mingw-w64-x86-64 llvm llvm-14 clang-tools-14 lld-14 \
-         wine wine32:i386 wine64; do
+         wine wine32:i386 wine64 mono-mcs; do
   have "$p" || need+=("$p")
 done
+# npm (with Debian's nodejs) packs the Node.js binding and fetches the Windows
+# runtimes the binding tests run on; any installed npm will do.
+command -v npm >/dev/null 2>&1 || need+=(npm)
 
 if [ ${#need[@]} -eq 0 ]; then
   exit 0

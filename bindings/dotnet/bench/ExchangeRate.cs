@@ -1,0 +1,65 @@
+// ExchangeRate SLOT SLOTS TURNS SHORT_COUNT LONG_COUNT: KeyConnection.Exchange's
+// time on keys 0 and 1, taking turns with the other programs of
+// bench/bindings-bench.sh as bench/binding_rate.c describes.
+using System;
+using System.Diagnostics;
+using System.Threading;
+using Olvexlib;
+
+static class ExchangeRate
+{
+    const int WarmUp = 25;  // turn 0 is this many turns long, as in binding_rate.c
+    static readonly byte[] Command = { 0x80, 0x01, 0x02, 0x03 };
+
+    static double Time(KeyConnection key, int count)
+    {
+        var clock = Stopwatch.StartNew();
+        for (int i = 0; i < count; i++)
+            if (key.Exchange(Command).Status != 0x9000) throw new Exception("unexpected status");
+        return clock.Elapsed.TotalSeconds;
+    }
+
+    static double TimeReusing(KeyConnection key, int count)
+    {
+        var response = new byte[Keys.MaxResponseBody];
+        var clock = Stopwatch.StartNew();
+        for (int i = 0; i < count; i++)
+        {
+            int length;
+            if (key.Exchange(Command, response, out length) != 0x9000) throw new Exception("unexpected status");
+        }
+        return clock.Elapsed.TotalSeconds;
+    }
+
+    static EventWaitHandle Turn(int slot)
+    {
+        return new EventWaitHandle(false, EventResetMode.AutoReset, @"Local\olvex-bench-turn-" + slot);
+    }
+
+    static int Main(string[] args)
+    {
+        if (args.Length != 5 || Keys.Enumerate() < 2)
+        {
+            Console.Error.WriteLine("usage: ExchangeRate SLOT SLOTS TURNS SHORT_COUNT LONG_COUNT, with two keys plugged");
+            return 2;
+        }
+        int slot = int.Parse(args[0]), slots = int.Parse(args[1]), turns = int.Parse(args[2]);
+        int shortCount = int.Parse(args[3]), longCount = int.Parse(args[4]);
+        using (KeyConnection shortKey = Keys.Open(0))
+        using (KeyConnection longKey = Keys.Open(1))
+        using (EventWaitHandle mine = Turn(slot), next = Turn((slot + 1) % slots))
+        {
+            for (int t = 0; t <= turns; t++)
+            {
+                if ((t > 0 || slot > 0) && !mine.WaitOne(TimeSpan.FromMinutes(2)))
+                    throw new Exception("no turn within two minutes");
+                int w = t == 0 ? WarmUp : 1;
+                double s = Time(shortKey, w * shortCount), l = Time(longKey, w * longCount),
+                       u = TimeReusing(longKey, w * longCount);
+                next.Set();
+                if (t > 0) Console.WriteLine("short " + s.ToString("F7") + "\nlong " + l.ToString("F7") + "\nreuse " + u.ToString("F7"));
+            }
+        }
+        return 0;
+    }
+}

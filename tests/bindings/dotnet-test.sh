@@ -1,0 +1,35 @@
+#!/bin/sh
+# dotnet-test.sh BUILD_DIR SOURCE_DIR KEYSIM_EXE ARCH
+# Installs this build (the .NET binding beside the DLL, as shipped), builds the
+# binding's checks against the installed binding and runs them on .NET Core
+# under Wine against virtual keys. The runtime is fetched once into
+# BUILD_DIR/runtimes.
+set -eu
+build=$1 source=$2 keysim=$3 arch=$4
+run="$source/cmake/wine-run"
+case "$arch" in
+  x64) runtime=dotnet-2.0.0-win@1.0.5 framework=2.0.0 ;;
+  x86) runtime=dotnet-2.1-win-ia32@2.1.1007 framework=2.1.0 ;;
+  *) echo "dotnet-test.sh: unknown architecture $arch" >&2; exit 2 ;;
+esac
+dotnet=$(sh "$source/tests/bindings/runtime.sh" "$build/runtimes" "$runtime")/dotnet.exe
+[ -f "$dotnet" ] || { echo "FAILED: $runtime has no dotnet.exe"; exit 1; }
+
+work="$build/dotnet-test"
+rm -rf "$work"
+mkdir -p "$work/app"
+cmake --install "$build" --prefix "$work/prefix" >/dev/null
+cp "$work/prefix/bin/Olvexlib.dll" "$work/prefix/bin/Olvexlib.Net.dll" "$keysim" "$work/app/"
+mcs -nologo -warnaserror+ -out:"$work/app/BindingChecks.exe" -r:"$work/app/Olvexlib.Net.dll" -r:System.Core.dll \
+  "$source/tests/bindings/dotnet/BindingChecks.cs"
+# The example must keep building against the binding as shipped.
+mcs -nologo -warnaserror+ -out:"$work/app/Example.exe" -r:"$work/app/Olvexlib.Net.dll" "$source/examples/csharp/Example.cs"
+printf '{"runtimeOptions":{"framework":{"name":"Microsoft.NETCore.App","version":"%s"}}}\n' "$framework" \
+  >"$work/app/BindingChecks.runtimeconfig.json"
+
+. "$source/tests/bindings/keys.sh"
+plug_keys bd-echo: bd-long:--behaviour,length,--length,51197 bd-wrong:--behaviour,wrong-lead \
+  bd-slow:--latency,400 bd-silent:--behaviour,silent bd-gone:
+export DOTNET_MULTILEVEL_LOOKUP=0 DOTNET_CLI_TELEMETRY_OPTOUT=1
+cd "$work/app"
+run_logged "$work/checks.log" "$dotnet" BindingChecks.exe

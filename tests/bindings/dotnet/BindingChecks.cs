@@ -1,0 +1,230 @@
+// The .NET binding against the virtual keys that dotnet-test.sh plugs, in
+// this order: echo, length 51197, wrong-lead, echo with 400 ms latency,
+// silent, and one the checks unplug. Prints `completed: ...` last, and only when every check held.
+using System;
+using System.ComponentModel;
+using System.Diagnostics;
+using System.Linq;
+using System.Threading;
+using Olvexlib;
+
+static class BindingChecks
+{
+    const int Echo = 0, Long = 1, WrongLead = 2, Slow = 3, Silent = 4, Gone = 5, KeyCount = 6;
+    static readonly string[] Serials = { "bd-echo", "bd-long", "bd-wrong", "bd-slow", "bd-silent", "bd-gone" };
+
+    static int checks, failures;
+
+    static void Check(string name, Action body)
+    {
+        checks++;
+        try
+        {
+            body();
+            Console.WriteLine("ok    " + name);
+        }
+        catch (Exception e)
+        {
+            failures++;
+            Console.WriteLine("FAIL  " + name + ": " + e);
+        }
+    }
+
+    static void Expect(bool condition, string what)
+    {
+        if (!condition) throw new Exception("expected " + what);
+    }
+
+    static T Throws<T>(Action action) where T : Exception
+    {
+        try
+        {
+            action();
+        }
+        catch (T e)
+        {
+            return e;
+        }
+        throw new Exception("expected " + typeof(T).Name);
+    }
+
+    static void ExpectWin32(int code, Action action)
+    {
+        var e = Throws<Win32Exception>(action);
+        Expect(e.NativeErrorCode == code, "error " + code + ", got " + e.NativeErrorCode + " (" + e.Message + ")");
+        Expect(!(e is KeyOpenException), "a plain failure, not a KeyOpenException");
+    }
+
+    static void Keysim(string arguments)
+    {
+        var start = new ProcessStartInfo(System.IO.Path.Combine(AppDomain.CurrentDomain.BaseDirectory, "keysim.exe"), arguments)
+        {
+            UseShellExecute = false
+        };
+        using (Process p = Process.Start(start))
+        {
+            p.WaitForExit();
+            if (p.ExitCode != 0) throw new Exception("keysim " + arguments + " failed");
+        }
+    }
+
+    static byte[] Bytes(int n, int seed)
+    {
+        var b = new byte[n];
+        for (int i = 0; i < n; i++) b[i] = (byte)(i * 7 + seed);
+        return b;
+    }
+
+    static int Main()
+    {
+        Check("lists the plugged keys oldest first", () =>
+        {
+            int count = Keys.Enumerate();
+            Expect(count == KeyCount, KeyCount + " keys, got " + count);
+            string[] paths = Keys.List();
+            Expect(paths.Length == KeyCount, KeyCount + " paths, got " + paths.Length);
+            for (int i = 0; i < KeyCount; i++)
+                Expect(paths[i] != null && paths[i].StartsWith(@"\\?\usb#") && paths[i].Contains("#" + Serials[i] + "#"),
+                       "key " + i + " to be " + Serials[i] + ", got " + paths[i]);
+        });
+
+        using (KeyConnection echo = Keys.Open(Echo))
+        using (KeyConnection longKey = Keys.Open(Long))
+        {
+            Check("a short exchange returns the status word and the body", () =>
+            {
+                byte[] command = { 0x80, 0xCA, 0x9F, 0x7F, 0x00 };
+                KeyResponse r = echo.Exchange(command);
+                Expect(r.Status == 0x9000, "status 9000, got " + r.Status.ToString("X4"));
+                Expect(r.Body.SequenceEqual(command), "the echoed body");
+                Expect(echo.Exchange(new byte[0]).Body.Length == 0, "an empty body for an empty command");
+            });
+
+            Check("the longest body arrives whole, and the longest command is sent whole", () =>
+            {
+                KeyResponse r = longKey.Exchange(new byte[] { 0x10 });
+                Expect(r.Body.Length == Keys.MaxResponseBody, Keys.MaxResponseBody + " bytes, got " + r.Body.Length);
+                for (int i = 0; i < r.Body.Length; i++)
+                    if (r.Body[i] != (byte)(i + 0x10)) throw new Exception("body byte " + i + " differs");
+                // A key answers a malformed request with 6700, so 9000 means it got all of it.
+                r = longKey.Exchange(Bytes(Keys.MaxCommand, 0x30));
+                Expect(r.Status == 0x9000 && r.Body.Length == Keys.MaxResponseBody && r.Body[0] == 0x30,
+                       "9000 and a whole body after the longest command, got " + r.Status.ToString("X4"));
+            });
+
+            Check("each body is the caller's own: later exchanges leave earlier bodies alone", () =>
+            {
+                KeyResponse shortOne = echo.Exchange(new byte[] { 1, 2, 3 });
+                KeyResponse longOne = longKey.Exchange(new byte[] { 0x10 });
+                echo.Exchange(new byte[] { 4, 5, 6, 7 });
+                longKey.Exchange(new byte[] { 0x20 });
+                Expect(shortOne.Body.SequenceEqual(new byte[] { 1, 2, 3 }), "the first short body unchanged");
+                Expect(longOne.Body[0] == 0x10 && longOne.Body[100] == 0x74, "the first long body unchanged");
+            });
+
+            Check("an exchange into the caller's buffer fills it, and refuses one too small for any body", () =>
+            {
+                var response = new byte[Keys.MaxResponseBody];
+                int length;
+                Expect(echo.Exchange(new byte[] { 5, 6 }, response, out length) == 0x9000 && length == 2 &&
+                       response[0] == 5 && response[1] == 6, "the body at the buffer's start");
+                Expect(longKey.Exchange(new byte[] { 0x40 }, response, out length) == 0x9000 &&
+                       length == Keys.MaxResponseBody && response[length - 1] == (byte)(0x40 + length - 1),
+                       "the longest body filling it");
+                Throws<ArgumentException>(() => echo.Exchange(new byte[] { 1 }, new byte[Keys.MaxResponseBody - 1], out length));
+                Throws<ArgumentNullException>(() => echo.Exchange(new byte[] { 1 }, null, out length));
+            });
+
+            Check("threads exchanging on one connection each get their own body", () =>
+            {
+                var errors = new string[4];
+                var threads = Enumerable.Range(0, 4).Select(t => new Thread(() =>
+                {
+                    for (int i = 0; i < 50 && errors[t] == null; i++)
+                    {
+                        byte[] command = Bytes(300 + t * 17, t * 31 + i);
+                        KeyResponse r = (t % 2 == 0 ? echo : longKey).Exchange(command);
+                        bool right = t % 2 == 0 ? r.Body.SequenceEqual(command)
+                                                : r.Body.Length == Keys.MaxResponseBody && r.Body[5] == (byte)(command[0] + 5);
+                        if (!right) errors[t] = "thread " + t + " exchange " + i + " got another body";
+                    }
+                })).ToArray();
+                foreach (Thread th in threads) th.Start();
+                foreach (Thread th in threads) th.Join();
+                Expect(errors.All(e => e == null), "no mix-up: " + string.Join("; ", errors.Where(e => e != null)));
+            });
+
+            Check("bad arguments fail with ERROR_INVALID_PARAMETER", () =>
+            {
+                ExpectWin32(87, () => Keys.Open(KeyCount));
+                ExpectWin32(87, () => Keys.Open(-1));
+                ExpectWin32(87, () => echo.Exchange(new byte[Keys.MaxCommand + 1]));
+                Throws<ArgumentNullException>(() => echo.Exchange(null));
+                Throws<ArgumentOutOfRangeException>(() => echo.Exchange(new byte[1], TimeSpan.Zero));
+                Expect(echo.Exchange(new byte[] { 1 }).Status == 0x9000, "the connection to work afterwards");
+            });
+        }
+
+        Check("a key unplugged since listing raises KeyOpenException with the platform's code", () =>
+        {
+            Expect(Keys.Enumerate() == KeyCount, "the key to be listed still");
+            Keysim("unplug --serial " + Serials[Gone]);
+            var e = Throws<KeyOpenException>(() => Keys.Open(Gone));
+            Expect(e.NativeErrorCode == 2, "ERROR_FILE_NOT_FOUND, got " + e.NativeErrorCode + " (" + e.Message + ")");
+            Expect(e.Index == Gone, "the index in the exception");
+        });
+
+        Check("a refused response fails with ERROR_INVALID_DATA", () =>
+        {
+            using (KeyConnection wrong = Keys.Open(WrongLead))
+                ExpectWin32(13, () => wrong.Exchange(new byte[] { 1, 2, 3 }));
+        });
+
+        Check("a closed connection cannot be used, and closing twice is harmless", () =>
+        {
+            KeyConnection c = Keys.Open(Echo);
+            c.Dispose();
+            c.Dispose();
+            Expect(c.Handle.IsClosed, "the handle closed");
+            Throws<ObjectDisposedException>(() => c.Exchange(new byte[] { 1 }));
+        });
+
+        Check("a timeout ends a silent exchange and leaves the connection usable", () =>
+        {
+            using (KeyConnection silent = Keys.Open(Silent))
+            {
+                for (int round = 0; round < 2; round++)
+                {
+                    var clock = Stopwatch.StartNew();
+                    var e = Throws<TimeoutException>(() => silent.Exchange(new byte[] { 1 }, TimeSpan.FromMilliseconds(200)));
+                    double s = clock.Elapsed.TotalSeconds;
+                    var inner = e.InnerException as Win32Exception;
+                    Expect(inner != null && inner.NativeErrorCode == 995, "ERROR_OPERATION_ABORTED inside");
+                    Expect(s >= 0.19 && s < 5, "to give up after 200 ms, took " + s + " s");
+                }
+            }
+        });
+
+        Check("a timeout longer than the answer changes nothing, and does not outlive its exchange", () =>
+        {
+            using (KeyConnection slow = Keys.Open(Slow))
+            using (KeyConnection echo = Keys.Open(Echo))
+            {
+                byte[] command = { 9, 8, 7 };
+                Expect(slow.Exchange(command, TimeSpan.FromSeconds(10)).Body.SequenceEqual(command), "the slow answer");
+                // The echo answers within 30 ms; were its timer left running, it
+                // would cancel the slow exchange that follows on this thread.
+                Expect(echo.Exchange(command, TimeSpan.FromMilliseconds(30)).Status == 0x9000, "the fast answer");
+                Expect(slow.Exchange(command).Body.SequenceEqual(command), "the slow answer, untimed");
+            }
+        });
+
+        if (failures > 0)
+        {
+            Console.WriteLine(failures + " of " + checks + " checks failed");
+            return 1;
+        }
+        Console.WriteLine("completed: dotnet binding " + (Environment.Is64BitProcess ? "x64" : "x86") + ", " + checks + " checks");
+        return 0;
+    }
+}

