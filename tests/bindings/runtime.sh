@@ -3,14 +3,14 @@
 # package NAME@VERSION, fetching it into CACHE on first use. The Windows
 # runtimes refuse `npm install` on Linux, so they are packed and untarred.
 set -eu
-cache=$1 spec=$2
-dir="$cache/$spec"
+cache=$1 wanted=$2
+dir="$cache/$wanted"
 if [ ! -f "$dir/.complete" ]; then
   rm -rf "$dir" "$dir.tmp"
   mkdir -p "$dir.tmp"
-  if ! tgz=$(cd "$dir.tmp" && npm pack --silent "$spec" </dev/null 2>"$dir.tmp/npm.log" | tail -n1) || [ -z "$tgz" ]; then
+  if ! tgz=$(cd "$dir.tmp" && npm pack --silent "$wanted" </dev/null 2>"$dir.tmp/npm.log" | tail -n1) || [ -z "$tgz" ]; then
     cat "$dir.tmp/npm.log" >&2
-    echo "runtime.sh: cannot fetch $spec from the npm registry" >&2
+    echo "runtime.sh: cannot fetch $wanted from the npm registry" >&2
     exit 1
   fi
   tar xzf "$dir.tmp/$tgz" -C "$dir.tmp"
