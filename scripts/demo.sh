@@ -62,6 +62,8 @@ say "olvex send --index 7: there is no such key (exit code 3)"
 win olvex send --index 7 00 || echo "  exit code $?"
 say "olvex send with bad hex: refused before sending (exit code 2)"
 win olvex send 00a4 0g || echo "  exit code $?"
+say "olvex send --timeout 10 to demo-b, which takes 40 ms: given up on (exit code 4)"
+win olvex send --index 1 --timeout 10 00a40400 || echo "  exit code $?"
 
 say "olvex run: a script with expected status words"
 script=$(mktemp)
