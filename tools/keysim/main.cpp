@@ -339,17 +339,19 @@ DWORD ServerOf(const std::string &serial, uint16_t vid, uint16_t pid) {
     return id;
 }
 
-// What a test run uses between entries, so that no entry's keys outlive it.
-int Clear() {
-    struct Present {
-        std::wstring interfaceKey, instanceId;
-        std::string path;
-    };
+// Every interface of the class the registry lists, served or not.
+struct Present {
+    std::wstring interfaceKey, instanceId;
+    std::string path;
+    keysim::KeyOptions key;  // serial, vid and pid; no serial when the path is not a keysim one
+};
+
+std::vector<Present> PresentInterfaces() {
     std::vector<Present> present;
     HKEY classes;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\DeviceClasses\\"
                       L"{925fad44-e331-4116-b409-78fc2b51ea21}", 0, KEY_READ, &classes) != ERROR_SUCCESS)
-        return 0;
+        return present;
     wchar_t name[512];
     for (DWORD i = 0;; ++i) {
         DWORD n = sizeof name / sizeof name[0];
@@ -361,22 +363,28 @@ int Clear() {
                      nullptr, path, &size);
         size = sizeof instance - sizeof instance[0];
         RegGetValueW(classes, name, L"DeviceInstance", RRF_RT_REG_SZ, nullptr, instance, &size);
-        present.push_back({std::wstring(name, n), instance, path});
-    }
-    RegCloseKey(classes);
-
-    int failures = 0;
-    for (const Present &p : present) {
+        Present p{std::wstring(name, n), instance, path, {}};
         // \\?\usb#vid_XXXX&pid_XXXX#serial#{guid}
         unsigned vid = 0, pid = 0;
-        size_t serialEnd = p.path.rfind('#');
-        keysim::KeyOptions o;
+        const size_t serialEnd = p.path.rfind('#');
         if (sscanf(p.path.c_str(), "\\\\?\\usb#vid_%4x&pid_%4x#", &vid, &pid) == 2 &&
             serialEnd != std::string::npos && serialEnd > 26) {
-            o.serial = p.path.substr(26, serialEnd - 26);
-            o.vid = static_cast<uint16_t>(vid);
-            o.pid = static_cast<uint16_t>(pid);
+            p.key.serial = p.path.substr(26, serialEnd - 26);
+            p.key.vid = static_cast<uint16_t>(vid);
+            p.key.pid = static_cast<uint16_t>(pid);
         }
+        present.push_back(std::move(p));
+    }
+    RegCloseKey(classes);
+    return present;
+}
+
+// What a test run uses between entries, so that no entry's keys outlive it.
+int Clear() {
+    const std::vector<Present> present = PresentInterfaces();
+    int failures = 0;
+    for (const Present &p : present) {
+        const keysim::KeyOptions &o = p.key;
         DWORD server = o.serial.empty() ? 0 : ServerOf(o.serial, o.vid, o.pid);
         HANDLE stop = server ? OpenEventW(EVENT_MODIFY_STATE, FALSE, ObjectName("stop", o).c_str()) : nullptr;
         HANDLE gone = server ? OpenEventW(SYNCHRONIZE, FALSE, ObjectName("gone", o).c_str()) : nullptr;
@@ -409,36 +417,16 @@ void PrintStats(const keysim::Stats &s) {
 }
 
 int List() {
-    HKEY classes;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE,
-                      "SYSTEM\\CurrentControlSet\\Control\\DeviceClasses\\{925fad44-e331-4116-b409-78fc2b51ea21}",
-                      0, KEY_READ, &classes) != ERROR_SUCCESS)
-        return 0;
-    wchar_t name[512];
-    for (DWORD i = 0;; ++i) {
-        DWORD n = sizeof name / sizeof name[0];
-        if (RegEnumKeyExW(classes, i, name, &n, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-        char path[4096] = "";
-        DWORD size = sizeof path - 1;
-        RegGetValueA(classes, std::string(name, name + n).append("\\#").c_str(), "SymbolicLink", RRF_RT_REG_SZ,
-                     nullptr, path, &size);
-        printf("%s", path);
-        // \\?\usb#vid_XXXX&pid_XXXX#serial#{guid}
-        unsigned vid = 0, pid = 0;
-        std::string p = path;
-        size_t serialEnd = p.rfind('#');
+    for (const Present &p : PresentInterfaces()) {
+        printf("%s", p.path.c_str());
         keysim::Stats s;
-        if (sscanf(path, "\\\\?\\usb#vid_%4x&pid_%4x#", &vid, &pid) == 2 && serialEnd != std::string::npos &&
-            serialEnd > 26 &&
-            keysim::ReadStats(p.substr(26, serialEnd - 26), &s, static_cast<uint16_t>(vid),
-                              static_cast<uint16_t>(pid))) {
+        if (!p.key.serial.empty() && keysim::ReadStats(p.key.serial, &s, p.key.vid, p.key.pid)) {
             printf("  ");
             PrintStats(s);
         } else {
             printf("\n");
         }
     }
-    RegCloseKey(classes);
     return 0;
 }
 
