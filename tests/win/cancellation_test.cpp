@@ -10,6 +10,7 @@
 
 #include "olvexlib.h"
 #include "support/dll_platform.h"
+#include "support/connected_key.h"
 #include "support/keys.h"
 
 using testsupport::Api;
@@ -78,20 +79,9 @@ DWORD WINAPI HoldLock(void *arg) {
     return 0;
 }
 
-class Cancellation : public testing::Test {
+class Cancellation : public testsupport::ConnectedKeyTest {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(shim_.installed());
-        key_ = testsupport::PlugKey(testsupport::FreshSerial("cancel"));
-        ASSERT_TRUE(key_);
-        path_ = keysim::DevicePath(key_.get());
-        conn_ = testsupport::ConnectTo(path_);
-        ASSERT_NE(conn_, nullptr);
-        PlatformShim::Reset();
-    }
-    void TearDown() override { OLVEX_Disconnect(conn_); }
-
-    void Behave(const keysim::Behaviour &b) { keysim::SetBehaviour(key_.get(), b); }
+    Cancellation() : ConnectedKeyTest("cancel") {}
 
     // What every cancelled exchange leaves: the cause, nothing written for the
     // caller, one release of the lock it took, nothing allocated.
@@ -108,11 +98,6 @@ protected:
         EXPECT_EQ(log.HeapOutstanding(), 0);
         EXPECT_TRUE(testsupport::LockIsFree(path_));
     }
-
-    PlatformShim shim_;
-    testsupport::KeyPtr key_;
-    std::string path_;
-    OLVEX_HANDLE conn_ = nullptr;
 };
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include "olvexlib.h"
 #include "support/dll_platform.h"
+#include "support/connected_key.h"
 #include "support/keys.h"
 
 using testsupport::Api;
@@ -36,20 +37,9 @@ std::vector<uint8_t> Pattern(const std::vector<uint8_t> &payload, size_t n) {
     return v;
 }
 
-class Exchanges : public testing::Test {
+class Exchanges : public testsupport::ConnectedKeyTest {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(shim_.installed());
-        key_ = testsupport::PlugKey(testsupport::FreshSerial("xchg"));
-        ASSERT_TRUE(key_);
-        path_ = keysim::DevicePath(key_.get());
-        conn_ = testsupport::ConnectTo(path_);
-        ASSERT_NE(conn_, nullptr);
-        PlatformShim::Reset();
-    }
-    void TearDown() override { OLVEX_Disconnect(conn_); }
-
-    void Behave(const keysim::Behaviour &b) { keysim::SetBehaviour(key_.get(), b); }
+    Exchanges() : ConnectedKeyTest("xchg") {}
 
     // The state every refusal must leave: lock free for others, taken and
     // released equally often, and the key reachable again.
@@ -74,11 +64,6 @@ protected:
         ASSERT_NE(conn_, nullptr);
         PlatformShim::Reset();
     }
-
-    PlatformShim shim_;
-    testsupport::KeyPtr key_;
-    std::string path_;
-    OLVEX_HANDLE conn_ = nullptr;
 };
 
 // The first `got` bytes of a frame whose header says L: body Bytes(L - 2, 3), status 62 63.
