@@ -406,7 +406,7 @@ TEST(Timeout, LockHeldByAnotherProgramEndsWithExitFourAndNothingSent) {
     EXPECT_EQ(r.code, 4);
     EXPECT_EQ(Lines(r.err), std::vector<std::string>{
                                 "olvex: command 1 (1 bytes): key 0 did not answer within 300 ms: still waiting for "
-                                "the key's lock, which another program holds"});
+                                "the key's lock, which another program holds; nothing was sent"});
     EXPECT_EQ(Requests(key), 0u);
     ReleaseMutex(lock.h);
     EXPECT_EQ(Olvex("send --timeout 5000 01").code, 0) << "the same, once the lock is free";
@@ -459,6 +459,22 @@ TEST(Interrupt, CtrlCCancelsAnUnansweredExchangeAndReleasesTheLock) {
     EXPECT_EQ(res.code, 130);
     EXPECT_EQ(Lines(res.err), std::vector<std::string>{"olvex: interrupted"});
     EXPECT_TRUE(lock.Released());
+}
+
+TEST(Interrupt, SecondCtrlCEndsTheToolWhileClosingStillWaitsForTheAnswer) {
+    KeyPtr key = Plug("ctrlc-twice", keysim::Mode::Silent);
+    Running r = Start("send 01", true);
+    ASSERT_TRUE(Within(20000, [&] { return Requests(key) == 1; }));
+    Sleep(100);
+    EXPECT_TRUE(CtrlC(r));
+    // The first ends the exchange; closing the key then gives the owed
+    // answer its grace of 2 s, which the second cuts short.
+    Sleep(300);
+    const ULONGLONG second = GetTickCount64();
+    EXPECT_TRUE(CtrlC(r));
+    Result res = Finish(r, 10000);
+    EXPECT_LT(GetTickCount64() - second, 1500u);
+    EXPECT_EQ(res.code, 130);
 }
 
 TEST(Interrupt, CtrlCWhileAnotherProgramHoldsTheLockSendsNothing) {
