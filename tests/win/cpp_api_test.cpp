@@ -180,7 +180,8 @@ TEST(Timeouts, SilentKeyIsGivenUpAndTheLockFreed) {
     EXPECT_EQ(keysim::GetStats(key.get()).requests, 1u) << "the command was sent";
     EXPECT_TRUE(testsupport::LockIsFree(c.path()));
 
-    // The silent key gave up on that connection; a fresh one answers.
+    // The silent key never answers that command; once it answers again, a
+    // fresh connection gets its own answer.
     keysim::SetBehaviour(key.get(), testsupport::Echo());
     olvex::connection again = Open(key);
     EXPECT_EQ(again.exchange(std::vector<uint8_t>{4}, 2s).body, std::vector<uint8_t>{4});

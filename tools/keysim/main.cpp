@@ -39,18 +39,26 @@ const char kUsage[] =
     "                       wrong-lead: echo, but the frame starts with 5B\n"
     "                       short-first: answers 5A 02 00 90 only\n"
     "                       short-second: length, second part cut in half\n"
-    "                       silent: never answers\n"
-    "                       close: closes the handle's pipe on a command\n"
+    "                       silent: reads requests, never answers any\n"
+    "                       close: closes the pipe of the handle that asked\n"
     "                       refuse: listed, but opening it fails\n"
     "                       no-control: echo, without the Control key\n"
     "  --status HEX         status word, default 9000\n"
     "  --length L           data length (body + status word), 2..65535\n"
-    "  --latency MS         delay before each response\n"
+    "  --latency MS         delay before each answer, from its request or from\n"
+    "                       the end of the answer before it, whichever is later\n"
     "  --script HEX[/HEX]   response bytes; each / starts another write\n"
     "\n"
+    "A key is one request/response channel shared by every handle to it: it\n"
+    "answers in arrival order, on the handle whose request arrived last (the\n"
+    "one that reads next). A client that asks while another's answer is owed\n"
+    "gets that answer, or its unread rest, before its own; an answer whose\n"
+    "handle closed waits for the next request's handle.\n"
+    "\n"
     "Counters: requests, malformed requests, interleaved requests (arriving on\n"
-    "any handle while an earlier exchange with the key was unfinished), open\n"
-    "handles, last request.\n";
+    "any handle while an earlier exchange with the key was unfinished),\n"
+    "misdelivered answers (delivered, or their rest, on a handle other than the\n"
+    "one that asked), open handles, last request.\n";
 
 bool ParseHex(const std::string &s, unsigned long max, unsigned long *out) {
     char *end = nullptr;
@@ -409,8 +417,9 @@ int Clear() {
 }
 
 void PrintStats(const keysim::Stats &s) {
-    printf("requests=%llu malformed=%llu interleaved=%llu open=%u last=", static_cast<unsigned long long>(s.requests),
-           static_cast<unsigned long long>(s.malformed), static_cast<unsigned long long>(s.interleaved),
+    printf("requests=%llu malformed=%llu interleaved=%llu misdelivered=%llu open=%u last=",
+           static_cast<unsigned long long>(s.requests), static_cast<unsigned long long>(s.malformed),
+           static_cast<unsigned long long>(s.interleaved), static_cast<unsigned long long>(s.misdelivered),
            s.openHandles);
     for (uint8_t b : s.lastRequest) printf("%02x", b);
     printf("\n");
