@@ -239,6 +239,21 @@ static class BindingChecks
                     Expect(thrown.CancellationToken == source.Token, "the token in the exception");
                     Expect(ms >= 250 && ms < 3000, "to end soon after the cancel, took " + ms + " ms");
                 }
+                // Cancels at once or within a few ms land around the call's way
+                // into the kit: none may be lost (the call would run to its limit).
+                for (int i = 0; i < 30; i++)
+                {
+                    using (var source = new CancellationTokenSource())
+                    {
+                        var clock = Stopwatch.StartNew();
+                        Task<KeyResponse> call = silent.ExchangeAsync(new byte[] { 1 }, TimeSpan.FromSeconds(20), source.Token);
+                        if (i % 3 == 0) source.Cancel();
+                        else source.CancelAfter(i % 3);
+                        var thrown = Throws<OperationCanceledException>(() => call.GetAwaiter().GetResult());
+                        Expect(thrown.CancellationToken == source.Token, "the token in the exception");
+                        Expect(clock.ElapsedMilliseconds < 5000, "cancel " + i + " to end the call, took " + clock.ElapsedMilliseconds + " ms");
+                    }
+                }
             }
             // Once closed: the key never answers, and closing ends its read.
             Keysim("check --serial " + Serials[Silent] + " --requests 1");
