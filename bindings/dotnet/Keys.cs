@@ -29,8 +29,8 @@ namespace Olvexlib
         }
 
         // Device paths of the attached keys, oldest first; null for a key
-        // that cannot be opened. Opens each key briefly, since a path is only
-        // reported by opening.
+        // that cannot be opened. Opens each key briefly through Olvexlib.dll,
+        // since a path is only reported by opening.
         public static string[] List()
         {
             lock (ListLock)
@@ -39,14 +39,14 @@ namespace Olvexlib
                 var paths = new string[count];
                 for (int i = 0; i < count; i++)
                 {
-                    try
-                    {
-                        using (KeyConnection key = Open(i)) paths[i] = key.Path;
-                    }
-                    catch (KeyOpenException)
-                    {
-                        paths[i] = null;
-                    }
+                    var path = new byte[NativeMethods.PathSize];  // zero-filled: the path comes without terminator
+                    IntPtr connection;
+                    int result = NativeMethods.OLVEX_Connect(out connection, path, i);
+                    int error = Marshal.GetLastWin32Error();
+                    if (result == NativeMethods.ErrOpen) continue;
+                    if (result != 0) throw Failure("opening key " + i, error);
+                    NativeMethods.OLVEX_Disconnect(connection);
+                    paths[i] = PathString(path);
                 }
                 return paths;
             }
@@ -55,22 +55,27 @@ namespace Olvexlib
         // Opens key `index` of the last Enumerate or List.
         public static KeyConnection Open(int index)
         {
-            var path = new byte[NativeMethods.PathSize];  // zero-filled: the path comes without terminator
+            var path = new byte[NativeMethods.KitPathSize];
             ConnectionHandle handle;
-            int result, error;
-            lock (ListLock)
-            {
-                result = NativeMethods.OLVEX_Connect(out handle, path, index);
-                error = Marshal.GetLastWin32Error();
-            }
-            if (result != 0)
+            uint error;
+            lock (ListLock) error = NativeMethods.OLVEXKIT_Open(out handle, index, path);
+            if (error != 0)
             {
                 handle.Dispose();
-                if (result == NativeMethods.ErrOpen) throw new KeyOpenException(index, error);
-                throw Failure("opening key " + index, error);
+                // The kit reports OLVEX_Connect's failures by their cause alone:
+                // bad arguments and exhaustion are the caller's or the process's,
+                // anything else is the key's.
+                if (error == NativeMethods.ErrorInvalidParameter || error == NativeMethods.ErrorNotEnoughMemory)
+                    throw Failure("opening key " + index, (int)error);
+                throw new KeyOpenException(index, (int)error);
             }
+            return new KeyConnection(handle, PathString(path));
+        }
+
+        private static string PathString(byte[] path)
+        {
             int length = Array.IndexOf(path, (byte)0);
-            return new KeyConnection(handle, Encoding.ASCII.GetString(path, 0, length < 0 ? path.Length : length));
+            return Encoding.ASCII.GetString(path, 0, length < 0 ? path.Length : length);
         }
 
         internal static Win32Exception Failure(string what, int error)

@@ -3,50 +3,52 @@ using System.Runtime.InteropServices;
 
 namespace Olvexlib
 {
-    // The four exports, and the kernel32 calls the timeout needs. StdCall is
-    // the exports' convention on x86 and is ignored on x64.
+    // Listing goes through Olvexlib.dll's exports; connections through
+    // Olvexkit.dll, which gives up on a key, cancels and closes exactly as the
+    // C++ API does. StdCall is the exports' convention on x86 and is ignored
+    // on x64. Every OLVEXKIT_* call returns 0 or the Windows error code, so
+    // none of them needs the thread's last error.
     internal static class NativeMethods
     {
         private const string Library = "Olvexlib.dll";
+        private const string Kit = "Olvexkit.dll";
 
         internal const int Fail = -1;
         internal const int ErrOpen = 0x10001;
         internal const int PathSize = 260;
+        internal const int KitPathSize = 264;
+
+        internal const uint NoTimeout = 0xFFFFFFFF;
+        internal const uint MaxTimeout = 0xFFFFFFFE;
+        internal const uint CloseGraceMs = 2000;
+
+        internal const int ErrorNotEnoughMemory = 8;
+        internal const int ErrorInvalidParameter = 87;
+        internal const int WaitTimeout = 258;
         internal const int ErrorOperationAborted = 995;
+        internal const int ErrorTimeout = 1460;
 
         [DllImport(Library, CallingConvention = CallingConvention.StdCall, ExactSpelling = true, SetLastError = true)]
         internal static extern int OLVEX_EnumDEV(out int count);
 
         [DllImport(Library, CallingConvention = CallingConvention.StdCall, ExactSpelling = true, SetLastError = true)]
-        internal static extern int OLVEX_Connect(out ConnectionHandle connection, byte[] pathOut, int index);
-
-        [DllImport(Library, CallingConvention = CallingConvention.StdCall, ExactSpelling = true, SetLastError = true)]
-        internal static extern int OLVEX_DoCommand(ConnectionHandle connection, byte[] command, int commandLength,
-                                                   byte[] response, out int responseLength);
+        internal static extern int OLVEX_Connect(out IntPtr connection, byte[] pathOut, int index);
 
         [DllImport(Library, CallingConvention = CallingConvention.StdCall, ExactSpelling = true, SetLastError = true)]
         internal static extern int OLVEX_Disconnect(IntPtr connection);
 
-        internal const uint ThreadTerminate = 0x0001;  // the access CancelSynchronousIo needs
+        [DllImport(Kit, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
+        internal static extern uint OLVEXKIT_Open(out ConnectionHandle key, int index, byte[] pathOut);
 
-        [DllImport("kernel32.dll", ExactSpelling = true)]
-        internal static extern IntPtr GetCurrentThread();
+        [DllImport(Kit, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
+        internal static extern uint OLVEXKIT_Exchange(ConnectionHandle key, byte[] command, int commandLength,
+                                                      byte[] response, out int responseLength, out int status,
+                                                      uint timeoutMs);
 
-        [DllImport("kernel32.dll", ExactSpelling = true)]
-        internal static extern IntPtr GetCurrentProcess();
+        [DllImport(Kit, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
+        internal static extern uint OLVEXKIT_Cancel(ConnectionHandle key);
 
-        [DllImport("kernel32.dll", ExactSpelling = true, SetLastError = true)]
-        [return: MarshalAs(UnmanagedType.Bool)]
-        internal static extern bool DuplicateHandle(IntPtr sourceProcess, IntPtr source, IntPtr targetProcess,
-                                                    out IntPtr target, uint access,
-                                                    [MarshalAs(UnmanagedType.Bool)] bool inherit, uint options);
-
-        [DllImport("kernel32.dll", ExactSpelling = true, SetLastError = true)]
-        [return: MarshalAs(UnmanagedType.Bool)]
-        internal static extern bool CancelSynchronousIo(IntPtr thread);
-
-        [DllImport("kernel32.dll", ExactSpelling = true, SetLastError = true)]
-        [return: MarshalAs(UnmanagedType.Bool)]
-        internal static extern bool CloseHandle(IntPtr handle);
+        [DllImport(Kit, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
+        internal static extern uint OLVEXKIT_Close(IntPtr key, uint graceMs);
     }
 }

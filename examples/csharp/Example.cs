@@ -1,6 +1,6 @@
 // Lists the attached keys and sends each one command, through the .NET
 // binding (bindings/dotnet, shipped as bin/Olvexlib.Net.dll beside
-// Olvexlib.dll). Build: mcs Example.cs -r:Olvexlib.Net.dll
+// Olvexlib.dll and Olvexkit.dll). Build: mcs Example.cs -r:Olvexlib.Net.dll
 using System;
 using System.ComponentModel;
 using Olvexlib;
@@ -27,9 +27,11 @@ public static class Example
             {
                 Console.Error.WriteLine("key " + i + " cannot be opened: " + e.Message);
             }
-            catch (TimeoutException)
+            catch (TimeoutException e)
             {
-                Console.Error.WriteLine("key " + i + " did not answer");
+                // Busy (another program held it) or silent; either way the
+                // connection is still fine: a late answer is discarded.
+                Console.Error.WriteLine("key " + i + ": " + e.Message);
             }
             catch (Win32Exception e)
             {

@@ -1,6 +1,8 @@
 // ExchangeRate SLOT SLOTS TURNS SHORT_COUNT LONG_COUNT: KeyConnection.Exchange's
 // time on keys 0 and 1, taking turns with the other programs of
-// bench/bindings-bench.sh as bench/binding_rate.c describes.
+// bench/bindings-bench.sh as bench/binding_rate.c describes. Also the same
+// exchanges under a 5 s limit (tshort, tlong), in the same turn as the untimed
+// ones and alternately before and after them, so that their ratio is paired.
 using System;
 using System.Diagnostics;
 using System.Threading;
@@ -11,11 +13,21 @@ static class ExchangeRate
     const int WarmUp = 25;  // turn 0 is this many turns long, as in binding_rate.c
     static readonly byte[] Command = { 0x80, 0x01, 0x02, 0x03 };
 
+    static readonly TimeSpan Limit = TimeSpan.FromSeconds(5);
+
     static double Time(KeyConnection key, int count)
     {
         var clock = Stopwatch.StartNew();
         for (int i = 0; i < count; i++)
             if (key.Exchange(Command).Status != 0x9000) throw new Exception("unexpected status");
+        return clock.Elapsed.TotalSeconds;
+    }
+
+    static double TimeLimited(KeyConnection key, int count)
+    {
+        var clock = Stopwatch.StartNew();
+        for (int i = 0; i < count; i++)
+            if (key.Exchange(Command, Limit).Status != 0x9000) throw new Exception("unexpected status");
         return clock.Elapsed.TotalSeconds;
     }
 
@@ -54,10 +66,23 @@ static class ExchangeRate
                 if ((t > 0 || slot > 0) && !mine.WaitOne(TimeSpan.FromMinutes(2)))
                     throw new Exception("no turn within two minutes");
                 int w = t == 0 ? WarmUp : 1;
+                double ts = 0, tl = 0;
+                if (t % 2 == 1)
+                {
+                    ts = TimeLimited(shortKey, w * shortCount);
+                    tl = TimeLimited(longKey, w * longCount);
+                }
                 double s = Time(shortKey, w * shortCount), l = Time(longKey, w * longCount),
                        u = TimeReusing(longKey, w * longCount);
+                if (t % 2 == 0)
+                {
+                    ts = TimeLimited(shortKey, w * shortCount);
+                    tl = TimeLimited(longKey, w * longCount);
+                }
                 next.Set();
-                if (t > 0) Console.WriteLine("short " + s.ToString("F7") + "\nlong " + l.ToString("F7") + "\nreuse " + u.ToString("F7"));
+                if (t > 0)
+                    Console.WriteLine("short " + s.ToString("F7") + "\nlong " + l.ToString("F7") + "\nreuse " + u.ToString("F7") +
+                                      "\ntshort " + ts.ToString("F7") + "\ntlong " + tl.ToString("F7"));
             }
         }
         return 0;

@@ -1,11 +1,13 @@
 // The .NET binding against the virtual keys that dotnet-test.sh plugs, in
 // this order: echo, length 51197, wrong-lead, echo with 400 ms latency,
-// silent, and one the checks unplug. Prints `completed: ...` last, and only when every check held.
+// silent, and one the checks unplug. Prints `completed: ...` last, and only
+// when every check held.
 using System;
 using System.ComponentModel;
 using System.Diagnostics;
 using System.Linq;
 using System.Threading;
+using System.Threading.Tasks;
 using Olvexlib;
 
 static class BindingChecks
@@ -189,34 +191,72 @@ static class BindingChecks
             Throws<ObjectDisposedException>(() => c.Exchange(new byte[] { 1 }));
         });
 
-        Check("a timeout ends a silent exchange and leaves the connection usable", () =>
+        // What a timed exchange gives and when (late answers, held locks,
+        // cancels, closing) is the scenario table's (ScenarioDriver); these are
+        // the binding's own share: turning a TimeSpan and a token into the kit's call.
+        Check("limits that are not positive are refused before sending, larger ones clamped, sub-millisecond ones rounded up", () =>
         {
-            using (KeyConnection silent = Keys.Open(Silent))
+            byte[] command = { 9, 8, 7 };
+            using (KeyConnection slow = Keys.Open(Slow))
             {
-                for (int round = 0; round < 2; round++)
-                {
-                    var clock = Stopwatch.StartNew();
-                    var e = Throws<TimeoutException>(() => silent.Exchange(new byte[] { 1 }, TimeSpan.FromMilliseconds(200)));
-                    double s = clock.Elapsed.TotalSeconds;
-                    var inner = e.InnerException as Win32Exception;
-                    Expect(inner != null && inner.NativeErrorCode == 995, "ERROR_OPERATION_ABORTED inside");
-                    Expect(s >= 0.19 && s < 5, "to give up after 200 ms, took " + s + " s");
-                }
+                Throws<ArgumentOutOfRangeException>(() => slow.Exchange(command, TimeSpan.Zero));
+                Throws<ArgumentOutOfRangeException>(() => slow.Exchange(command, TimeSpan.FromMilliseconds(-5)));
+                Throws<ArgumentOutOfRangeException>(() => slow.ExchangeAsync(command, TimeSpan.Zero));
+                Expect(slow.Exchange(command, TimeSpan.FromSeconds(10)).Body.SequenceEqual(command), "the answer within 10 s");
+                Expect(slow.Exchange(command, TimeSpan.MaxValue).Body.SequenceEqual(command), "the answer within the largest limit");
+                // A tick is a limit of 1 ms, not 0 (which the kit would refuse).
+                var e = Throws<TimeoutException>(() => slow.Exchange(command, TimeSpan.FromTicks(1)));
+                Expect(e.InnerException is Win32Exception, "a Win32Exception inside");
+                int code = ((Win32Exception)e.InnerException).NativeErrorCode;
+                Expect(code == 1460 || code == 258, "258 or 1460, got " + code);
+                // The late answer of a request sent is discarded: each later exchange gets its own.
+                byte[] other = { 0x0b, 1 };
+                Expect(slow.ExchangeAsync(other).Result.Body.SequenceEqual(other), "its own answer, asynchronously");
+                Expect(slow.Exchange(command).Body.SequenceEqual(command), "its own answer, untimed");
+                Keysim("check --serial " + Serials[Slow] + " --requests " + (code == 1460 ? 5 : 4));
             }
         });
 
-        Check("a timeout longer than the answer changes nothing, and does not outlive its exchange", () =>
+        Check("a token cancelled before the call sends nothing; one cancelled during it ends even an unlimited exchange", () =>
         {
-            using (KeyConnection slow = Keys.Open(Slow))
-            using (KeyConnection echo = Keys.Open(Echo))
+            using (KeyConnection silent = Keys.Open(Silent))
             {
-                byte[] command = { 9, 8, 7 };
-                Expect(slow.Exchange(command, TimeSpan.FromSeconds(10)).Body.SequenceEqual(command), "the slow answer");
-                // The echo answers within 30 ms; were its timer left running, it
-                // would cancel the slow exchange that follows on this thread.
-                Expect(echo.Exchange(command, TimeSpan.FromMilliseconds(30)).Status == 0x9000, "the fast answer");
-                Expect(slow.Exchange(command).Body.SequenceEqual(command), "the slow answer, untimed");
+                var cancelled = new CancellationToken(true);
+                var early = Throws<AggregateException>(() => silent.ExchangeAsync(new byte[] { 1 }, TimeSpan.FromSeconds(5), cancelled).Wait());
+                var oce = early.InnerException as OperationCanceledException;
+                Expect(oce != null && oce.CancellationToken == cancelled, "OperationCanceledException with the token, got " + early.InnerException);
+                Keysim("check --serial " + Serials[Silent] + " --requests 0");
+
+                using (var source = new CancellationTokenSource())
+                {
+                    var clock = Stopwatch.StartNew();
+                    Task<KeyResponse> call = silent.ExchangeAsync(new byte[] { 1 }, source.Token);
+                    source.CancelAfter(300);
+                    var thrown = Throws<OperationCanceledException>(() => call.GetAwaiter().GetResult());
+                    long ms = clock.ElapsedMilliseconds;
+                    var inner = thrown.InnerException as Win32Exception;
+                    Expect(inner != null && inner.NativeErrorCode == 995, "ERROR_OPERATION_ABORTED inside, got " + thrown);
+                    Expect(thrown.CancellationToken == source.Token, "the token in the exception");
+                    Expect(ms >= 250 && ms < 3000, "to end soon after the cancel, took " + ms + " ms");
+                }
+                // Cancels at once or within a few ms land around the call's way
+                // into the kit: none may be lost (the call would run to its limit).
+                for (int i = 0; i < 30; i++)
+                {
+                    using (var source = new CancellationTokenSource())
+                    {
+                        var clock = Stopwatch.StartNew();
+                        Task<KeyResponse> call = silent.ExchangeAsync(new byte[] { 1 }, TimeSpan.FromSeconds(20), source.Token);
+                        if (i % 3 == 0) source.Cancel();
+                        else source.CancelAfter(i % 3);
+                        var thrown = Throws<OperationCanceledException>(() => call.GetAwaiter().GetResult());
+                        Expect(thrown.CancellationToken == source.Token, "the token in the exception");
+                        Expect(clock.ElapsedMilliseconds < 5000, "cancel " + i + " to end the call, took " + clock.ElapsedMilliseconds + " ms");
+                    }
+                }
             }
+            // Once closed: the key never answers, and closing ends its read.
+            Keysim("check --serial " + Serials[Silent] + " --requests 1");
         });
 
         if (failures > 0)
