@@ -14,10 +14,10 @@ short_count=20 long_count=5
 source=$PWD build=$PWD/build/win64
 run=$source/cmake/wine-run
 [ -f build/win64/CMakeCache.txt ] || cmake --preset win64 >/dev/null
-cmake --build --preset win64 --target Olvexlib olvexlib_dotnet binding_rate keysim >/dev/null
-# The package carries the x86 DLL too.
+cmake --build --preset win64 --target Olvexlib Olvexkit olvexlib_dotnet binding_rate keysim >/dev/null
+# The package carries the x86 DLLs too.
 [ -f build/win32/CMakeCache.txt ] || cmake --preset win32 >/dev/null
-cmake --build --preset win32 --target Olvexlib >/dev/null
+cmake --build --preset win32 --target Olvexlib Olvexkit >/dev/null
 
 work=$build/bindings-bench
 rm -rf "$work"
@@ -87,6 +87,15 @@ for ((r = 1; r <= runs; r++)); do
     done
   done
   printf '\n'
+  # Node.js's asynchronous paths against its own synchronous call, turn by
+  # turn (short answers).
+  for size in timed untimed worker; do
+    awk -v s=$size '$1 == s { print $2 }' "$work/node.out" >"$work/node.$size"
+  done
+  for pair in timed:short untimed:short worker:short timed:untimed timed:worker; do
+    ratio=$(paste "$work/node.${pair%%:*}" "$work/node.${pair#*:}" | awk '{ print $1 / $2 }' | median)
+    echo "$pair node $ratio" >>"$work/ratios"
+  done
 done
 printf 'median run:'
 for size in $sizes; do
@@ -96,3 +105,8 @@ for size in $sizes; do
   done
 done
 printf '\n'
+echo "node.js asynchronous exchanges (short), median over runs of the median over turns of the time ratio:"
+for pair in timed:short untimed:short worker:short timed:untimed timed:worker; do
+  printf '  %s / %s %.3f' "${pair%%:*}" "${pair#*:}" "$(awk -v p=$pair '$1 == p { print $3 }' "$work/ratios" | median)"
+done
+printf '\n(timed: exchangeAsync with a 5 s limit; untimed: without; worker: the former worker-thread path; short: exchange())\n'
