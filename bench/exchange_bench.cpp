@@ -20,6 +20,7 @@
 
 #include "keysim.h"
 #include "olvexlib.h"
+#include "olvexlib.hpp"
 
 namespace {
 
@@ -130,6 +131,37 @@ void CompareExchanges(keysim::Key *key, OLVEX_HANDLE connection, RawClient &raw,
            failures ? "  FAILURES" : "");
 }
 
+// olvexlib.hpp's timed exchange (its connection's thread, the lock taken
+// once more) against its untimed one, on the same connection and buffer.
+void CompareTimed(keysim::Key *key, const olvex::connection &c, uint32_t dataLength, int perRound, int rounds) {
+    keysim::Behaviour b;
+    b.mode = keysim::Mode::Length;
+    b.dataLength = dataLength;
+    keysim::SetBehaviour(key, b);
+    const std::vector<uint8_t> payload = {0x80, 0x01, 0x02, 0x03};
+    std::vector<uint8_t> body(OLVEX_MAX_RESPONSE_BODY);
+    std::vector<double> untimed, timed, ratios;
+    int failures = 0;
+    for (int r = 0; r < rounds + 1; ++r) {
+        for (const bool limit : {false, true}) {
+            const std::chrono::milliseconds t = limit ? std::chrono::milliseconds(5000) : olvex::no_timeout;
+            const double start = Now();
+            for (int i = 0; i < perRound; ++i) {
+                int length = 0;
+                std::error_code ec;
+                failures += c.exchange_into(payload.data(), payload.size(), t, body.data(), &length, ec) != 0x9000;
+            }
+            if (r > 0) (limit ? timed : untimed).push_back(perRound / (Now() - start));
+        }
+        if (r > 0) ratios.push_back(untimed.back() / timed.back());
+    }
+    printf("data %5u bytes: untimed %8.0f/s   timed %8.0f/s   cost ratio %.3f (median of %d paired rounds of %d;"
+           " range %.3f-%.3f)%s\n",
+           dataLength, Median(untimed), Median(timed), Median(ratios), rounds, perRound,
+           *std::min_element(ratios.begin(), ratios.end()), *std::max_element(ratios.begin(), ratios.end()),
+           failures ? "  FAILURES" : "");
+}
+
 void TimeEnumeration(int rounds) {
     double base = 0;
     for (int keys : {0, 1, 5, 10}) {
@@ -184,6 +216,17 @@ int main(int argc, char **argv) {
     }
     CompareExchanges(key, connection, raw, 16, 200, rounds);
     CompareExchanges(key, connection, raw, 51197, 40, rounds);
+    {
+        std::error_code ec;
+        const olvex::connection c(index, ec);
+        if (ec) {
+            fprintf(stderr, "cannot open the virtual key through olvexlib.hpp\n");
+            return 1;
+        }
+        printf("olvexlib.hpp, a time limit against none (cost ratio = timed / untimed time per exchange):\n");
+        CompareTimed(key, c, 16, 200, rounds);
+        CompareTimed(key, c, 51197, 40, rounds);
+    }
     OLVEX_Disconnect(connection);
     keysim::Unplug(key);
     TimeEnumeration(rounds);

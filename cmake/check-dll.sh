@@ -3,18 +3,25 @@
 # names and imports only system DLLs (no compiler runtime to ship beside it).
 # With DEBUG_FILE, DLL is a shipped copy: stripped of symbols and debug
 # information, which DEBUG_FILE holds and DLL's debug link names and checksums.
+# check-dll.sh OBJDUMP DLL --kit: the same of Olvexkit.dll, which may import
+# Olvexlib.dll too.
 set -eu
 objdump=$1 dll=$2 debug=${3:-}
 dump=$("$objdump" -p "$dll")
 exports=$(printf '%s\n' "$dump" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | awk 'NR>1 && NF {print $NF}' | sort | tr '\n' ' ')
 want="OLVEX_Connect OLVEX_Disconnect OLVEX_DoCommand OLVEX_EnumDEV "
+library=
+if [ "$debug" = --kit ]; then
+  want="OLVEXKIT_Cancel OLVEXKIT_Close OLVEXKIT_Exchange OLVEXKIT_Open "
+  library=OLVEXLIB.DLL debug=
+fi
 if [ "$exports" != "$want" ]; then
   echo "exports are [$exports], want [$want]"; exit 1
 fi
 imports=$(printf '%s\n' "$dump" | awk '/DLL Name:/ {print toupper($3)}' | sort -u)
 for dll_name in $imports; do
   case "$dll_name" in
-    KERNEL32.DLL|ADVAPI32.DLL|SETUPAPI.DLL|MSVCRT.DLL) ;;
+    KERNEL32.DLL|ADVAPI32.DLL|SETUPAPI.DLL|MSVCRT.DLL|"$library") ;;
     *) echo "imports $dll_name, which is not a system DLL"; exit 1 ;;
   esac
 done

@@ -53,8 +53,13 @@
  *     until the call returns.
  *   - The wait for the key's lock cannot be cancelled: while another program
  *     holds the lock, the call waits for it.
- *   - Nothing is drained: an answer that comes late may be read by the next
- *     exchange on that key.
+ *   - Nothing is drained, and a key is one request/response channel: an
+ *     answer that comes late is read by the next exchange with that key, on
+ *     any connection, in any process. Reconnecting does not help.
+ * A time limit that never hands a late answer to anyone is in olvexlib.hpp
+ * (connection::exchange with a timeout) and, for callers that cannot include
+ * C++, in Olvexkit.dll (olvexkit.h): it keeps the key's lock on a thread of
+ * the connection's own until the late answer has been read and dropped.
  */
 #ifndef OLVEXLIB_H
 #define OLVEXLIB_H

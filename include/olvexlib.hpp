@@ -13,13 +13,15 @@
 // are Windows error codes in std::system_category(): the cause the library
 // names through GetLastError(), or one of
 //   ERROR_INVALID_PARAMETER  a command longer than olvex::max_command, a
-//                            negative time limit
+//                            time limit that is not positive
 //   ERROR_INVALID_HANDLE     an exchange on a connection that is not open
 //   ERROR_TIMEOUT            the key did not answer within the time limit
 //   WAIT_TIMEOUT             another thread or program held the key's lock
 //                            for the whole time limit; nothing was sent
-//   ERROR_OPERATION_ABORTED  another thread cancelled the exchange's I/O
-//                            (CancelSynchronousIo on the exchanging thread)
+//   ERROR_OPERATION_ABORTED  connection::cancel() ended a timed exchange, or
+//                            CancelSynchronousIo on its thread an untimed one
+// How a time limit keeps the key's late answer from ever reaching another
+// exchange is told at class connection.
 // Without exceptions (no __cpp_exceptions), only the error_code forms exist.
 //
 // Threads: as for the C calls. Exchanges on one connection may run from many
@@ -30,12 +32,13 @@
 
 #include <windows.h>
 
-#include <atomic>
 #include <chrono>
+#include <cstring>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
 #include <memory>
+#include <new>
 #include <string>
 #include <system_error>
 #include <type_traits>
@@ -58,6 +61,10 @@ inline constexpr std::size_t max_response_body = OLVEX_MAX_RESPONSE_BODY;
 // No time limit: the exchange waits as long as the key and its lock take.
 // (Parenthesised against the min and max macros of MSVC's <windows.h>.)
 inline constexpr std::chrono::milliseconds no_timeout = (std::chrono::milliseconds::max)();
+// The longest time limit the platform's waits take; a longer one counts as this.
+inline constexpr std::chrono::milliseconds max_timeout{0xFFFFFFFELL};
+// How long closing a connection waits for an answer the key still owes.
+inline constexpr std::chrono::milliseconds close_grace{2000};
 
 struct response {
     std::uint16_t status = 0;  // the key's status word; the library gives it no meaning
@@ -83,6 +90,11 @@ inline std::error_code last_error() noexcept {
 
 inline std::error_code win32_error(DWORD e) noexcept {
     return std::error_code(static_cast<int>(e), std::system_category());
+}
+
+inline const std::string &no_path() noexcept {
+    static const std::string empty;
+    return empty;
 }
 
 #if OLVEXLIB_HPP_EXCEPTIONS
@@ -115,83 +127,286 @@ struct unique_handle {
     }
 };
 
-// Cancels the exchanging thread's I/O once the time is up, and again every
-// few milliseconds: a cancel that lands before the read has started is lost.
-struct canceller {
-    HANDLE thread = nullptr;
-    std::atomic<bool> returned{false};
-    std::atomic<bool> fired{false};
-
-    static void CALLBACK tick(PTP_CALLBACK_INSTANCE, void *context, PTP_TIMER) {
-        canceller *self = static_cast<canceller *>(context);
-        if (self->returned.load()) return;
-        self->fired.store(true);
-        ::CancelSynchronousIo(self->thread);
-    }
-};
-
-constexpr DWORD retry_ms = 5;
-
-// The exchange under a time limit. The lock is taken here first, with the
-// limit as its timeout, since the library's own wait for it cannot be
-// interrupted; the library's wait then returns at once (the mutex is this
-// thread's), and what is left of the limit bounds the I/O.
-inline int timed_exchange(OLVEX_HANDLE handle, const std::string &path, const unsigned char *command, int length,
-                          std::chrono::milliseconds timeout, unsigned char *body, int *bodyLength,
-                          std::error_code &ec) {
-    using clock = std::chrono::steady_clock;
-    const clock::time_point deadline = clock::now() + timeout;
-    const unique_handle lock(::OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, olvex::lock_name(path).c_str()));
-    if (!lock.h) {
-        ec = last_error();
-        return OLVEX_FAIL;
-    }
-    const long long limit = timeout.count();
-    const DWORD wait = ::WaitForSingleObject(lock.h, limit >= 0xFFFFFFFELL ? 0xFFFFFFFEUL : static_cast<DWORD>(limit));
-    if (wait == WAIT_TIMEOUT) {
-        ec = win32_error(WAIT_TIMEOUT);
-        return OLVEX_FAIL;
-    }
-    if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) {
-        ec = last_error();
-        return OLVEX_FAIL;
-    }
-
-    canceller state;
-    int result = OLVEX_FAIL;
-    DWORD error = 0;
-    if (!::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(), &state.thread,
-                           THREAD_TERMINATE, FALSE, 0)) {
-        error = ::GetLastError();
-    } else if (PTP_TIMER timer = ::CreateThreadpoolTimer(&canceller::tick, &state, nullptr)) {
-        const clock::duration left = deadline - clock::now();
-        const long long ticks = left.count() > 0
-                                    ? std::chrono::duration_cast<std::chrono::duration<long long, std::ratio<1, 10000000>>>(left).count()
-                                    : 0;
-        // Negative: relative to now, in 100 ns units.
-        ULARGE_INTEGER due;
-        due.QuadPart = static_cast<ULONGLONG>(-ticks);
-        FILETIME dueTime;
-        dueTime.dwLowDateTime = due.LowPart;
-        dueTime.dwHighDateTime = due.HighPart;
-        ::SetThreadpoolTimer(timer, &dueTime, retry_ms, 0);
-        result = OLVEX_DoCommand(handle, command, length, body, bodyLength);
-        error = ::GetLastError();
-        state.returned.store(true);
-        ::SetThreadpoolTimer(timer, nullptr, 0, 0);
-        ::WaitForThreadpoolTimerCallbacks(timer, TRUE);
-        ::CloseThreadpoolTimer(timer);
-    } else {
-        error = ::GetLastError();
-    }
-    if (state.thread) ::CloseHandle(state.thread);
-    ::ReleaseMutex(lock.h);
-    if (result == OLVEX_FAIL) {
-        const bool ours = state.fired.load() && error == ERROR_OPERATION_ABORTED;
-        ec = win32_error(ours ? ERROR_TIMEOUT : error != 0 ? error : ERROR_GEN_FAILURE);
-    }
-    return result;
+// Milliseconds from now until `deadline`, rounded up, for a platform wait.
+inline DWORD ms_until(std::chrono::steady_clock::time_point deadline) noexcept {
+    const auto left = deadline - std::chrono::steady_clock::now();
+    if (left <= std::chrono::steady_clock::duration::zero()) return 0;
+    const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(left).count() + 1;
+    return ms >= 0xFFFFFFFELL ? 0xFFFFFFFEUL : static_cast<DWORD>(ms);
 }
+
+// One open key: the library's connection, and the thread that carries its
+// timed exchanges.
+//
+// A key is one request/response channel: an answer it owes goes to whoever
+// reads next, in any process. So an exchange that gives up on a late answer
+// must keep the key's lock until that answer has been read, and a mutex
+// belongs to the thread that took it. Timed exchanges therefore run on a
+// thread of the connection's own: the caller waits for it at most its time
+// limit, while the thread goes on holding the lock and reading until the
+// answer comes, and discards it. One exchange at a time uses the thread (its
+// "turn"); a turn is over when the answer has been read, late or not.
+//
+// Shared by the connection and its thread, and freed by whichever lets go
+// last: a close that cannot end a read leaves the thread to finish it and
+// disconnect.
+class channel {
+public:
+    static channel *make(OLVEX_HANDLE handle, const char *path) noexcept {
+        channel *c = new (std::nothrow) channel(handle);
+        if (!c) return nullptr;
+#if OLVEXLIB_HPP_EXCEPTIONS
+        try {
+            c->path_.assign(path);
+        } catch (...) {
+            c->handle_ = nullptr;
+            delete c;
+            return nullptr;
+        }
+#else
+        c->path_.assign(path);
+#endif
+        return c;
+    }
+
+    OLVEX_HANDLE handle() const noexcept { return handle_; }
+    const std::string &path() const noexcept { return path_; }
+
+    // The exchange under a time limit (1 ms to 0xFFFFFFFE ms). Returns the
+    // status word, or OLVEX_FAIL with `error` set.
+    int exchange(const unsigned char *command, int length, DWORD timeoutMs, unsigned char *body, int *bodyLength,
+                 DWORD *error) noexcept {
+        using clock = std::chrono::steady_clock;
+        const clock::time_point deadline = clock::now() + std::chrono::milliseconds(timeoutMs);
+        ::AcquireSRWLockExclusive(&lock_);
+        const unsigned long long generation = cancels_;
+        DWORD failure = start_thread();
+        // Wait for the turn: another exchange, or a late answer still being read.
+        while (!failure && busy_) {
+            if (cancels_ != generation) failure = ERROR_OPERATION_ABORTED;
+            else if (!wait(deadline)) failure = WAIT_TIMEOUT;
+        }
+        if (failure) {
+            ::ReleaseSRWLockExclusive(&lock_);
+            *error = failure;
+            return OLVEX_FAIL;
+        }
+        busy_ = true;
+        abandoned_ = false;
+        state_ = job_state::queued;
+        command_length_ = length;
+        if (length > 0) std::memcpy(command_, command, static_cast<std::size_t>(length));
+        deadline_ = deadline;
+        ::WakeAllConditionVariable(&changed_);
+        while (state_ != job_state::done) {
+            if (cancels_ != generation) {
+                failure = ERROR_OPERATION_ABORTED;
+                break;
+            }
+            if (!wait(deadline)) {
+                if (state_ == job_state::done) break;
+                failure = state_ == job_state::sending ? ERROR_TIMEOUT : WAIT_TIMEOUT;
+                break;
+            }
+        }
+        int status = OLVEX_FAIL;
+        if (failure) {
+            // The thread finishes the turn on its own: it sends nothing once
+            // abandoned, and reads and drops an answer already asked for.
+            abandoned_ = true;
+            ::SetEvent(wake_);
+        } else {
+            status = status_;
+            if (status == OLVEX_FAIL) {
+                failure = error_;
+            } else {
+                std::memcpy(body, response_, static_cast<std::size_t>(response_length_));
+                *bodyLength = response_length_;
+            }
+            end_turn();
+        }
+        ::ReleaseSRWLockExclusive(&lock_);
+        *error = failure;
+        return status;
+    }
+
+    // Ends the timed exchanges waiting or running now with
+    // ERROR_OPERATION_ABORTED. The key's answer, if asked for, is still read.
+    void cancel() noexcept {
+        ::AcquireSRWLockExclusive(&lock_);
+        ++cancels_;
+        ::WakeAllConditionVariable(&changed_);
+        if (wake_) ::SetEvent(wake_);
+        ::ReleaseSRWLockExclusive(&lock_);
+    }
+
+    // Gives an owed answer up to `grace` to come, then cancels its read
+    // (retried: a cancel that comes before the read starts is lost) for a
+    // bounded time, and lets go of the connection.
+    void close(DWORD graceMs) noexcept {
+        using clock = std::chrono::steady_clock;
+        ::AcquireSRWLockExclusive(&lock_);
+        closing_ = true;
+        ::WakeAllConditionVariable(&changed_);
+        if (wake_) ::SetEvent(wake_);
+        const clock::time_point grace = clock::now() + std::chrono::milliseconds(graceMs);
+        while (busy_ && wait(grace)) {
+        }
+        const clock::time_point bound = clock::now() + std::chrono::milliseconds(cancel_bound_ms);
+        while (busy_) {
+            if (state_ == job_state::sending) ::CancelSynchronousIo(thread_);
+            const clock::time_point retry = clock::now() + std::chrono::milliseconds(retry_ms);
+            if (!wait(retry < bound ? retry : bound) && clock::now() >= bound) break;
+        }
+        HANDLE thread = thread_;
+        const bool finished = !busy_;
+        ::ReleaseSRWLockExclusive(&lock_);
+        // A read the driver would not give up holds the thread, and with it
+        // the connection: the thread disconnects once the read returns.
+        if (thread && finished) ::WaitForSingleObject(thread, INFINITE);
+        release();
+    }
+
+private:
+    enum class job_state { idle, queued, locking, sending, done };
+    static constexpr DWORD retry_ms = 5;
+    static constexpr DWORD cancel_bound_ms = 1000;
+
+    explicit channel(OLVEX_HANDLE handle) noexcept : handle_(handle) {}
+    ~channel() {
+        if (handle_) OLVEX_Disconnect(handle_);
+        if (key_lock_) ::CloseHandle(key_lock_);
+        if (wake_) ::CloseHandle(wake_);
+        if (thread_) ::CloseHandle(thread_);
+        delete[] command_;
+        delete[] response_;
+    }
+
+    void release() noexcept {
+        if (::InterlockedDecrement(&refs_) == 0) delete this;
+    }
+
+    // Waits for a change until `deadline`; false once it has passed.
+    bool wait(std::chrono::steady_clock::time_point deadline) noexcept {
+        const DWORD ms = ms_until(deadline);
+        if (ms == 0) return false;
+        ::SleepConditionVariableSRW(&changed_, &lock_, ms, 0);
+        return true;
+    }
+
+    void end_turn() noexcept {
+        busy_ = false;
+        state_ = job_state::idle;
+        ::WakeAllConditionVariable(&changed_);
+    }
+
+    // The thread, its buffers and its own handle to the key's lock come with
+    // the first timed exchange: untimed users pay nothing for them.
+    DWORD start_thread() noexcept {
+        if (thread_) return 0;
+        if (closing_) return ERROR_INVALID_HANDLE;
+        if (!command_) command_ = new (std::nothrow) unsigned char[OLVEX_MAX_COMMAND];
+        if (!response_) response_ = new (std::nothrow) unsigned char[OLVEX_MAX_RESPONSE_BODY];
+        if (!command_ || !response_) return ERROR_NOT_ENOUGH_MEMORY;
+        if (!wake_ && !(wake_ = ::CreateEventA(nullptr, FALSE, FALSE, nullptr))) return ::GetLastError();
+        if (!key_lock_) {
+            key_lock_ = ::OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, olvex::lock_name(path_).c_str());
+            if (!key_lock_) return ::GetLastError();
+        }
+        ::InterlockedIncrement(&refs_);
+        thread_ = ::CreateThread(nullptr, 64 * 1024, &channel::run, this, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+        if (thread_) return 0;
+        const DWORD e = ::GetLastError();
+        ::InterlockedDecrement(&refs_);
+        return e;
+    }
+
+    static DWORD WINAPI run(void *self) {
+        static_cast<channel *>(self)->serve();
+        static_cast<channel *>(self)->release();
+        return 0;
+    }
+
+    void serve() noexcept {
+        ::AcquireSRWLockExclusive(&lock_);
+        for (;;) {
+            while (state_ != job_state::queued && !closing_) ::SleepConditionVariableSRW(&changed_, &lock_, INFINITE, 0);
+            if (state_ != job_state::queued) break;
+            state_ = job_state::locking;
+            const std::chrono::steady_clock::time_point deadline = deadline_;
+            const unsigned long long generation = cancels_;
+            ::ReleaseSRWLockExclusive(&lock_);
+            const bool locked = take_key_lock(deadline, generation);
+            ::AcquireSRWLockExclusive(&lock_);
+            if (!locked || abandoned_ || cancels_ != generation || closing_) {
+                // Nothing was sent.
+                if (locked) ::ReleaseMutex(key_lock_);
+                finish(OLVEX_FAIL, cancels_ != generation || closing_ ? ERROR_OPERATION_ABORTED : WAIT_TIMEOUT);
+                continue;
+            }
+            state_ = job_state::sending;
+            ::ReleaseSRWLockExclusive(&lock_);
+            // The library's own wait for the lock returns at once: this
+            // thread owns it. The answer, however late, is read here.
+            int length = 0;
+            const int status = OLVEX_DoCommand(handle_, command_, command_length_, response_, &length);
+            const DWORD error = status == OLVEX_FAIL ? ::GetLastError() : 0;
+            // Leaving `sending` under the lock is what keeps close's cancel
+            // from reaching any later I/O of this thread.
+            ::AcquireSRWLockExclusive(&lock_);
+            ::ReleaseMutex(key_lock_);
+            response_length_ = length;
+            finish(status, error);
+        }
+        ::ReleaseSRWLockExclusive(&lock_);
+    }
+
+    // The key's lock, until the exchange's deadline, a cancel or a close.
+    bool take_key_lock(std::chrono::steady_clock::time_point deadline, unsigned long long generation) noexcept {
+        const HANDLE waits[2] = {key_lock_, wake_};
+        for (;;) {
+            const DWORD r = ::WaitForMultipleObjects(2, waits, FALSE, ms_until(deadline));
+            if (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED_0) return true;
+            if (r != WAIT_OBJECT_0 + 1) return false;
+            ::AcquireSRWLockExclusive(&lock_);
+            const bool stop = abandoned_ || closing_ || cancels_ != generation;
+            ::ReleaseSRWLockExclusive(&lock_);
+            if (stop) return false;
+        }
+    }
+
+    // Under the lock: the turn's outcome. A caller still waiting takes it
+    // and ends the turn; one that gave up left that to this thread.
+    void finish(int status, DWORD error) noexcept {
+        status_ = status;
+        error_ = error;
+        state_ = job_state::done;
+        if (abandoned_) end_turn();
+        else ::WakeAllConditionVariable(&changed_);
+    }
+
+    OLVEX_HANDLE handle_;
+    std::string path_;
+    volatile LONG refs_ = 1;
+    SRWLOCK lock_ = SRWLOCK_INIT;
+    CONDITION_VARIABLE changed_ = CONDITION_VARIABLE_INIT;
+    HANDLE thread_ = nullptr;
+    HANDLE wake_ = nullptr;      // the thread's wait for the key's lock ends on a cancel or close
+    HANDLE key_lock_ = nullptr;  // the thread's own handle to the key's lock
+    unsigned char *command_ = nullptr;
+    unsigned char *response_ = nullptr;
+    // Under lock_:
+    bool busy_ = false;  // a turn is under way
+    bool abandoned_ = false;
+    bool closing_ = false;
+    job_state state_ = job_state::idle;
+    unsigned long long cancels_ = 0;
+    int command_length_ = 0;
+    std::chrono::steady_clock::time_point deadline_;
+    int status_ = 0;
+    DWORD error_ = 0;
+    int response_length_ = 0;
+};
 
 }  // namespace detail
 
@@ -262,9 +477,31 @@ inline std::vector<std::string> key_paths() {
 }
 #endif
 
-// One open key. Move-only; the destructor disconnects. Exchanges may run on
-// one connection from several threads at once, but never close or move it
-// while one is running.
+// One open key. Move-only; the destructor closes it as close() does.
+// Exchanges may run on one connection from several threads at once, but
+// never close or move it while one is running.
+//
+// Time limits. An exchange without one is OLVEX_DoCommand on the calling
+// thread. With a limit T (any positive duration; longer than
+// olvex::max_timeout counts as max_timeout), T covers the whole call: the
+// wait for the key's lock, sending, and the answer.
+//   WAIT_TIMEOUT     the lock was not had within T (another exchange or
+//                    program held it): nothing was sent.
+//   ERROR_TIMEOUT    the command went out but no answer came within T. The
+//                    call returns on time; the connection's own thread keeps
+//                    the key's lock, reads the late answer and discards it,
+//                    so that no exchange anywhere receives it. A later
+//                    exchange on this connection waits for that within its
+//                    own limit, and with a key that never answers gets
+//                    WAIT_TIMEOUT, sending nothing.
+//   ERROR_OPERATION_ABORTED
+//                    cancel() ended the call; an answer already asked for is
+//                    still read and dropped, as after a time limit.
+// Closing gives an owed answer up to a grace (olvex::close_grace unless
+// close() is given another) to come, then cancels its read and releases the
+// key's lock. Only a key still silent after T and the grace can later hand
+// its answer to another caller. A timed exchange costs a hand-over to the
+// connection's thread (made by the first one) and one more wait for the lock.
 class connection {
 public:
     connection() noexcept = default;
@@ -277,48 +514,53 @@ public:
         detail::throw_if(ec, "olvex: cannot open key");
     }
 #endif
-    connection(connection &&other) noexcept
-        : handle_(std::exchange(other.handle_, nullptr)), path_(std::move(other.path_)) {}
+    connection(connection &&other) noexcept : channel_(std::exchange(other.channel_, nullptr)) {}
     connection &operator=(connection &&other) noexcept {
         if (this != &other) {
-            reset();
-            handle_ = std::exchange(other.handle_, nullptr);
-            path_ = std::move(other.path_);
+            reset(close_grace);
+            channel_ = std::exchange(other.channel_, nullptr);
         }
         return *this;
     }
     connection(const connection &) = delete;
     connection &operator=(const connection &) = delete;
-    ~connection() { reset(); }
+    ~connection() { reset(close_grace); }
 
-    bool is_open() const noexcept { return handle_ != nullptr; }
+    bool is_open() const noexcept { return channel_ != nullptr; }
     explicit operator bool() const noexcept { return is_open(); }
     // The key's device path; empty when not open.
-    const std::string &path() const noexcept { return path_; }
-    OLVEX_HANDLE native_handle() const noexcept { return handle_; }
+    const std::string &path() const noexcept { return channel_ ? channel_->path() : detail::no_path(); }
+    OLVEX_HANDLE native_handle() const noexcept { return channel_ ? channel_->handle() : nullptr; }
 
-    void close(std::error_code &ec) noexcept {
+    // Closes the connection after giving an answer the key still owes up to
+    // `grace` to come (see above).
+    void close(std::chrono::milliseconds grace, std::error_code &ec) noexcept {
         ec.clear();
-        if (!handle_) return;
-        if (OLVEX_Disconnect(handle_) != OLVEX_OK) ec = detail::last_error();
-        handle_ = nullptr;
-        path_.clear();
+        if (grace.count() < 0) {
+            ec = detail::win32_error(ERROR_INVALID_PARAMETER);
+            return;
+        }
+        reset(grace);
     }
+    void close(std::error_code &ec) noexcept { close(close_grace, ec); }
 #if OLVEXLIB_HPP_EXCEPTIONS
-    void close() {
+    void close(std::chrono::milliseconds grace = close_grace) {
         std::error_code ec;
-        close(ec);
+        close(grace, ec);
         detail::throw_if(ec, "olvex: cannot disconnect");
     }
 #endif
 
-    // Sends one command and returns the key's status word and body. With a
-    // time limit, an exchange still waiting for the key's lock when it runs
-    // out sends nothing (WAIT_TIMEOUT); one waiting for the answer is
-    // cancelled (ERROR_TIMEOUT), and the key may still answer later: that
-    // answer can reach the next exchange on this key, so reconnect first.
-    // A limit costs some tens of microseconds per exchange (the lock opened
-    // by name, a thread-pool timer).
+    // Ends every timed exchange on this connection that is running or
+    // waiting now, with ERROR_OPERATION_ABORTED. Any thread may call it; an
+    // exchange without a time limit is not affected (CancelSynchronousIo on
+    // its thread ends that one).
+    void cancel() const noexcept {
+        if (channel_) channel_->cancel();
+    }
+
+    // Sends one command and returns the key's status word and body, with or
+    // without a time limit (see above).
     response exchange(const void *command, std::size_t size, std::chrono::milliseconds timeout,
                       std::error_code &ec) const {
         return run(static_cast<const unsigned char *>(command), size, timeout, ec);
@@ -350,6 +592,40 @@ public:
     }
 #endif
 
+    // The exchange into the caller's buffer of at least max_response_body
+    // bytes: the status word, or OLVEX_FAIL with ec set. For callers that
+    // reuse one buffer (the bindings); nothing is written on failure.
+    int exchange_into(const void *command, std::size_t size, std::chrono::milliseconds timeout, void *body,
+                      int *bodyLength, std::error_code &ec) const noexcept {
+        if (!channel_) {
+            ec = detail::win32_error(ERROR_INVALID_HANDLE);
+            return OLVEX_FAIL;
+        }
+        if (size > max_command || (!command && size > 0) || !body || !bodyLength ||
+            (timeout != no_timeout && timeout.count() <= 0)) {
+            ec = detail::win32_error(ERROR_INVALID_PARAMETER);
+            return OLVEX_FAIL;
+        }
+        const auto *bytes = static_cast<const unsigned char *>(command);
+        auto *out = static_cast<unsigned char *>(body);
+        const int n = static_cast<int>(size);
+        int status;
+        DWORD error = 0;
+        if (timeout == no_timeout) {
+            status = OLVEX_DoCommand(channel_->handle(), bytes, n, out, bodyLength);
+            if (status == OLVEX_FAIL) error = ::GetLastError();
+        } else {
+            const long long ms = timeout.count() < max_timeout.count() ? timeout.count() : max_timeout.count();
+            status = channel_->exchange(bytes, n, static_cast<DWORD>(ms), out, bodyLength, &error);
+        }
+        if (status == OLVEX_FAIL) {
+            ec = detail::win32_error(error != 0 ? error : ERROR_GEN_FAILURE);
+            return OLVEX_FAIL;
+        }
+        ec.clear();
+        return status;
+    }
+
 private:
     void open(int index, std::error_code &ec) {
         char found[OLVEX_PATH_SIZE + 1] = {};
@@ -358,48 +634,47 @@ private:
             ec = detail::last_error();
             return;
         }
-        handle_ = handle;
-        path_ = found;
+        adopt(handle, found, ec);
+    }
+
+    // Takes the library's connection over, or disconnects it: nothing is
+    // left open when memory runs out.
+    void adopt(OLVEX_HANDLE handle, const char *path, std::error_code &ec) noexcept {
+        detail::channel *c = detail::channel::make(handle, path);
+        if (!c) {
+            OLVEX_Disconnect(handle);
+            ec = detail::win32_error(ERROR_NOT_ENOUGH_MEMORY);
+            return;
+        }
+        reset(close_grace);
+        channel_ = c;
         ec.clear();
     }
 
-    void reset() noexcept {
-        if (handle_) OLVEX_Disconnect(handle_);
-        handle_ = nullptr;
-        path_.clear();
+    void reset(std::chrono::milliseconds grace) noexcept {
+        if (!channel_) return;
+        const long long ms = grace.count() < max_timeout.count() ? grace.count() : max_timeout.count();
+        std::exchange(channel_, nullptr)->close(static_cast<DWORD>(ms));
     }
 
     response run(const unsigned char *command, std::size_t size, std::chrono::milliseconds timeout,
                  std::error_code &ec) const {
         response r;
-        if (!handle_) {
+        if (!channel_) {
             ec = detail::win32_error(ERROR_INVALID_HANDLE);
-            return r;
-        }
-        if (size > max_command || (!command && size > 0) || timeout.count() < 0) {
-            ec = detail::win32_error(ERROR_INVALID_PARAMETER);
             return r;
         }
         // Room for the longest body any command can bring; only what came is kept.
         const std::unique_ptr<unsigned char[]> buffer(new unsigned char[max_response_body]);
         int length = 0;
-        const int n = static_cast<int>(size);
-        int status;
-        if (timeout == no_timeout) {
-            status = OLVEX_DoCommand(handle_, command, n, buffer.get(), &length);
-            if (status == OLVEX_FAIL) ec = detail::last_error();
-        } else {
-            status = detail::timed_exchange(handle_, path_, command, n, timeout, buffer.get(), &length, ec);
-        }
+        const int status = exchange_into(command, size, timeout, buffer.get(), &length, ec);
         if (status == OLVEX_FAIL) return r;
-        ec.clear();
         r.status = static_cast<std::uint16_t>(status);
         r.body.assign(buffer.get(), buffer.get() + length);
         return r;
     }
 
-    OLVEX_HANDLE handle_ = nullptr;
-    std::string path_;
+    detail::channel *channel_ = nullptr;
 };
 
 }  // namespace olvex

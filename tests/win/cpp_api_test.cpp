@@ -166,9 +166,10 @@ TEST(Bodies, LongestBodyComesBackWhole) {
     EXPECT_EQ(c.exchange(std::string()).body.size(), olvex::max_response_body) << "an empty command";
 }
 
-TEST(Timeouts, SilentKeyIsGivenUpAndTheLockFreed) {
+TEST(Timeouts, SilentKeyKeepsItsLockUntilClosedAndLaterCallersSendNothing) {
     KeyPtr key = Plug("silent", testsupport::WithMode(keysim::Mode::Silent));
     olvex::connection c = Open(key);
+    const std::string path = c.path();
     std::error_code ec;
     const auto start = std::chrono::steady_clock::now();
     const olvex::response r = c.exchange(std::vector<uint8_t>{1, 2, 3}, 300ms, ec);
@@ -178,12 +179,17 @@ TEST(Timeouts, SilentKeyIsGivenUpAndTheLockFreed) {
     EXPECT_LT(ms, 5000);
     EXPECT_TRUE(r.body.empty());
     EXPECT_EQ(keysim::GetStats(key.get()).requests, 1u) << "the command was sent";
-    EXPECT_TRUE(testsupport::LockIsFree(c.path()));
+    EXPECT_FALSE(testsupport::LockIsFree(path)) << "the answer is still owed";
+    c.exchange(std::vector<uint8_t>{4}, 100ms, ec);
+    EXPECT_EQ(ec, Win32(WAIT_TIMEOUT));
+    EXPECT_EQ(keysim::GetStats(key.get()).requests, 1u) << "nothing sent behind an owed answer";
 
-    // The silent key gave up on that connection; a fresh one answers.
-    keysim::SetBehaviour(key.get(), testsupport::Echo());
-    olvex::connection again = Open(key);
-    EXPECT_EQ(again.exchange(std::vector<uint8_t>{4}, 2s).body, std::vector<uint8_t>{4});
+    const olvex::connection other = Open(key);  // keeps the lock in being
+    const auto closing = std::chrono::steady_clock::now();
+    c.close(100ms, ec);
+    EXPECT_FALSE(ec);
+    EXPECT_LT(MsSince(closing), 2000) << "the grace and a bounded cancel";
+    EXPECT_TRUE(testsupport::LockIsFree(path));
 }
 
 TEST(Timeouts, LockHeldElsewhereSendsNothing) {
@@ -232,22 +238,18 @@ TEST(Timeouts, SlowAnswerWithinTheLimitAndNoCancelLingersAfterward) {
 TEST(Timeouts, CancelFromAnotherThreadIsNotATimeout) {
     KeyPtr key = Plug("cancel", testsupport::WithMode(keysim::Mode::Silent));
     olvex::connection c = Open(key);
+    const std::string path = c.path();
     std::error_code ec;
-    HANDLE self = nullptr;
-    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self, 0, FALSE,
-                    DUPLICATE_SAME_ACCESS);
-    std::atomic<bool> done{false};
     std::thread canceller([&] {
         Sleep(100);
-        while (!done) {
-            CancelSynchronousIo(self);
-            Sleep(10);
-        }
+        c.cancel();
     });
+    const auto start = std::chrono::steady_clock::now();
     c.exchange(std::vector<uint8_t>{1}, 30s, ec);
-    done = true;
+    EXPECT_LT(MsSince(start), 2000);
     canceller.join();
-    CloseHandle(self);
     EXPECT_EQ(ec, Win32(ERROR_OPERATION_ABORTED));
-    EXPECT_TRUE(testsupport::LockIsFree(c.path()));
+    const olvex::connection other = Open(key);
+    c.close(0ms, ec);
+    EXPECT_TRUE(testsupport::LockIsFree(path));
 }

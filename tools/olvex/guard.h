@@ -1,7 +1,6 @@
-// Exchanges that Ctrl-C and a time limit can end. The tool takes the key's
-// lock itself before each exchange (the library's wait for it cannot be
-// interrupted), so it knows whether an exchange that ran out of time was still
-// queued behind another program or waiting for the key.
+// Exchanges that Ctrl-C and a time limit can end, on olvexlib.hpp's timed
+// exchange: the key's lock is kept until a late answer has been read, so
+// giving up never leaves an answer for the next program.
 #pragma once
 #include <windows.h>
 
@@ -13,13 +12,24 @@
 
 namespace olvextool {
 
-// From now on Ctrl-C and Ctrl-Break cancel a running exchange and let it
-// return, so the key's lock is released rather than abandoned; the commands
-// then stop (exit 130).
+// From now on the first Ctrl-C (or Ctrl-Break) cancels a running exchange,
+// which returns; the commands then stop (exit 130), closing their key, which
+// reads and drops an answer still owed. With no key open it ends the tool at
+// once. A second Ctrl-C ends the tool at once, whatever it is waiting for.
 void CatchInterrupts();
 bool Interrupted();
 // Waits `ms`; true as soon as an interrupt comes.
 bool SleepUnlessInterrupted(DWORD ms);
+
+// Tells the interrupt handler that a key is open for the commands: an
+// interrupt then lets them stop and close it.
+class OpenKey {
+public:
+    OpenKey();
+    OpenKey(const OpenKey &) = delete;
+    OpenKey &operator=(const OpenKey &) = delete;
+    ~OpenKey();
+};
 
 enum class Outcome { Answered, Failed, NoAnswer, LockHeld, Interrupted };
 
@@ -29,20 +39,7 @@ struct Exchanged {
     std::error_code error;  // Failed: the cause
 };
 
-class GuardedKey {
-public:
-    // Opens the key's lock; on failure ec names the cause.
-    GuardedKey(const olvex::connection &key, std::error_code &ec);
-    GuardedKey(const GuardedKey &) = delete;
-    GuardedKey &operator=(const GuardedKey &) = delete;
-    ~GuardedKey();
-
-    // timeoutMs < 0: no limit.
-    Exchanged Exchange(const std::vector<uint8_t> &payload, int timeoutMs);
-
-private:
-    const olvex::connection &key_;
-    HANDLE lock_ = nullptr;
-};
+// timeoutMs < 0: no limit.
+Exchanged Exchange(const olvex::connection &key, const std::vector<uint8_t> &payload, int timeoutMs);
 
 }  // namespace olvextool

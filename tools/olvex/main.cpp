@@ -257,9 +257,9 @@ int Open(int index, olvex::connection *key) {
 // One exchange as every key command does it: the outcome on stderr, after
 // `what` (which command, which script line); kOk with the response, or the
 // exit code.
-int Exchange(GuardedKey &guard, int index, int timeout, const std::vector<uint8_t> &payload, const std::string &what,
-             olvex::response *response) {
-    Exchanged x = guard.Exchange(payload, timeout);
+int Exchange(const olvex::connection &key, int index, int timeout, const std::vector<uint8_t> &payload,
+             const std::string &what, olvex::response *response) {
+    Exchanged x = olvextool::Exchange(key, payload, timeout);
     switch (x.outcome) {
         case Outcome::Answered:
             *response = std::move(x.response);
@@ -272,7 +272,7 @@ int Exchange(GuardedKey &guard, int index, int timeout, const std::vector<uint8_
         case Outcome::LockHeld:
             fprintf(stderr,
                     "olvex: %skey %d did not answer within %d ms: still waiting for the key's lock, "
-                    "which another program holds\n",
+                    "which another program holds; nothing was sent\n",
                     what.c_str(), index, timeout);
             return kNoAnswer;
         case Outcome::Failed:
@@ -282,21 +282,13 @@ int Exchange(GuardedKey &guard, int index, int timeout, const std::vector<uint8_
     return kFailed;
 }
 
-// Opens key `index` and its lock for exchanges.
+// Key `index`, open for exchanges. Closing it, however the command ends,
+// gives an answer the key still owes its grace to come.
 struct Session {
+    OpenKey open;
     olvex::connection key;
-    std::unique_ptr<GuardedKey> guard;
 
-    int Start(int index) {
-        if (int rc = Open(index, &key)) return rc;
-        std::error_code ec;
-        guard.reset(new GuardedKey(key, ec));
-        if (ec) {
-            fprintf(stderr, "olvex: cannot open the lock of key %d: %s\n", index, Cause(ec).c_str());
-            return kNoKey;
-        }
-        return kOk;
-    }
+    int Start(int index) { return Open(index, &key); }
 };
 
 void PrintResponse(size_t sent, const olvex::response &r) {
@@ -324,7 +316,7 @@ int Send(const std::vector<std::string> &args) {
         olvex::response r;
         const std::string what = "command " + std::to_string(i + 1) + " (" + std::to_string(payloads[i].size()) +
                                  " bytes): ";
-        if (int rc = Exchange(*s.guard, o.index, o.timeout, payloads[i], what, &r)) return rc;
+        if (int rc = Exchange(s.key, o.index, o.timeout, payloads[i], what, &r)) return rc;
         PrintResponse(payloads[i].size(), r);
     }
     return kOk;
@@ -380,7 +372,7 @@ int Run(const std::vector<std::string> &args) {
     for (const ScriptStep &step : steps) {
         olvex::response r;
         const std::string where = file + ":" + std::to_string(step.line) + ": ";
-        if (int rc = Exchange(*s.guard, o.index, o.timeout, step.payload, where, &r)) return rc;
+        if (int rc = Exchange(s.key, o.index, o.timeout, step.payload, where, &r)) return rc;
         printf("line %d: ", step.line);
         PrintResponse(step.payload.size(), r);
         if (step.expectStatus && r.status != step.status) {
@@ -424,7 +416,7 @@ int Bench(const std::vector<std::string> &args) {
         olvex::response r;
         const std::string what = "exchange " + std::to_string(i + 1) + " of " + std::to_string(o.count) + ": ";
         QueryPerformanceCounter(&before);
-        const int rc = Exchange(*s.guard, o.index, o.timeout, payload, what, &r);
+        const int rc = Exchange(s.key, o.index, o.timeout, payload, what, &r);
         QueryPerformanceCounter(&after);
         if (rc) return rc;
         ms.push_back(double(after.QuadPart - before.QuadPart) * 1000.0 / double(frequency.QuadPart));
@@ -453,12 +445,20 @@ std::string Now() {
     return text;
 }
 
-// The paths of the attached keys, or false when this round tells nothing
-// for sure: the list failed, or a key was busy or went while being read.
-bool Snapshot(std::vector<std::string> *paths) {
+// The paths of the keys that open now, or false when the keys cannot be
+// listed. A listed key that cannot be opened (busy, or going) is left out
+// and counted: one such key must not blind the watch to every other.
+bool Snapshot(std::vector<std::string> *paths, size_t *unopenable) {
     std::error_code ec;
-    *paths = olvex::key_paths(ec);
-    return !ec;
+    std::vector<std::string> listed = olvex::key_paths(ec);
+    if (ec && listed.empty()) return false;
+    paths->clear();
+    *unopenable = 0;
+    for (std::string &path : listed) {
+        if (path.empty()) ++*unopenable;
+        else paths->push_back(std::move(path));
+    }
+    return true;
 }
 
 int Watch(const std::vector<std::string> &args) {
@@ -469,18 +469,23 @@ int Watch(const std::vector<std::string> &args) {
     if (!o.positional.empty()) return UsageError("unexpected argument " + o.positional[0], kWatchUsage);
 
     std::vector<std::string> known;
-    while (!Snapshot(&known)) {
+    size_t unopenable = 0, wasUnopenable = 0;
+    while (!Snapshot(&known, &unopenable)) {
         if (SleepUnlessInterrupted(DWORD(o.interval))) return kInterrupted;
     }
     fprintf(stderr, "olvex: watching %zu key(s); Ctrl-C stops\n", known.size());
-    while (!SleepUnlessInterrupted(DWORD(o.interval))) {
+    do {
+        if (unopenable != wasUnopenable)
+            fprintf(stderr, "olvex: %zu listed key(s) cannot be opened now\n", unopenable);
+        wasUnopenable = unopenable;
         std::vector<std::string> now;
-        if (!Snapshot(&now)) continue;
+        if (SleepUnlessInterrupted(DWORD(o.interval))) break;
+        if (!Snapshot(&now, &unopenable)) continue;
         const std::string stamp = Now();
         for (const KeyChange &c : DiffKeys(known, now))
             printf("%s  %s  %d  %s\n", stamp.c_str(), c.attached ? "attached" : "removed ", c.index, c.path.c_str());
         known = now;
-    }
+    } while (true);
     return kInterrupted;
 }
 

@@ -11,8 +11,11 @@
 #include <vector>
 
 #include "keysim.h"
+#include "olvex_process.h"
 
 namespace {
+
+using namespace olvextest;
 
 struct Unplugger {
     void operator()(keysim::Key *key) const { keysim::Unplug(key); }
@@ -30,114 +33,6 @@ KeyPtr Plug(const std::string &serial, keysim::Mode mode = keysim::Mode::Echo, u
 }
 
 uint64_t Requests(const KeyPtr &key) { return keysim::GetStats(key.get()).requests; }
-
-std::string SelfDirectory() {
-    char self[MAX_PATH];
-    const DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
-    const std::string path(self, n);
-    return path.substr(0, path.find_last_of("\\/") + 1);
-}
-
-HANDLE TempFile(std::string *nameOut = nullptr) {
-    char dir[MAX_PATH], name[MAX_PATH];
-    GetTempPathA(sizeof dir, dir);
-    GetTempFileNameA(dir, "olx", 0, name);
-    if (nameOut) *nameOut = name;
-    SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
-    return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                       &sa, CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-}
-
-std::string Slurp(HANDLE file) {
-    std::string text;
-    SetFilePointer(file, 0, nullptr, FILE_BEGIN);
-    char chunk[4096];
-    DWORD n;
-    while (ReadFile(file, chunk, sizeof chunk, &n, nullptr) && n) text.append(chunk, n);
-    CloseHandle(file);
-    return text;
-}
-
-// What a running olvex has written so far, through a handle of our own: the
-// child's shares its file position with the one we gave it.
-std::string Peek(const std::string &name) {
-    HANDLE h = CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return "";
-    return Slurp(h);
-}
-
-struct Result {
-    int code = -1;
-    std::string out, err;
-};
-
-struct Running {
-    PROCESS_INFORMATION pi = {};
-    HANDLE out = nullptr, err = nullptr;
-    std::string outName, errName;
-};
-
-// Starts olvex.exe with `args`; with a console of its own when Ctrl-C is to
-// be sent to it.
-Running Start(const std::string &args, bool console = false) {
-    Running r;
-    r.out = TempFile(&r.outName);
-    r.err = TempFile(&r.errName);
-    std::string command = "\"" + SelfDirectory() + "olvex.exe\" " + args;
-    STARTUPINFOA si = {};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    si.hStdOutput = r.out;
-    si.hStdError = r.err;
-    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, console ? CREATE_NEW_CONSOLE : 0, nullptr,
-                        nullptr, &si, &r.pi)) {
-        ADD_FAILURE() << "cannot start olvex: " << GetLastError();
-    }
-    return r;
-}
-
-// Waits for it to end (killing it after timeoutMs: code -1) and collects
-// everything it wrote.
-Result Finish(Running &r, DWORD timeoutMs = 60000) {
-    Result result;
-    if (r.pi.hProcess) {
-        DWORD code = DWORD(-1);
-        if (WaitForSingleObject(r.pi.hProcess, timeoutMs) == WAIT_OBJECT_0) {
-            GetExitCodeProcess(r.pi.hProcess, &code);
-        } else {
-            // A hung olvex.exe must not outlive its test.
-            TerminateProcess(r.pi.hProcess, DWORD(-1));
-            WaitForSingleObject(r.pi.hProcess, 5000);
-        }
-        result.code = int(code);
-        CloseHandle(r.pi.hThread);
-        CloseHandle(r.pi.hProcess);
-    }
-    result.out = Slurp(r.out);
-    result.err = Slurp(r.err);
-    return result;
-}
-
-// Runs olvex.exe with `args` and collects everything it wrote.
-Result Olvex(const std::string &args) {
-    Running r = Start(args);
-    return Finish(r);
-}
-
-BOOL WINAPI Swallow(DWORD) { return TRUE; }
-
-// Ctrl-C as a console delivers it, to every process attached to olvex's
-// console. This one swallows it for good, as a late delivery must not end it;
-// with a handler, not by ignoring Ctrl-C, which later children would inherit.
-bool CtrlC(const Running &r) {
-    static const BOOL swallowing = SetConsoleCtrlHandler(Swallow, TRUE);
-    FreeConsole();
-    const bool sent = swallowing && AttachConsole(r.pi.dwProcessId) && GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
-    FreeConsole();
-    return sent;
-}
 
 template <class Condition>
 bool Within(DWORD ms, Condition done) {
@@ -406,7 +301,7 @@ TEST(Timeout, LockHeldByAnotherProgramEndsWithExitFourAndNothingSent) {
     EXPECT_EQ(r.code, 4);
     EXPECT_EQ(Lines(r.err), std::vector<std::string>{
                                 "olvex: command 1 (1 bytes): key 0 did not answer within 300 ms: still waiting for "
-                                "the key's lock, which another program holds"});
+                                "the key's lock, which another program holds; nothing was sent"});
     EXPECT_EQ(Requests(key), 0u);
     ReleaseMutex(lock.h);
     EXPECT_EQ(Olvex("send --timeout 5000 01").code, 0) << "the same, once the lock is free";
@@ -459,6 +354,22 @@ TEST(Interrupt, CtrlCCancelsAnUnansweredExchangeAndReleasesTheLock) {
     EXPECT_EQ(res.code, 130);
     EXPECT_EQ(Lines(res.err), std::vector<std::string>{"olvex: interrupted"});
     EXPECT_TRUE(lock.Released());
+}
+
+TEST(Interrupt, SecondCtrlCEndsTheToolWhileClosingStillWaitsForTheAnswer) {
+    KeyPtr key = Plug("ctrlc-twice", keysim::Mode::Silent);
+    Running r = Start("send 01", true);
+    ASSERT_TRUE(Within(20000, [&] { return Requests(key) == 1; }));
+    Sleep(100);
+    EXPECT_TRUE(CtrlC(r));
+    // The first ends the exchange; closing the key then gives the owed
+    // answer its grace of 2 s, which the second cuts short.
+    Sleep(300);
+    const ULONGLONG second = GetTickCount64();
+    EXPECT_TRUE(CtrlC(r));
+    Result res = Finish(r, 10000);
+    EXPECT_LT(GetTickCount64() - second, 1500u);
+    EXPECT_EQ(res.code, 130);
 }
 
 TEST(Interrupt, CtrlCWhileAnotherProgramHoldsTheLockSendsNothing) {

@@ -1,0 +1,86 @@
+/* Olvexkit.dll: the connections and time limits of olvexlib.hpp, for callers
+ * that cannot include a C++ header (the .NET and Node.js bindings, C). It is
+ * olvexlib.hpp compiled once per architecture, on Olvexlib.dll's four exports:
+ * every layer gives up on a key, cancels and closes the same way.
+ *
+ * Every call returns 0 or a Windows error code (also left as the thread's last
+ * error), so that a caller on another thread (an asynchronous call) needs no
+ * GetLastError of its own.
+ *
+ * Time limits. OLVEXKIT_Exchange with timeoutMs = OLVEXKIT_NO_TIMEOUT is
+ * OLVEX_DoCommand on the calling thread. Any other limit (1 to
+ * OLVEXKIT_MAX_TIMEOUT ms; 0 is ERROR_INVALID_PARAMETER) covers the whole
+ * call: waiting for the key's lock, sending, and the answer.
+ *   WAIT_TIMEOUT (258)     the lock was not had within the limit: nothing
+ *                          was sent.
+ *   ERROR_TIMEOUT (1460)   the command was sent but no answer came in time.
+ *                          The connection's own thread keeps the key's lock
+ *                          and reads the late answer, which it discards: no
+ *                          exchange anywhere ever receives it. A later
+ *                          exchange on this connection waits for that,
+ *                          within its own limit.
+ *   ERROR_OPERATION_ABORTED (995)
+ *                          OLVEXKIT_Cancel ended the call. As with a time
+ *                          limit, an answer the key still owes is read and
+ *                          discarded by the connection.
+ * Closing waits up to graceMs for an answer the key still owes, then cancels
+ * the read and releases the lock; only a key still silent after the limit
+ * and the grace can hand its answer to a later caller.
+ */
+#ifndef OLVEXKIT_H
+#define OLVEXKIT_H
+
+#include "olvexlib.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(_WIN32) && !defined(_WIN64)
+#define OLVEXKIT_API __stdcall
+#else
+#define OLVEXKIT_API
+#endif
+
+#ifndef OLVEXKIT_EXPORT
+#define OLVEXKIT_EXPORT __declspec(dllimport)
+#endif
+
+#define OLVEXKIT_NO_TIMEOUT 0xFFFFFFFFu
+#define OLVEXKIT_MAX_TIMEOUT 0xFFFFFFFEu
+/* The grace close gives a key's late answer, when the caller has no view. */
+#define OLVEXKIT_CLOSE_GRACE_MS 2000u
+/* A device path and its terminator. */
+#define OLVEXKIT_PATH_BUFFER 264
+
+typedef struct OLVEXKIT_Key *OLVEXKIT_KEY;
+
+/* Opens key `index` of the last listing (OLVEX_EnumDEV); its device path goes
+ * to pathOut (OLVEXKIT_PATH_BUFFER bytes, zero-terminated) when not NULL.
+ * OLVEX_Connect's failures, by their cause (e.g. 2 for a key unplugged since
+ * the listing). */
+OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_Open(OLVEXKIT_KEY *key, int index, char *pathOut);
+
+/* One exchange: the status word through `status`, the body into `response`
+ * (room for OLVEX_MAX_RESPONSE_BODY bytes) and its length through
+ * `responseLength`. Nothing is written on failure. Any number of threads may
+ * exchange on one key at once. */
+OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_Exchange(OLVEXKIT_KEY key, const void *command,
+                                                             int commandLength, void *response,
+                                                             int *responseLength, int *status,
+                                                             unsigned long timeoutMs);
+
+/* Ends every timed exchange on `key` that is running or waiting when it is
+ * called, with ERROR_OPERATION_ABORTED. Any thread. */
+OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_Cancel(OLVEXKIT_KEY key);
+
+/* Closes the connection: waits up to graceMs for an answer the key still
+ * owes, then cancels that read and releases the key's lock. No exchange may
+ * be running on `key` or start after this. NULL is ignored. */
+OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_Close(OLVEXKIT_KEY key, unsigned long graceMs);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* OLVEXKIT_H */
