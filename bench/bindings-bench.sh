@@ -47,6 +47,7 @@ cmake/wine-prefix start "$prefix"
 "$run" "$build/bin/keysim.exe" plug --serial bb-short >/dev/null
 "$run" "$build/bin/keysim.exe" plug --serial bb-long --behaviour length --length 51197 >/dev/null
 
+node_pairs="timed:short untimed:short worker:short timed:worker kitsync:short plainasync:short"
 median() { sort -g | awk '{ v[NR] = $1 } END { print NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 sizes="short long reuse"
 args="3 $turns $short_count $long_count"
@@ -89,10 +90,10 @@ for ((r = 1; r <= runs; r++)); do
   printf '\n'
   # Node.js's asynchronous paths against its own synchronous call, turn by
   # turn (short answers).
-  for size in timed untimed worker; do
+  for size in timed untimed worker kitsync plainasync; do
     awk -v s=$size '$1 == s { print $2 }' "$work/node.out" >"$work/node.$size"
   done
-  for pair in timed:short untimed:short worker:short timed:untimed timed:worker; do
+  for pair in $node_pairs; do
     ratio=$(paste "$work/node.${pair%%:*}" "$work/node.${pair#*:}" | awk '{ print $1 / $2 }' | median)
     echo "$pair node $ratio" >>"$work/ratios"
   done
@@ -106,7 +107,10 @@ for size in $sizes; do
 done
 printf '\n'
 echo "node.js asynchronous exchanges (short), median over runs of the median over turns of the time ratio:"
-for pair in timed:short untimed:short worker:short timed:untimed timed:worker; do
+for pair in $node_pairs; do
   printf '  %s / %s %.3f' "${pair%%:*}" "${pair#*:}" "$(awk -v p=$pair '$1 == p { print $3 }' "$work/ratios" | median)"
 done
-printf '\n(timed: exchangeAsync with a 5 s limit; untimed: without; worker: the former worker-thread path; short: exchange())\n'
+printf '\n'
+echo "timed: exchangeAsync with a 5 s limit; untimed: without; worker: the former worker-thread path;"
+echo "short: exchange(); kitsync: OLVEXKIT_Exchange with the limit on the calling thread;"
+echo "plainasync: koffi's asynchronous call of OLVEXKIT_Exchange without a limit"

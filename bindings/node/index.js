@@ -11,6 +11,7 @@ const MAX_COMMAND = 65532;
 const MAX_RESPONSE_BODY = 51195;
 const PATH_BUFFER = 264;  // OLVEXKIT_PATH_BUFFER
 const COPY_LIMIT = 4096;
+const ASYNC_ROOMS = 4;  // libuv's threads by default
 const NO_TIMEOUT = 0xFFFFFFFF;
 const MAX_TIMEOUT = 0xFFFFFFFE;
 const CLOSE_GRACE_MS = 2000;
@@ -159,6 +160,7 @@ class Key {
     this._handle = handle;  // null once close() was called
     this.path = path;
     this._spare = null;  // the answer room for the next synchronous exchange
+    this._rooms = [];  // answer rooms for exchangeAsync(), kept as _spare is
     this._out = new Int32Array(2);  // [length, status] of synchronous exchanges
     this._pending = 0;  // exchangeAsync() calls not yet settled
     this._closeLater = null;  // close()'s resolve, while exchanges are pending
@@ -219,7 +221,7 @@ class Key {
     // referenced by it. The command is a copy, so that the caller may reuse
     // its buffer at once.
     const sent = Buffer.from(command);
-    const response = Buffer.allocUnsafeSlow(MAX_RESPONSE_BODY);
+    const response = this._rooms.pop() || Buffer.allocUnsafeSlow(MAX_RESPONSE_BODY);
     const out = new Int32Array(2);
     this._pending++;
     return new Promise((resolve, reject) => {
@@ -227,9 +229,18 @@ class Key {
       const done = (error, errno) => {
         if (signal) signal.removeEventListener('abort', onAbort);
         this._settled();
-        if (error) reject(error);
-        else if (errno !== 0) reject(failure('the exchange', errno));
-        else resolve({ status: out[1], body: response.subarray(0, out[0]) });
+        if (error || errno !== 0) {
+          this._keepRoom(response);
+          reject(error || failure('the exchange', errno));
+          return;
+        }
+        const length = out[0];
+        if (length > COPY_LIMIT) {
+          resolve({ status: out[1], body: response.subarray(0, length) });
+        } else {
+          this._keepRoom(response);
+          resolve({ status: out[1], body: Buffer.from(response.subarray(0, length)) });
+        }
         void sent;
       };
       if (signal) signal.addEventListener('abort', onAbort, { once: true });
@@ -239,6 +250,10 @@ class Key {
         done(e);
       }
     });
+  }
+
+  _keepRoom(response) {
+    if (this._handle !== null && this._rooms.length < ASYNC_ROOMS) this._rooms.push(response);
   }
 
   _settled() {
@@ -264,6 +279,7 @@ class Key {
     const handle = this._handle;
     this._handle = null;
     this._spare = null;
+    this._rooms = [];
     leaked.unregister(this);
     const pending = this._pending > 0 ? new Promise((resolve) => { this._closeLater = resolve; }) : Promise.resolve();
     this._closed = pending.then(() => new Promise((resolve) => {

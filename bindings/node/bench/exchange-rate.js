@@ -6,7 +6,10 @@
 // ("timed"), exchangeAsync without one ("untimed"), and the asynchronous path
 // the binding had before Olvexkit.dll ("worker": a worker thread of the
 // connection's own running OLVEX_DoCommand, a 5 s timer armed per call), so
-// that each compares with the synchronous "short" of the same turn.
+// that each compares with the synchronous "short" of the same turn. Where the
+// time goes: "kitsync" calls OLVEXKIT_Exchange with the 5 s limit on this
+// thread (the kit's hop to the connection's thread alone), "plainasync"
+// through koffi's asynchronous call without a limit (koffi's hop alone).
 const { Worker } = require('worker_threads');
 const koffi = require('koffi');
 const olvex = require('olvexlib');
@@ -82,6 +85,30 @@ function workerPath(index) {
   return { ready, exchange, end: () => worker.terminate() };
 }
 
+// The kit's export itself, on a connection of its own to key `index`.
+function rawKit(index) {
+  const kit = koffi.load(olvex.kitPath);
+  const open = kit.func('uint32_t __stdcall OLVEXKIT_Open(_Out_ void **key, int index, void *pathOut)');
+  const exchange = kit.func('uint32_t __stdcall OLVEXKIT_Exchange(void *key, const void *command, int commandLength, ' +
+                            'void *response, void *responseLength, void *status, uint32_t timeoutMs)');
+  const close = kit.func('uint32_t __stdcall OLVEXKIT_Close(void *key, uint32_t graceMs)');
+  const key = [null];
+  if (open(key, index, null) !== 0) throw new Error('OLVEXKIT_Open');
+  const response = Buffer.alloc(olvex.MAX_RESPONSE_BODY);
+  const out = new Int32Array(2);
+  return {
+    timedSync: () => {
+      if (exchange(key[0], command, command.length, response, out, out.subarray(1), 5000) !== 0) throw new Error('exchange');
+      return { status: out[1] };
+    },
+    plainAsync: () => new Promise((resolve, reject) => {
+      exchange.async(key[0], command, command.length, response, out, out.subarray(1), 0xFFFFFFFF,
+                     (e, errno) => (e || errno ? reject(e || new Error(`errno ${errno}`)) : resolve({ status: out[1] })));
+    }),
+    end: () => close(key[0], 2000),
+  };
+}
+
 (async () => {
   const [slot, slots, turns, shortCount, longCount] = process.argv.slice(2).map(Number);
   if (!longCount || olvex.enumerate() < 2) {
@@ -92,6 +119,7 @@ function workerPath(index) {
   const longKey = olvex.open(1);
   const old = workerPath(0);
   await old.ready;
+  const raw = rawKit(0);
   const timed = () => shortKey.exchangeAsync(command, { timeout: 5000 });
   const untimed = () => shortKey.exchangeAsync(command);
   const mine = turn(slot);
@@ -105,13 +133,17 @@ function workerPath(index) {
     const a = await timeAsync(timed, w * shortCount);
     const n = await timeAsync(untimed, w * shortCount);
     const o = await timeAsync(old.exchange, w * shortCount);
+    const k = await timeAsync(async () => raw.timedSync(), w * shortCount);
+    const p = await timeAsync(raw.plainAsync, w * shortCount);
     SetEvent(next);
     if (t > 0) {
       console.log(`short ${s.toFixed(7)}\nlong ${l.toFixed(7)}\nreuse ${u.toFixed(7)}\n` +
-                  `timed ${a.toFixed(7)}\nuntimed ${n.toFixed(7)}\nworker ${o.toFixed(7)}`);
+                  `timed ${a.toFixed(7)}\nuntimed ${n.toFixed(7)}\nworker ${o.toFixed(7)}\n` +
+                  `kitsync ${k.toFixed(7)}\nplainasync ${p.toFixed(7)}`);
     }
   }
   await old.end();
+  raw.end();
   await Promise.all([shortKey.close(), longKey.close()]);
 })().catch((e) => {
   console.error(e.stack);

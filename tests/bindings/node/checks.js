@@ -192,6 +192,11 @@ function bytes(n, seed) {
       assert.deepStrictEqual(a.body, Buffer.from([1]));
       assert.strictEqual(b.body.length, olvex.MAX_RESPONSE_BODY);
       assert.strictEqual(b.body[100], 0x74);
+      // Answer rooms are reused: earlier bodies must not change.
+      await Promise.all([slow.exchangeAsync(Buffer.from([2, 2, 2])), longKey.exchangeAsync(Buffer.from([0x20]))]);
+      assert.deepStrictEqual(r.body, Buffer.from([9, 8, 7]));
+      assert.deepStrictEqual(a.body, Buffer.from([1]));
+      assert.strictEqual(b.body[0], 0x10);
     } finally {
       await slow.close();
     }
