@@ -55,7 +55,9 @@ export interface ExchangeOptions {
   timeout?: number;
   /**
    * Aborting it ends the call with an AbortError; already aborted, nothing is
-   * sent. An abort cancels every exchange then under way on this connection.
+   * sent. An abort cancels every exchange then under way on this connection;
+   * one that comes before the call has reached the connection (it waits for a
+   * libuv thread first) is missed, and the call runs on to its own end.
    */
   signal?: AbortSignal;
 }

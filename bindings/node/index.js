@@ -212,6 +212,9 @@ class Key {
     try {
       this._check(command);
       limit = limitOf(timeout);
+      if (signal != null && !(typeof signal.aborted === 'boolean' && typeof signal.addEventListener === 'function')) {
+        throw new TypeError('olvexlib: the signal must be an AbortSignal');
+      }
       if (signal && signal.aborted) throw new AbortError('the exchange');
     } catch (e) {
       return Promise.reject(e);

@@ -209,6 +209,7 @@ function bytes(n, seed) {
       await rejectsWithWindowsError(13, wrong.exchangeAsync(Buffer.from([1, 2, 3]), { timeout: 2000 }));
       await rejectsWithWindowsError(87, wrong.exchangeAsync(Buffer.alloc(olvex.MAX_COMMAND + 1)));
       await assert.rejects(wrong.exchangeAsync('text'), TypeError);
+      await assert.rejects(wrong.exchangeAsync(Buffer.from([1]), { signal: {} }), TypeError);
     } finally {
       const start = process.hrtime.bigint();
       await wrong.close();
