@@ -79,6 +79,56 @@ OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_Cancel(OLVEXKIT_KEY key);
  * be running on `key` or start after this. NULL is ignored. */
 OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_Close(OLVEXKIT_KEY key, unsigned long graceMs);
 
+/* Keys by path, and watching for keys coming and going: olvexlib.hpp's keys(),
+ * connection(path) and key_watcher, with the same contracts. */
+
+typedef struct OLVEXKIT_KeyInfo {
+    char path[OLVEXKIT_PATH_BUFFER];  /* zero-terminated */
+    unsigned long long attached;      /* FILETIME: 100 ns since 1601, UTC */
+} OLVEXKIT_KEYINFO;
+
+#define OLVEXKIT_ATTACHED 1
+#define OLVEXKIT_REMOVED 2
+
+typedef struct OLVEXKIT_Event {
+    OLVEXKIT_KEYINFO key;
+    int what; /* OLVEXKIT_ATTACHED or OLVEXKIT_REMOVED */
+    int reserved;
+} OLVEXKIT_EVENT;
+
+typedef struct OLVEXKIT_Watcher *OLVEXKIT_WATCHER;
+
+/* The attached keys that open now, oldest first: up to `capacity` of them
+ * into `keys`, their number through `count`. */
+OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_Keys(OLVEXKIT_KEYINFO *keys, int capacity, int *count);
+
+/* Opens the attached key with this device path, whatever its index;
+ * ERROR_DEVICE_NOT_CONNECTED (1167) when no attached key has it. An
+ * exchange with a key that has since been removed fails with 1167 too. */
+OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_OpenPath(OLVEXKIT_KEY *key, const char *path);
+
+/* Starts watching: first an attached event for each key present, oldest
+ * first, then one per change. intervalMs: the polling interval where the
+ * platform does not notify (0: 250 ms). */
+OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_Watch(OLVEXKIT_WATCHER *watcher, unsigned long intervalMs);
+
+/* The next event, waiting up to waitMs for one: 0, WAIT_TIMEOUT (258) when
+ * none came, ERROR_NO_MORE_ITEMS (259) once stopped. */
+OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_NextEvent(OLVEXKIT_WATCHER watcher, OLVEXKIT_EVENT *event,
+                                                              unsigned long waitMs);
+
+/* 1 through `notified` when changes come from the platform's notifications,
+ * 0 when the watcher polls. */
+OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_WatchNotified(OLVEXKIT_WATCHER watcher, int *notified);
+
+/* Stops the watching and wakes any OLVEXKIT_NextEvent; any thread, any
+ * number of times. */
+OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_StopWatch(OLVEXKIT_WATCHER watcher);
+
+/* Frees the watcher (stopping it first if need be); no other call on it may
+ * be running or come after. NULL is ignored. */
+OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_CloseWatch(OLVEXKIT_WATCHER watcher);
+
 #ifdef __cplusplus
 }
 #endif

@@ -32,8 +32,11 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
+#include <deque>
+#include <functional>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
@@ -46,6 +49,10 @@
 #include <vector>
 
 #include "olvexlib.h"
+
+#ifdef _MSC_VER
+#pragma comment(lib, "advapi32.lib")  // the attach times' registry reads
+#endif
 
 #if defined(__cpp_exceptions) || defined(_CPPUNWIND)
 #define OLVEXLIB_HPP_EXCEPTIONS 1
@@ -127,6 +134,45 @@ struct unique_handle {
     }
 };
 
+// When a key was attached, as the library dates it: the last write of its
+// interface's Control key,
+// HKLM\SYSTEM\CurrentControlSet\Control\DeviceClasses\{class}\<path with
+// characters 0, 1 and 3 made '#'>\Control.
+inline bool attach_time(const std::string &path, FILETIME *time) {
+    if (path.size() < 4) return false;
+    std::string key = "SYSTEM\\CurrentControlSet\\Control\\DeviceClasses\\{925fad44-e331-4116-b409-78fc2b51ea21}\\";
+    std::string name = path;
+    name[0] = name[1] = name[3] = '#';
+    key += name + "\\Control";
+    HKEY h;
+    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS) return false;
+    const bool ok = ::RegQueryInfoKeyA(h, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                       nullptr, nullptr, time) == ERROR_SUCCESS;
+    ::RegCloseKey(h);
+    return ok;
+}
+
+inline std::chrono::system_clock::time_point from_filetime(const FILETIME &time) {
+    using ticks = std::chrono::duration<long long, std::ratio<1, 10000000>>;
+    const unsigned long long t = (static_cast<unsigned long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+    const long long since1970 = static_cast<long long>(t) - 116444736000000000LL;
+    return std::chrono::system_clock::time_point(
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(ticks(since1970)));
+}
+
+// Whether the key at `path` has gone: its path no longer opens, and the
+// platform says why. A key that is busy, or answers nothing, is still there.
+inline bool key_gone(const std::string &path) noexcept {
+    const HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+        ::CloseHandle(h);
+        return false;
+    }
+    const DWORD e = ::GetLastError();
+    return e == ERROR_FILE_NOT_FOUND || e == ERROR_DEVICE_NOT_CONNECTED;
+}
+
 // Milliseconds from now until `deadline`, rounded up, for a platform wait.
 inline DWORD ms_until(std::chrono::steady_clock::time_point deadline) noexcept {
     const auto left = deadline - std::chrono::steady_clock::now();
@@ -171,6 +217,10 @@ public:
 
     OLVEX_HANDLE handle() const noexcept { return handle_; }
     const std::string &path() const noexcept { return path_; }
+    // Once a failed exchange found the key gone, it stays gone for this
+    // connection: a key plugged back is a new attachment, opened anew.
+    bool removed() const noexcept { return removed_.load(); }
+    void set_removed() noexcept { removed_.store(true); }
 
     // The exchange under a time limit (1 ms to 0xFFFFFFFE ms). Returns the
     // status word, or OLVEX_FAIL with `error` set.
@@ -387,6 +437,7 @@ private:
 
     OLVEX_HANDLE handle_;
     std::string path_;
+    std::atomic<bool> removed_{false};
     volatile LONG refs_ = 1;
     SRWLOCK lock_ = SRWLOCK_INIT;
     CONDITION_VARIABLE changed_ = CONDITION_VARIABLE_INIT;
@@ -410,25 +461,38 @@ private:
 
 }  // namespace detail
 
-// Rebuilds the process-wide list of attached keys (oldest first, at most 10)
-// and returns their number; 0 on failure.
-inline int key_count(std::error_code &ec) noexcept {
+namespace detail {
+
+// The library's key list is one per process and unguarded: every listing and
+// opening made through this header, a key_watcher's included, takes this
+// lock. (Calls made to the C functions directly do not.)
+inline SRWLOCK &listing_lock() noexcept {
+    static SRWLOCK lock = SRWLOCK_INIT;
+    return lock;
+}
+
+struct listing_guard {
+    listing_guard() noexcept { ::AcquireSRWLockExclusive(&listing_lock()); }
+    ~listing_guard() { ::ReleaseSRWLockExclusive(&listing_lock()); }
+    listing_guard(const listing_guard &) = delete;
+    listing_guard &operator=(const listing_guard &) = delete;
+};
+
+inline int count_keys(std::error_code &ec) noexcept {
     int count = 0;
     if (OLVEX_EnumDEV(&count) != OLVEX_OK) {
-        ec = detail::last_error();
+        ec = last_error();
         return 0;
     }
     ec.clear();
     return count;
 }
 
-// The device path of key `index` of the last listing, read by opening the key
-// for a moment (the library hands paths out no other way).
-inline std::string key_path(int index, std::error_code &ec) {
+inline std::string path_of(int index, std::error_code &ec) {
     char path[OLVEX_PATH_SIZE + 1] = {};
     OLVEX_HANDLE handle = nullptr;
     if (OLVEX_Connect(&handle, path, index) != OLVEX_OK) {
-        ec = detail::last_error();
+        ec = last_error();
         return std::string();
     }
     OLVEX_Disconnect(handle);
@@ -436,18 +500,37 @@ inline std::string key_path(int index, std::error_code &ec) {
     return std::string(path);
 }
 
+}  // namespace detail
+
+// Rebuilds the process-wide list of attached keys (oldest first, at most 10)
+// and returns their number; 0 on failure. Indexes name keys until the next
+// listing, which a key_watcher makes on its own: while one runs, name keys by
+// their path.
+inline int key_count(std::error_code &ec) noexcept {
+    const detail::listing_guard guard;
+    return detail::count_keys(ec);
+}
+
+// The device path of key `index` of the last listing, read by opening the key
+// for a moment (the library hands paths out no other way).
+inline std::string key_path(int index, std::error_code &ec) {
+    const detail::listing_guard guard;
+    return detail::path_of(index, ec);
+}
+
 // Lists the keys and returns each one's path, oldest first. A key that
 // cannot be opened at the moment (unplugged since) keeps its place with an
 // empty path; ec then names the last such cause, and the list is still given.
 inline std::vector<std::string> key_paths(std::error_code &ec) {
-    const int count = key_count(ec);
+    const detail::listing_guard guard;
+    const int count = detail::count_keys(ec);
     std::vector<std::string> paths;
     if (ec) return paths;
     paths.reserve(static_cast<std::size_t>(count));
     std::error_code failure;
     for (int i = 0; i < count; ++i) {
         std::error_code one;
-        paths.push_back(key_path(i, one));
+        paths.push_back(detail::path_of(i, one));
         if (one) failure = one;
     }
     ec = failure;
@@ -474,6 +557,39 @@ inline std::vector<std::string> key_paths() {
     std::vector<std::string> paths = key_paths(ec);
     if (ec && paths.empty()) detail::throw_if(ec, "olvex: cannot list keys");
     return paths;
+}
+#endif
+
+// An attached key: its device path, which names it for as long as it stays
+// attached, and when it was attached (the library's own dating).
+struct key_info {
+    std::string path;
+    std::chrono::system_clock::time_point attached;
+};
+
+// The attached keys that open now, oldest first, each with its attach time.
+// A key that cannot be opened (or dated) at this moment is left out, as the
+// listing itself does.
+inline std::vector<key_info> keys(std::error_code &ec) {
+    std::vector<key_info> found;
+    const detail::listing_guard guard;
+    const int count = detail::count_keys(ec);
+    if (ec) return found;
+    for (int i = 0; i < count; ++i) {
+        std::error_code one;
+        std::string path = detail::path_of(i, one);
+        FILETIME time;
+        if (one || !detail::attach_time(path, &time)) continue;
+        found.push_back(key_info{std::move(path), detail::from_filetime(time)});
+    }
+    return found;
+}
+#if OLVEXLIB_HPP_EXCEPTIONS
+inline std::vector<key_info> keys() {
+    std::error_code ec;
+    std::vector<key_info> found = keys(ec);
+    detail::throw_if(ec, "olvex: cannot list keys");
+    return found;
 }
 #endif
 
@@ -507,10 +623,18 @@ public:
     connection() noexcept = default;
     // Opens key `index` (0 <= index < key_count()) of the last listing.
     connection(int index, std::error_code &ec) { open(index, ec); }
+    // Opens the attached key with this device path, whatever its index
+    // (listing the keys anew); ERROR_DEVICE_NOT_CONNECTED when none has it.
+    connection(const std::string &path, std::error_code &ec) { open(path, ec); }
 #if OLVEXLIB_HPP_EXCEPTIONS
     explicit connection(int index) {
         std::error_code ec;
         open(index, ec);
+        detail::throw_if(ec, "olvex: cannot open key");
+    }
+    explicit connection(const std::string &path) {
+        std::error_code ec;
+        open(path, ec);
         detail::throw_if(ec, "olvex: cannot open key");
     }
 #endif
@@ -606,6 +730,10 @@ public:
             ec = detail::win32_error(ERROR_INVALID_PARAMETER);
             return OLVEX_FAIL;
         }
+        if (channel_->removed()) {
+            ec = detail::win32_error(ERROR_DEVICE_NOT_CONNECTED);
+            return OLVEX_FAIL;
+        }
         const auto *bytes = static_cast<const unsigned char *>(command);
         auto *out = static_cast<unsigned char *>(body);
         const int n = static_cast<int>(size);
@@ -619,6 +747,15 @@ public:
             status = channel_->exchange(bytes, n, static_cast<DWORD>(ms), out, bodyLength, &error);
         }
         if (status == OLVEX_FAIL) {
+            // Whatever the transport said, a key that has gone reads as gone;
+            // its presence decides, not a guess at a driver's codes.
+            const bool transport = error != WAIT_TIMEOUT && error != ERROR_TIMEOUT &&
+                                   error != ERROR_OPERATION_ABORTED && error != ERROR_INVALID_PARAMETER &&
+                                   error != ERROR_NOT_ENOUGH_MEMORY;
+            if (transport && detail::key_gone(channel_->path())) {
+                channel_->set_removed();
+                error = ERROR_DEVICE_NOT_CONNECTED;
+            }
             ec = detail::win32_error(error != 0 ? error : ERROR_GEN_FAILURE);
             return OLVEX_FAIL;
         }
@@ -630,11 +767,26 @@ private:
     void open(int index, std::error_code &ec) {
         char found[OLVEX_PATH_SIZE + 1] = {};
         OLVEX_HANDLE handle = nullptr;
+        const detail::listing_guard guard;
         if (OLVEX_Connect(&handle, found, index) != OLVEX_OK) {
             ec = detail::last_error();
             return;
         }
         adopt(handle, found, ec);
+    }
+
+    void open(const std::string &path, std::error_code &ec) {
+        const detail::listing_guard guard;
+        const int count = detail::count_keys(ec);
+        for (int i = 0; !ec && i < count; ++i) {
+            char found[OLVEX_PATH_SIZE + 1] = {};
+            OLVEX_HANDLE handle = nullptr;
+            if (OLVEX_Connect(&handle, found, i) != OLVEX_OK) continue;
+            // Device paths are names of the object manager: case does not count.
+            if (::lstrcmpiA(found, path.c_str()) == 0) return adopt(handle, found, ec);
+            OLVEX_Disconnect(handle);
+        }
+        if (!ec) ec = detail::win32_error(ERROR_DEVICE_NOT_CONNECTED);
     }
 
     // Takes the library's connection over, or disconnects it: nothing is
@@ -675,6 +827,328 @@ private:
     }
 
     detail::channel *channel_ = nullptr;
+};
+
+
+// A key attached or removed, as key_watcher reports it.
+struct key_event {
+    enum kind { attached, removed };
+    kind what = attached;
+    key_info key;
+};
+
+namespace detail {
+
+// CM_Register_Notification's interface (cfgmgr32.h, Windows 8 and later),
+// declared here since the function is looked up at run time.
+struct cm_notify_filter {
+    DWORD cbSize;
+    DWORD Flags;
+    int FilterType;  // 0: device interfaces of a class
+    DWORD Reserved;
+    union {
+        GUID ClassGuid;
+        WCHAR InstanceId[200];
+    } u;
+};
+using cm_callback = DWORD(WINAPI *)(HANDLE, void *, int, void *, DWORD);
+using cm_register = DWORD(WINAPI *)(cm_notify_filter *, void *, cm_callback, HANDLE *);
+using cm_unregister = DWORD(WINAPI *)(HANDLE);
+
+// What a key_watcher shares with its threads: the callback thread holds it
+// until it ends, so that a callback may stop or destroy its watcher.
+class watch_state {
+public:
+    using callback = std::function<void(const key_event &)>;
+
+    // How long a burst of notifications is let settle before the one
+    // re-listing it causes.
+    static constexpr DWORD settle_ms = 50;
+    // After a notification, keys that do not open yet are looked for at the
+    // polling interval for this long.
+    static constexpr DWORD follow_up_ms = 2000;
+
+    static watch_state *make(callback cb, DWORD intervalMs, DWORD safetyNetMs, std::error_code &ec) {
+        watch_state *w = new (std::nothrow) watch_state(std::move(cb), intervalMs, safetyNetMs);
+        if (!w) {
+            ec = win32_error(ERROR_NOT_ENOUGH_MEMORY);
+            return nullptr;
+        }
+        w->start(ec);
+        if (ec) {
+            w->stop();
+            return nullptr;
+        }
+        return w;
+    }
+
+    bool notified() const noexcept { return notification_ != nullptr; }
+
+    // Ends the watching; from a callback too. No callback starts after this
+    // returns, and off the callback thread, none is running either.
+    void stop() noexcept {
+        ::AcquireSRWLockExclusive(&lock_);
+        stopping_ = true;
+        queue_.clear();
+        ::WakeAllConditionVariable(&changed_);
+        ::ReleaseSRWLockExclusive(&lock_);
+        // Unregistering waits for a notification callback under way, which
+        // takes no lock of ours.
+        if (notification_) unregister_(notification_);
+        if (timer_) {
+            ::SetThreadpoolTimer(timer_, nullptr, 0, 0);
+            ::WaitForThreadpoolTimerCallbacks(timer_, TRUE);
+            ::CloseThreadpoolTimer(timer_);
+        }
+        if (work_) {
+            ::WaitForThreadpoolWorkCallbacks(work_, TRUE);
+            ::CloseThreadpoolWork(work_);
+        }
+        const bool own = ::GetCurrentThreadId() == thread_id_;
+        if (thread_ && !own) ::WaitForSingleObject(thread_, INFINITE);
+        release();
+    }
+
+private:
+    watch_state(callback cb, DWORD intervalMs, DWORD safetyNetMs)
+        : callback_(std::move(cb)), interval_ms_(intervalMs), safety_net_ms_(safetyNetMs) {}
+    ~watch_state() {
+        if (thread_) ::CloseHandle(thread_);
+    }
+
+    void release() noexcept {
+        if (::InterlockedDecrement(&refs_) == 0) delete this;
+    }
+
+    void start(std::error_code &ec) {
+        work_ = ::CreateThreadpoolWork(&watch_state::relist_work, this, nullptr);
+        timer_ = ::CreateThreadpoolTimer(&watch_state::tick, this, nullptr);
+        if (!work_ || !timer_) {
+            ec = last_error();
+            return;
+        }
+        // Notifications first: a change during the first listing is not lost.
+        if (HMODULE cm = ::LoadLibraryA("cfgmgr32.dll")) {
+            const auto reg = reinterpret_cast<cm_register>(
+                reinterpret_cast<void (*)()>(::GetProcAddress(cm, "CM_Register_Notification")));
+            unregister_ = reinterpret_cast<cm_unregister>(
+                reinterpret_cast<void (*)()>(::GetProcAddress(cm, "CM_Unregister_Notification")));
+            cm_notify_filter filter = {};
+            filter.cbSize = sizeof filter;
+            filter.u.ClassGuid = {0x925FAD44, 0xE331, 0x4116, {0xB4, 0x09, 0x78, 0xFC, 0x2B, 0x51, 0xEA, 0x21}};
+            HANDLE h = nullptr;
+            if (reg && unregister_ && reg(&filter, this, &watch_state::on_notification, &h) == 0 && h)
+                notification_ = h;
+            // cfgmgr32 stays loaded: the registration calls into it.
+        }
+        ::AcquireSRWLockExclusive(&relist_lock_);
+        known_ = keys(ec);
+        for (const key_info &k : known_) queue_.push_back(key_event{key_event::attached, k});
+        ::ReleaseSRWLockExclusive(&relist_lock_);
+        if (ec) return;
+        ::InterlockedIncrement(&refs_);
+        thread_ = ::CreateThread(nullptr, 0, &watch_state::deliver, this, 0, &thread_id_);
+        if (!thread_) {
+            ::InterlockedDecrement(&refs_);
+            ec = last_error();
+            return;
+        }
+        arm(notified() ? safety_net_ms_ : interval_ms_);
+    }
+
+    void arm(DWORD periodMs) noexcept {
+        ULARGE_INTEGER due;
+        due.QuadPart = static_cast<ULONGLONG>(-static_cast<LONGLONG>(periodMs) * 10000);
+        FILETIME when;
+        when.dwLowDateTime = due.LowPart;
+        when.dwHighDateTime = due.HighPart;
+        ::SetThreadpoolTimer(timer_, &when, periodMs, 0);
+    }
+
+    // Runs inside the platform's notification: asks for a re-listing, no more.
+    static DWORD WINAPI on_notification(HANDLE, void *self, int, void *, DWORD) {
+        watch_state *w = static_cast<watch_state *>(self);
+        ::InterlockedExchange(&w->notifications_, 1);
+        w->request();
+        return 0;
+    }
+
+    static void CALLBACK tick(PTP_CALLBACK_INSTANCE, void *self, PTP_TIMER) {
+        static_cast<watch_state *>(self)->request();
+    }
+
+    // One re-listing for any number of requests made before it begins.
+    void request() noexcept {
+        if (::InterlockedExchange(&pending_, 1) == 0) ::SubmitThreadpoolWork(work_);
+    }
+
+    static void CALLBACK relist_work(PTP_CALLBACK_INSTANCE, void *self, PTP_WORK) {
+        static_cast<watch_state *>(self)->relist();
+    }
+
+    void relist() {
+        // Work items may overlap; re-listings must not.
+        ::AcquireSRWLockExclusive(&relist_lock_);
+        relist_once();
+        ::ReleaseSRWLockExclusive(&relist_lock_);
+    }
+
+    void relist_once() {
+        const bool notified_now = ::InterlockedExchange(&notifications_, 0) != 0;
+        if (notified_now) ::Sleep(settle_ms);
+        ::InterlockedExchange(&pending_, 0);
+        // The timer is set again only while not stopping, under the lock
+        // that stop() takes to say so: it never outlives stop().
+        ::AcquireSRWLockShared(&lock_);
+        const bool stopping = stopping_;
+        if (!stopping && notified_now) {
+            follow_up_until_ = ::GetTickCount64() + follow_up_ms;
+            arm(interval_ms_);
+        } else if (!stopping && notified() && follow_up_until_ && ::GetTickCount64() >= follow_up_until_) {
+            follow_up_until_ = 0;
+            arm(safety_net_ms_);
+        }
+        ::ReleaseSRWLockShared(&lock_);
+        if (stopping) return;
+        std::error_code ec;
+        std::vector<key_info> now = keys(ec);
+        if (ec) return;  // nothing known for sure this time
+        std::vector<key_event> events;
+        // A known key missing from the listing is gone only if its path says
+        // so; a busy one is not.
+        for (key_info &k : known_) {
+            const bool listed = contains(now, k);
+            if (!listed && !key_gone(k.path) && !same_path(now, k)) {
+                now.push_back(k);
+                continue;
+            }
+            if (!listed) events.push_back(key_event{key_event::removed, k});
+        }
+        for (const key_info &k : now)
+            if (!contains(known_, k)) events.push_back(key_event{key_event::attached, k});
+        known_.swap(now);
+        if (events.empty()) return;
+        ::AcquireSRWLockExclusive(&lock_);
+        if (!stopping_) {
+            for (key_event &e : events) queue_.push_back(std::move(e));
+            ::WakeAllConditionVariable(&changed_);
+        }
+        ::ReleaseSRWLockExclusive(&lock_);
+    }
+
+    // The same attachment: the same path, attached at the same time.
+    static bool contains(const std::vector<key_info> &list, const key_info &k) {
+        for (const key_info &x : list)
+            if (x.attached == k.attached && ::lstrcmpiA(x.path.c_str(), k.path.c_str()) == 0) return true;
+        return false;
+    }
+    static bool same_path(const std::vector<key_info> &list, const key_info &k) {
+        for (const key_info &x : list)
+            if (::lstrcmpiA(x.path.c_str(), k.path.c_str()) == 0) return true;
+        return false;
+    }
+
+    // The watcher's own thread: callbacks, one at a time, in order.
+    static DWORD WINAPI deliver(void *self) {
+        watch_state *w = static_cast<watch_state *>(self);
+        ::AcquireSRWLockExclusive(&w->lock_);
+        for (;;) {
+            while (w->queue_.empty() && !w->stopping_) ::SleepConditionVariableSRW(&w->changed_, &w->lock_, INFINITE, 0);
+            if (w->stopping_) break;
+            key_event e = std::move(w->queue_.front());
+            w->queue_.pop_front();
+            ::ReleaseSRWLockExclusive(&w->lock_);
+            w->callback_(e);
+            ::AcquireSRWLockExclusive(&w->lock_);
+        }
+        ::ReleaseSRWLockExclusive(&w->lock_);
+        w->release();
+        return 0;
+    }
+
+    callback callback_;
+    const DWORD interval_ms_, safety_net_ms_;
+    volatile LONG refs_ = 1;
+    volatile LONG pending_ = 0;
+    volatile LONG notifications_ = 0;
+    PTP_WORK work_ = nullptr;
+    PTP_TIMER timer_ = nullptr;
+    HANDLE notification_ = nullptr;
+    cm_unregister unregister_ = nullptr;
+    HANDLE thread_ = nullptr;
+    DWORD thread_id_ = 0;
+    // Only the re-listing, which never runs twice at once, touches these.
+    std::vector<key_info> known_;
+    ULONGLONG follow_up_until_ = 0;
+    SRWLOCK relist_lock_ = SRWLOCK_INIT;
+    // Under lock_:
+    SRWLOCK lock_ = SRWLOCK_INIT;
+    CONDITION_VARIABLE changed_ = CONDITION_VARIABLE_INIT;
+    std::deque<key_event> queue_;
+    bool stopping_ = false;
+};
+
+}  // namespace detail
+
+// Watches for keys coming and going, and calls `callback` on a thread of the
+// watcher's own, one call at a time:
+//   - first `attached` for every key already present, oldest first;
+//   - then one event for each change, as the listings show them: removals,
+//     then attachments oldest first. A key is reported attached once it can
+//     be opened; a key unplugged and plugged back between two listings is
+//     reported removed, then attached (its attach time has changed).
+// A callback may open and use the key, and may call stop() or destroy the
+// watcher. Where the platform notifies of device interfaces
+// (CM_Register_Notification), each notification asks for one re-listing on
+// the thread pool, a burst of them settling for 50 ms into one, and a listing
+// also runs every `safety_net` in case one was missed; elsewhere (Wine, say)
+// the watcher lists the keys every `interval`. notified() tells which. A
+// listing opens each key for a moment: a few milliseconds per key.
+class key_watcher {
+public:
+    using callback = std::function<void(const key_event &)>;
+    static constexpr std::chrono::milliseconds default_interval{250};
+    static constexpr std::chrono::milliseconds safety_net{5000};
+
+    key_watcher(callback cb, std::error_code &ec, std::chrono::milliseconds interval = default_interval) {
+        start(std::move(cb), interval, ec);
+    }
+#if OLVEXLIB_HPP_EXCEPTIONS
+    explicit key_watcher(callback cb, std::chrono::milliseconds interval = default_interval) {
+        std::error_code ec;
+        start(std::move(cb), interval, ec);
+        detail::throw_if(ec, "olvex: cannot watch for keys");
+    }
+#endif
+    key_watcher(const key_watcher &) = delete;
+    key_watcher &operator=(const key_watcher &) = delete;
+    ~key_watcher() { stop(); }
+
+    // No callback starts once this returns; called off the watcher's thread,
+    // none is running either.
+    void stop() noexcept {
+        if (detail::watch_state *s = state_.exchange(nullptr)) s->stop();
+    }
+    bool is_watching() const noexcept { return state_.load() != nullptr; }
+    // Whether changes come from the platform's notifications (else polling).
+    bool notified() const noexcept {
+        const detail::watch_state *s = state_.load();
+        return s && s->notified();
+    }
+
+private:
+    void start(callback cb, std::chrono::milliseconds interval, std::error_code &ec) {
+        ec.clear();
+        if (!cb || interval.count() <= 0) {
+            ec = detail::win32_error(ERROR_INVALID_PARAMETER);
+            return;
+        }
+        const long long ms = interval.count() < 0xFFFFFFFELL ? interval.count() : 0xFFFFFFFELL;
+        state_ = detail::watch_state::make(std::move(cb), static_cast<DWORD>(ms),
+                                           static_cast<DWORD>(safety_net.count()), ec);
+    }
+
+    std::atomic<detail::watch_state *> state_{nullptr};
 };
 
 }  // namespace olvex

@@ -41,10 +41,12 @@ say "olvex list, before any key is plugged"
 win olvex list
 
 say "plugging three virtual keys, a second apart; demo-b answers after 40 ms"
+declare -A paths
 for key in "demo-a" "demo-b --latency 40" "demo-c --status 6a82"; do
   set -- $key
   printf '  %-8s ' "$1"
-  win keysim plug --serial "$@"
+  paths[$1]=$(win keysim plug --serial "$@" | tr -d '\r')
+  echo "${paths[$1]}"
   plugged+=("$1")
   sleep 1
 done
@@ -64,6 +66,10 @@ say "olvex send with bad hex: refused before sending (exit code 2)"
 win olvex send 00a4 0g || echo "  exit code $?"
 say "olvex send --timeout 10 to demo-b, which takes 40 ms: given up on (exit code 4)"
 win olvex send --index 1 --timeout 10 00a40400 || echo "  exit code $?"
+say "the late answer was read and dropped: the next program gets its own (0b), not 00a40400's"
+win olvex send --index 1 0b
+say "olvex send --path: a key by its device path, whatever its index"
+win olvex send --path "${paths[demo-c]}" 0c
 
 say "olvex run: a script with expected status words"
 script=$(mktemp)
@@ -76,7 +82,26 @@ say "olvex bench: the fast key, then the slow one"
 win olvex bench --index 0 --size 64 --count 500
 win olvex bench --index 1 --size 64 --count 20
 
-say "what the keys counted"
+say "olvex watch, while a key is plugged, unplugged and plugged back"
+watchlog=$(mktemp)
+win olvex watch --interval 100 >"$watchlog" 2>&1 </dev/null &
+watcher=$!
+sleep 2
+printf '  %-8s ' demo-d
+win keysim plug --serial demo-d
+plugged+=(demo-d)
+sleep 1
+win keysim unplug --serial demo-d
+sleep 1
+printf '  %-8s ' demo-d
+win keysim plug --serial demo-d
+sleep 1
+kill "$watcher" 2>/dev/null || true
+wait "$watcher" 2>/dev/null || true
+sed 's/^/  | /' "$watchlog"
+rm -f "$watchlog"
+
+say "what the keys counted (none got an answer meant for another)"
 win keysim list
 
 say "done"

@@ -6,8 +6,20 @@
 
 #include "olvexlib.hpp"
 
+#include <algorithm>
+#include <deque>
+
 struct OLVEXKIT_Key {
     olvex::connection connection;
+};
+
+// Events wait here for the binding's thread to take them.
+struct OLVEXKIT_Watcher {
+    SRWLOCK lock = SRWLOCK_INIT;
+    CONDITION_VARIABLE changed = CONDITION_VARIABLE_INIT;
+    std::deque<OLVEXKIT_EVENT> events;
+    bool stopped = false;
+    olvex::key_watcher *watcher = nullptr;
 };
 
 namespace {
@@ -23,13 +35,15 @@ unsigned long Report(DWORD e) {
     return e;
 }
 
-}  // namespace
+void Fill(const olvex::key_info &k, OLVEXKIT_KEYINFO *out) {
+    std::memset(out, 0, sizeof *out);
+    std::memcpy(out->path, k.path.c_str(), (std::min)(k.path.size(), sizeof out->path - 1));
+    const auto since1970 = std::chrono::duration_cast<std::chrono::duration<long long, std::ratio<1, 10000000>>>(
+        k.attached.time_since_epoch());
+    out->attached = static_cast<unsigned long long>(since1970.count() + 116444736000000000LL);
+}
 
-extern "C" unsigned long OLVEXKIT_API OLVEXKIT_Open(OLVEXKIT_KEY *key, int index, char *pathOut) {
-    if (!key) return Report(ERROR_INVALID_PARAMETER);
-    std::error_code ec;
-    olvex::connection c(index, ec);
-    if (ec) return Report(ec);
+unsigned long Adopt(olvex::connection &&c, OLVEXKIT_KEY *key, char *pathOut) {
     auto *k = new (std::nothrow) OLVEXKIT_Key;
     if (!k) return Report(ERROR_NOT_ENOUGH_MEMORY);
     k->connection = std::move(c);
@@ -38,6 +52,118 @@ extern "C" unsigned long OLVEXKIT_API OLVEXKIT_Open(OLVEXKIT_KEY *key, int index
         std::memcpy(pathOut, path.c_str(), path.size() + 1);
     }
     *key = k;
+    return Report(0);
+}
+
+}  // namespace
+
+extern "C" unsigned long OLVEXKIT_API OLVEXKIT_Open(OLVEXKIT_KEY *key, int index, char *pathOut) {
+    if (!key) return Report(ERROR_INVALID_PARAMETER);
+    std::error_code ec;
+    olvex::connection c(index, ec);
+    if (ec) return Report(ec);
+    return Adopt(std::move(c), key, pathOut);
+}
+
+extern "C" unsigned long OLVEXKIT_API OLVEXKIT_OpenPath(OLVEXKIT_KEY *key, const char *path) {
+    if (!key || !path) return Report(ERROR_INVALID_PARAMETER);
+    std::error_code ec;
+    olvex::connection c(std::string(path), ec);
+    if (ec) return Report(ec);
+    return Adopt(std::move(c), key, nullptr);
+}
+
+extern "C" unsigned long OLVEXKIT_API OLVEXKIT_Keys(OLVEXKIT_KEYINFO *keys, int capacity, int *count) {
+    if (!count || capacity < 0 || (!keys && capacity > 0)) return Report(ERROR_INVALID_PARAMETER);
+    std::error_code ec;
+    const std::vector<olvex::key_info> found = olvex::keys(ec);
+    if (ec) return Report(ec);
+    const size_t n = (std::min)(found.size(), static_cast<size_t>(capacity));
+    for (size_t i = 0; i < n; ++i) Fill(found[i], &keys[i]);
+    *count = static_cast<int>(n);
+    return Report(0);
+}
+
+extern "C" unsigned long OLVEXKIT_API OLVEXKIT_Watch(OLVEXKIT_WATCHER *watcher, unsigned long intervalMs) {
+    if (!watcher) return Report(ERROR_INVALID_PARAMETER);
+    auto *w = new (std::nothrow) OLVEXKIT_Watcher;
+    if (!w) return Report(ERROR_NOT_ENOUGH_MEMORY);
+    std::error_code ec;
+    const std::chrono::milliseconds interval =
+        intervalMs ? std::chrono::milliseconds(intervalMs) : olvex::key_watcher::default_interval;
+    w->watcher = new (std::nothrow) olvex::key_watcher(
+        [w](const olvex::key_event &e) {
+            OLVEXKIT_EVENT out;
+            Fill(e.key, &out.key);
+            out.what = e.what == olvex::key_event::attached ? OLVEXKIT_ATTACHED : OLVEXKIT_REMOVED;
+            out.reserved = 0;
+            AcquireSRWLockExclusive(&w->lock);
+            w->events.push_back(out);
+            WakeAllConditionVariable(&w->changed);
+            ReleaseSRWLockExclusive(&w->lock);
+        },
+        ec, interval);
+    if (!w->watcher || ec) {
+        const DWORD e = ec ? static_cast<DWORD>(ec.value()) : ERROR_NOT_ENOUGH_MEMORY;
+        delete w->watcher;
+        delete w;
+        return Report(e);
+    }
+    *watcher = w;
+    return Report(0);
+}
+
+extern "C" unsigned long OLVEXKIT_API OLVEXKIT_NextEvent(OLVEXKIT_WATCHER watcher, OLVEXKIT_EVENT *event,
+                                                         unsigned long waitMs) {
+    if (!watcher) return Report(ERROR_INVALID_HANDLE);
+    if (!event) return Report(ERROR_INVALID_PARAMETER);
+    const ULONGLONG deadline = GetTickCount64() + waitMs;
+    AcquireSRWLockExclusive(&watcher->lock);
+    DWORD result = 0;
+    for (;;) {
+        if (watcher->stopped) {
+            result = ERROR_NO_MORE_ITEMS;
+            break;
+        }
+        if (!watcher->events.empty()) {
+            *event = watcher->events.front();
+            watcher->events.pop_front();
+            break;
+        }
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline) {
+            result = WAIT_TIMEOUT;
+            break;
+        }
+        SleepConditionVariableSRW(&watcher->changed, &watcher->lock, static_cast<DWORD>(deadline - now), 0);
+    }
+    ReleaseSRWLockExclusive(&watcher->lock);
+    return Report(result);
+}
+
+extern "C" unsigned long OLVEXKIT_API OLVEXKIT_WatchNotified(OLVEXKIT_WATCHER watcher, int *notified) {
+    if (!watcher) return Report(ERROR_INVALID_HANDLE);
+    if (!notified) return Report(ERROR_INVALID_PARAMETER);
+    *notified = watcher->watcher->notified() ? 1 : 0;
+    return Report(0);
+}
+
+extern "C" unsigned long OLVEXKIT_API OLVEXKIT_StopWatch(OLVEXKIT_WATCHER watcher) {
+    if (!watcher) return Report(ERROR_INVALID_HANDLE);
+    // After this no event is added, so none is lost to a reader that was woken.
+    watcher->watcher->stop();
+    AcquireSRWLockExclusive(&watcher->lock);
+    watcher->stopped = true;
+    WakeAllConditionVariable(&watcher->changed);
+    ReleaseSRWLockExclusive(&watcher->lock);
+    return Report(0);
+}
+
+extern "C" unsigned long OLVEXKIT_API OLVEXKIT_CloseWatch(OLVEXKIT_WATCHER watcher) {
+    if (!watcher) return Report(0);
+    OLVEXKIT_StopWatch(watcher);
+    delete watcher->watcher;
+    delete watcher;
     return Report(0);
 }
 

@@ -207,3 +207,56 @@ inline std::string RunRow(const Row &row, Layer &layer, const std::string &seria
 }
 
 }  // namespace scenarios
+
+namespace scenarios {
+
+// A row of key-events.txt.
+struct EventRow {
+    std::string name;
+    std::vector<std::string> actions;
+    std::vector<std::string> events;  // "attached A", ...; empty for none
+};
+
+inline std::vector<EventRow> LoadEvents(const std::string &file, std::string *why) {
+    std::vector<EventRow> rows;
+    FILE *f = fopen(file.c_str(), "rb");
+    if (!f) {
+        *why = "cannot open " + file;
+        return rows;
+    }
+    std::string text;
+    char chunk[4096];
+    for (size_t n; (n = fread(chunk, 1, sizeof chunk, f)) > 0;) text.append(chunk, n);
+    fclose(f);
+    for (const std::string &raw : Split(text, '\n')) {
+        if (raw.empty() || raw[0] == '#') continue;
+        std::vector<std::string> c = Split(raw, '|');
+        if (c.size() != 3) {
+            *why = file + ": not a row: " + raw;
+            return {};
+        }
+        EventRow r;
+        r.name = c[0];
+        r.actions = Split(c[1], ',');
+        if (c[2] != "none") r.events = Split(c[2], ',');
+        rows.push_back(r);
+    }
+    if (rows.empty()) *why = file + " has no rows";
+    return rows;
+}
+
+// The words of an action: "plug A --behaviour refuse" -> {plug, A, --behaviour refuse}.
+struct Action {
+    std::string verb, key, rest;
+};
+
+inline Action ParseAction(const std::string &a) {
+    Action out;
+    std::istringstream in(a);
+    in >> out.verb >> out.key;
+    std::getline(in, out.rest);
+    out.rest = Trim(out.rest);
+    return out;
+}
+
+}  // namespace scenarios

@@ -48,6 +48,9 @@ protected:
         if (fault != Api::Count) PlatformShim::Fail(fault, nth);
         const int result = testsupport::Exchange(c, {0x10, 0x20, 0x30}).result;
         PlatformShim::ClearFaults();
+        // A refused exchange leaves its answer, or the rest, owed to whoever
+        // asks next; every cycle starts from a key that owes nothing.
+        keysim::DropOwedAnswers(key_.get());
         return OLVEX_Disconnect(c) == OLVEX_OK && result == expected;
     }
 

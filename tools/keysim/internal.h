@@ -21,7 +21,9 @@ struct SharedBlock {
     LONG64 requests;
     LONG64 malformed;
     LONG64 interleaved;
+    LONG64 misdelivered;
     LONG openHandles;
+    LONG processing;  // answers not yet started that the key will write by itself
     DWORD lastLength;
     BYTE last[65540];
 };
@@ -40,9 +42,11 @@ void RemoveRegistry(const RegistryNames &names);
 
 // The pipe server behind one key.
 class Server;
-Server *StartServer(const std::wstring &pipeName, const Behaviour &behaviour, SharedBlock *block);
+Server *StartServer(const std::wstring &pipeName, const Behaviour &behaviour, bool perHandle, SharedBlock *block);
 void StopServer(Server *server);
 void SetServerBehaviour(Server *server, const Behaviour &behaviour);
+// Returns once the server owes nothing and no client can read what it owed.
+void DropOwed(Server *server);
 
 // The frames a behaviour writes for one request, one element per write.
 std::vector<std::vector<uint8_t>> BuildResponse(const Behaviour &behaviour, const uint8_t *request,

@@ -37,7 +37,9 @@ bool ReadBlock(const SharedBlock *block, Stats *out) {
         s.requests = static_cast<uint64_t>(block->requests);
         s.malformed = static_cast<uint64_t>(block->malformed);
         s.interleaved = static_cast<uint64_t>(block->interleaved);
+        s.misdelivered = static_cast<uint64_t>(block->misdelivered);
         s.openHandles = static_cast<uint32_t>(block->openHandles);
+        s.processing = static_cast<uint32_t>(block->processing);
         DWORD n = block->lastLength;
         if (n > sizeof block->last) n = sizeof block->last;
         s.lastRequest.assign(block->last, block->last + n);
@@ -162,7 +164,7 @@ Key *Plug(const KeyOptions &options, std::string *why) {
     snprintf(pipe, sizeof pipe, "keysim-%lu-%ld", GetCurrentProcessId(), InterlockedIncrement(&counter));
     if (!options.refuseOpen) {
         key->server = detail::StartServer(detail::Widen(std::string("\\\\.\\pipe\\") + pipe), options.behaviour,
-                                          key->block);
+                                          options.answerPerHandle, key->block);
         if (!key->server) return fail(key, "cannot start the pipe server");
     }
     key->link = CreateLink(key->path, detail::Widen(std::string("\\Device\\NamedPipe\\") + pipe));
@@ -183,6 +185,10 @@ void SetBehaviour(Key *key, const Behaviour &behaviour) {
     if (!key) return;
     key->options.behaviour = behaviour;
     if (key->server) detail::SetServerBehaviour(key->server, behaviour);
+}
+
+void DropOwedAnswers(Key *key) {
+    if (key && key->server) detail::DropOwed(key->server);
 }
 
 Stats GetStats(const Key *key) {

@@ -27,8 +27,8 @@ enum class Mode {
     WrongLead,      // as Echo, but the frame starts with 5B
     ShortFirst,     // writes only 5A 02 00 90: fewer than 5 bytes
     ShortSecond,    // as Length (>=254), but the part after the first 256 bytes is cut in half
-    Silent,         // reads the request and never answers on that handle again
-    CloseOnCommand  // reads the request and closes that pipe instance
+    Silent,         // reads the request and never answers it
+    CloseOnCommand  // reads the request and closes the pipe instance it came on
 };
 // A malformed request (not one write of exactly A5 lenLE payload) is counted
 // and answered 5A 02 00 67 00, except in Script, Silent and CloseOnCommand.
@@ -40,7 +40,8 @@ struct Behaviour {
     // kMaxDataLength the key is out of bounds on purpose.
     uint32_t dataLength = 2;
     std::vector<std::vector<uint8_t>> script;
-    // Delay between a request's arrival and the first response byte.
+    // Delay before an answer's first byte: from its request's arrival, or
+    // from the end of the answer before it, whichever is later.
     unsigned latencyMs = 0;
 };
 
@@ -51,13 +52,27 @@ struct KeyOptions {
     Behaviour behaviour;
     bool refuseOpen = false;      // link and registry without a pipe server
     bool omitControlKey = false;  // no interface-level Control key (no attach time)
+    // Answers each handle on its own, and forgets a handle's answers when it
+    // closes, as a driver that keeps a channel per handle would. For tests
+    // whose peers die mid-exchange, where one channel leaves every later
+    // exchange an answer behind.
+    bool answerPerHandle = false;
 };
 
+// A key is one request/response channel shared by every handle to it. It
+// answers requests in arrival order, each answer on the handle whose request
+// arrived last (the one that reads next): a client that asks while another
+// client's answer is still owed takes that answer (or what is left of it)
+// first, then its own. An answer whose handle closed waits for the next
+// request's handle. Silent requests are never answered.
 struct Stats {
-    uint64_t requests = 0;     // every request read, malformed ones included
-    uint64_t malformed = 0;    // not exactly one write of A5 lenLE payload
-    uint64_t interleaved = 0;  // requests arriving while an earlier exchange was unfinished
-    uint32_t openHandles = 0;  // client handles the server currently knows of
+    uint64_t requests = 0;      // every request read, malformed ones included
+    uint64_t malformed = 0;     // not exactly one write of A5 lenLE payload
+    uint64_t interleaved = 0;   // requests arriving while an earlier exchange was unfinished: an
+                                // answer still owed, or a silent request whose handle is still open
+    uint64_t misdelivered = 0;  // answers (or their rest) delivered on a handle other than the asker's
+    uint32_t openHandles = 0;   // client handles the server currently knows of
+    uint32_t processing = 0;    // answers the key has yet to start writing, while a handle will read them
     std::vector<uint8_t> lastRequest;
 };
 
@@ -77,6 +92,11 @@ void Unplug(Key *key);
 std::string DevicePath(const Key *key);
 // Takes effect from the next request.
 void SetBehaviour(Key *key, const Behaviour &behaviour);
+// Forgets every answer the key still owes, as unplugging it and plugging it
+// back would, while open handles stay open: for tests that go on after an
+// exchange was refused or given up with its answer unread. Returns once no
+// client can read any of it.
+void DropOwedAnswers(Key *key);
 Stats GetStats(const Key *key);
 // Stats of a key plugged by any process of the prefix; false when no such key
 // is being served.

@@ -9,6 +9,7 @@
 
 #include "internal.h"
 #include "keysim.h"
+#include "peer.h"
 
 namespace {
 
@@ -30,6 +31,27 @@ const char kUsage[] =
     "                       server (ending it if it does not let go), and the\n"
     "                       registry entries dead servers left; prints each\n"
     "\n"
+    "Playing another program that uses a key (plugged or not; --vid and --pid\n"
+    "as for KEY). The key's lock is the named mutex whose name is the key's\n"
+    "device path backwards, each \\ turned into a:\n"
+    "  hold --serial S --ms N\n"
+    "                       a background keysim owns the lock for N ms, then\n"
+    "                       lets go; returns once it owns it (0, printing the\n"
+    "                       lock's name), or with the reason it does not (1)\n"
+    "  exchange --serial S HEX [--timeout MS]\n"
+    "                       one exchange as a well-behaved peer: the lock (up\n"
+    "                       to MS, default 10000), the frame A5 lenLE HEX, the\n"
+    "                       answer (up to MS more), the lock released; prints\n"
+    "                       STATUS BODY in hex. Exit 0: the body starts with\n"
+    "                       HEX's first byte (its own answer, from an echo or\n"
+    "                       length key); 1: another answer; 2: it failed;\n"
+    "                       3: the lock was not had in time\n"
+    "  check --serial S --requests N [--settle MS]\n"
+    "                       once the key is idle (up to MS, default 3000):\n"
+    "                       exit 0 when it had N requests, none interleaved and\n"
+    "                       none misdelivered; otherwise 1, printing the\n"
+    "                       counters and what differs\n"
+    "\n"
     "KEY options:\n"
     "  --serial S           required; printable, no \\ / or #\n"
     "  --vid HEX --pid HEX  default 1234 and 5678\n"
@@ -39,18 +61,26 @@ const char kUsage[] =
     "                       wrong-lead: echo, but the frame starts with 5B\n"
     "                       short-first: answers 5A 02 00 90 only\n"
     "                       short-second: length, second part cut in half\n"
-    "                       silent: never answers\n"
-    "                       close: closes the handle's pipe on a command\n"
+    "                       silent: reads requests, never answers any\n"
+    "                       close: closes the pipe of the handle that asked\n"
     "                       refuse: listed, but opening it fails\n"
     "                       no-control: echo, without the Control key\n"
     "  --status HEX         status word, default 9000\n"
     "  --length L           data length (body + status word), 2..65535\n"
-    "  --latency MS         delay before each response\n"
+    "  --latency MS         delay before each answer, from its request or from\n"
+    "                       the end of the answer before it, whichever is later\n"
     "  --script HEX[/HEX]   response bytes; each / starts another write\n"
     "\n"
+    "A key is one request/response channel shared by every handle to it: it\n"
+    "answers in arrival order, on the handle whose request arrived last (the\n"
+    "one that reads next). A client that asks while another's answer is owed\n"
+    "gets that answer, or its unread rest, before its own; an answer whose\n"
+    "handle closed waits for the next request's handle.\n"
+    "\n"
     "Counters: requests, malformed requests, interleaved requests (arriving on\n"
-    "any handle while an earlier exchange with the key was unfinished), open\n"
-    "handles, last request.\n";
+    "any handle while an earlier exchange with the key was unfinished),\n"
+    "misdelivered answers (delivered, or their rest, on a handle other than the\n"
+    "one that asked), open handles, last request.\n";
 
 bool ParseHex(const std::string &s, unsigned long max, unsigned long *out) {
     char *end = nullptr;
@@ -166,16 +196,6 @@ struct Reason {
 
 std::string ReasonName(const std::string &ready) { return ready + "-reason"; }
 
-void SetReason(const std::string &ready, const char *text) {
-    HANDLE mapping = OpenFileMappingA(FILE_MAP_WRITE, FALSE, ReasonName(ready).c_str());
-    if (!mapping) return;
-    if (auto *r = static_cast<Reason *>(MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(Reason)))) {
-        snprintf(r->text, sizeof r->text, "%s", text);
-        UnmapViewOfFile(r);
-    }
-    CloseHandle(mapping);
-}
-
 HANDLE g_interrupt = nullptr;
 
 BOOL WINAPI OnConsoleEvent(DWORD) {
@@ -258,11 +278,17 @@ DWORD EnvMs(const char *name, DWORD otherwise) {
     return v && *v ? DWORD(strtoul(v, nullptr, 10)) : otherwise;
 }
 
-// Starts `keysim serve` detached and waits until its key is listed. A server
-// that cannot plug its key leaves the reason behind for this to print; one
-// that does not come up in time is ended, so a failed plug leaves nothing
-// running.
-int PlugInBackground(const std::vector<std::string> &args) {
+// What a background keysim is for, in the words its starter fails with.
+struct Background {
+    const char *command;  // what it runs: "serve" or "hold"
+    const char *failure;  // "the key could not be plugged"
+    const char *late;     // "its server did not come up"
+};
+
+// Starts `keysim COMMAND --ready EVENT ARGS` detached and waits until it says
+// it is ready. One that fails leaves the reason behind for this to print; one
+// that is not ready in time is ended, so a failure leaves nothing running.
+bool StartInBackground(const Background &what, const std::vector<std::string> &args) {
     char ready[64];
     snprintf(ready, sizeof ready, "Local\\keysim-ready-%lu-%lu", GetCurrentProcessId(), GetTickCount());
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, ready);
@@ -270,7 +296,7 @@ int PlugInBackground(const std::vector<std::string> &args) {
                                               ReasonName(ready).c_str());
     char self[MAX_PATH];
     GetModuleFileNameA(nullptr, self, sizeof self);
-    std::string command = std::string("\"") + self + "\" serve --ready " + ready;
+    std::string command = std::string("\"") + self + "\" " + what.command + " --ready " + ready;
     for (const std::string &a : args) command += " \"" + a + "\"";
     STARTUPINFOA si = {};
     si.cb = sizeof si;
@@ -278,10 +304,10 @@ int PlugInBackground(const std::vector<std::string> &args) {
     if (!event || !reasonMapping ||
         !CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr, nullptr, &si,
                         &pi)) {
-        fprintf(stderr, "keysim: cannot start the server process (error %lu)\n", GetLastError());
+        fprintf(stderr, "keysim: cannot start the background process (error %lu)\n", GetLastError());
         if (reasonMapping) CloseHandle(reasonMapping);
         if (event) CloseHandle(event);
-        return 1;
+        return false;
     }
     HANDLE waits[2] = {event, pi.hProcess};
     const DWORD timeoutMs = EnvMs("KEYSIM_PLUG_TIMEOUT_MS", 15000);
@@ -289,8 +315,7 @@ int PlugInBackground(const std::vector<std::string> &args) {
     if (r == WAIT_TIMEOUT) {
         TerminateProcess(pi.hProcess, 1);
         WaitForSingleObject(pi.hProcess, 5000);
-        fprintf(stderr, "keysim: the key could not be plugged: its server did not come up within %lu ms and was "
-                        "ended\n", timeoutMs);
+        fprintf(stderr, "keysim: %s: %s within %lu ms and was ended\n", what.failure, what.late, timeoutMs);
     } else if (r != WAIT_OBJECT_0) {
         DWORD code = 0;
         GetExitCodeProcess(pi.hProcess, &code);
@@ -298,14 +323,19 @@ int PlugInBackground(const std::vector<std::string> &args) {
         if (reason && reason->text[0])
             fprintf(stderr, "%.*s\n", int(sizeof reason->text), reason->text);
         else
-            fprintf(stderr, "keysim: the key could not be plugged: its server exited with code %lu\n", code);
+            fprintf(stderr, "keysim: %s: its process exited with code %lu\n", what.failure, code);
         if (reason) UnmapViewOfFile(reason);
     }
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
     CloseHandle(reasonMapping);
     CloseHandle(event);
-    if (r != WAIT_OBJECT_0) return 1;
+    return r == WAIT_OBJECT_0;
+}
+
+// Starts `keysim serve` detached and waits until its key is listed.
+int PlugInBackground(const std::vector<std::string> &args) {
+    if (!StartInBackground({"serve", "the key could not be plugged", "its server did not come up"}, args)) return 1;
     keysim::KeyOptions o;
     std::string ignored;
     ParseKey(args, &o, &ignored);
@@ -409,8 +439,9 @@ int Clear() {
 }
 
 void PrintStats(const keysim::Stats &s) {
-    printf("requests=%llu malformed=%llu interleaved=%llu open=%u last=", static_cast<unsigned long long>(s.requests),
-           static_cast<unsigned long long>(s.malformed), static_cast<unsigned long long>(s.interleaved),
+    printf("requests=%llu malformed=%llu interleaved=%llu misdelivered=%llu open=%u last=",
+           static_cast<unsigned long long>(s.requests), static_cast<unsigned long long>(s.malformed),
+           static_cast<unsigned long long>(s.interleaved), static_cast<unsigned long long>(s.misdelivered),
            s.openHandles);
     for (uint8_t b : s.lastRequest) printf("%02x", b);
     printf("\n");
@@ -431,6 +462,17 @@ int List() {
 }
 
 }  // namespace
+
+void SetReason(const std::string &ready, const char *text) {
+    HANDLE mapping = OpenFileMappingA(FILE_MAP_WRITE, FALSE, ReasonName(ready).c_str());
+    if (!mapping) return;
+    if (auto *r = static_cast<Reason *>(MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(Reason)))) {
+        snprintf(r->text, sizeof r->text, "%s", text);
+        UnmapViewOfFile(r);
+    }
+    CloseHandle(mapping);
+}
+
 
 int main(int argc, char **argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
@@ -473,9 +515,24 @@ int main(int argc, char **argv) {
     }
 
     std::string ready;
-    if (command == "serve" && args.size() >= 2 && args[0] == "--ready") {
+    if ((command == "serve" || command == "hold") && args.size() >= 2 && args[0] == "--ready") {
         ready = args[1];
         args.erase(args.begin(), args.begin() + 2);
+    }
+    if (command == "hold" || command == "exchange" || command == "check") {
+        peer::Options p;
+        std::string error;
+        if (!peer::Parse(command, args, &p, &error)) {
+            fprintf(stderr, "keysim: %s\n", error.c_str());
+            return 2;
+        }
+        if (command == "exchange") return peer::Exchange(p);
+        if (command == "check") return peer::Check(p);
+        if (!ready.empty()) return peer::Hold(p, ready);
+        if (!StartInBackground({"hold", "the key's lock could not be held", "its holder did not have it"}, args))
+            return 1;
+        printf("%s\n", peer::LockName(keysim::MakeDevicePath(p.serial, p.vid, p.pid)).c_str());
+        return 0;
     }
     keysim::KeyOptions o;
     std::string error;

@@ -1,11 +1,23 @@
-// One thread per key serves every pipe instance of that key. Keeping all of a
-// key's I/O on one thread is what makes the interleaving check exact under
-// Wine: an overlapped operation's status and event are filled in by an APC
-// run on the thread that issued it, and one thread runs its APCs in the order
-// the operations completed. So when a request is seen, the status of a write
-// the client finished reading before sending that request is already final.
+// One thread per key serves every pipe instance of that key, and the key is
+// one request/response channel shared by all of them, as a real key is: it
+// answers requests in the order they arrive, and an answer goes to whoever
+// reads next, which is the handle whose request arrived last (every client
+// writes its request, then reads).
+//
+// Reads and writes complete through completion routines that Wine runs on
+// this thread, in the order the operations completed (but see
+// HandleCompletions), so the key sees requests in their order of arrival and
+// knows, when one arrives, whether the answers before it were taken.
+//
+// Wine 8, zero out-buffer: a message write stays pending until the client has
+// read it all. Cancelling it withdraws the message, so the client can no
+// longer read it, and reports 0 bytes transferred even when the client had
+// already read part of that message with a smaller buffer. Answers go out in
+// writes of at most 256 bytes, so a client that reads 256 bytes at a time is
+// moved exactly; one that read part of a write has that part sent again.
 #include <algorithm>
 #include <cstring>
+#include <deque>
 
 #include "internal.h"
 
@@ -18,24 +30,53 @@ const DWORD kReadBuffer = 65540;
 // Unconnected instances kept ready. The thread only tops them up after it has
 // seen a connection, so this is how many opens a burst can make at once.
 const size_t kListening = 16;
-// WaitForMultipleObjects takes 64 handles; one is the stop event.
-const size_t kMaxInstances = MAXIMUM_WAIT_OBJECTS - 1;
+const size_t kMaxInstances = 63;
 
-enum class Op { None, Connect, Read, Write };
+struct Instance;
+
+struct Io {
+    OVERLAPPED ov;  // first: a completion routine gets the Io back from it
+    Instance *owner;
+    bool pending;
+    DWORD error, bytes;
+};
+
+// An answer the key owes, from its request's arrival until its last byte has
+// been read, by whichever handle.
+struct Answer {
+    std::vector<std::vector<uint8_t>> parts;  // still to deliver, one write each
+    Instance *asker;                          // null once that handle left
+    ULONGLONG arrival;
+    unsigned latencyMs;
+    bool started = false;
+    bool misdelivered = false;
+    bool dropped = false;  // forgotten while its write was in flight: goes once that is back
+};
+
+// What answers in arrival order and delivers them one at a time: the key,
+// or one handle of a key that answers each handle on its own.
+struct Channel {
+    std::deque<Answer> owed;
+    Instance *target = nullptr;  // reads next: its request arrived last
+    Instance *writer = nullptr;  // has the front answer's write in flight
+    bool recalling = false;      // that write is being cancelled
+    ULONGLONG lastEnd = 0;       // when the previous answer was wholly read
+};
 
 struct Instance {
+    class Server *server;
     HANDLE pipe = INVALID_HANDLE_VALUE;
-    OVERLAPPED ov = {};
-    Op op = Op::None;
+    OVERLAPPED connect = {};
+    bool connecting = false;
     bool connected = false;
+    bool closing = false;   // client gone or closed on purpose; freed once its I/O is back
+    int outstanding = 0;    // operations issued whose completion is not yet handled
+    Io rd = {}, wr = {};
     bool draining = false;  // reading the rest of an over-long request
-    // From a request's arrival until its last response write has completed.
-    bool busy = false;
-    ULONGLONG due = 0;  // when the response starts, while busy and not writing
-    bool silent = false;
+    bool silent = false;    // asked a silent key, and waits for good
     std::vector<uint8_t> in;
-    std::vector<std::vector<uint8_t>> parts;
-    size_t nextPart = 0;
+    std::vector<uint8_t> out;  // the write in flight
+    Channel own;               // when the key answers each handle on its own
 };
 
 void PutStatus(std::vector<uint8_t> &frame, uint16_t status) {
@@ -105,105 +146,181 @@ public:
     std::vector<Instance *> instances;
     bool first = true;
 
+    bool perHandle = false;
+    std::deque<Io *> completed;  // in completion order, filled by the routines
+    Channel shared;
+    HANDLE dropped = nullptr;    // set once a requested drop is done
+    bool dropRequested = false;
+
+    Channel &ChannelOf(Instance *in) { return perHandle ? in->own : shared; }
+
+    template <typename F> void ForEachChannel(F f) {
+        f(shared);
+        for (Instance *in : instances) f(in->own);
+    }
+
     void Publish(void (*update)(SharedBlock *, const void *), const void *arg) {
         InterlockedIncrement(&block->seq);
         update(block, arg);
         InterlockedIncrement(&block->seq);
     }
 
-    void SetOpenHandles() {
-        LONG n = 0;
-        for (Instance *i : instances) n += i->connected;
-        if (block->openHandles == n) return;
-        Publish([](SharedBlock *b, const void *a) { b->openHandles = *static_cast<const LONG *>(a); }, &n);
+    void PublishState() {
+        LONG state[2] = {0, 0};
+        for (Instance *i : instances) state[0] += i->connected && !i->closing;
+        ForEachChannel([&](const Channel &c) {
+            if (c.target)
+                for (const Answer &a : c.owed) state[1] += !a.started;
+        });
+        if (block->openHandles == state[0] && block->processing == state[1]) return;
+        Publish(
+            [](SharedBlock *b, const void *a) {
+                b->openHandles = static_cast<const LONG *>(a)[0];
+                b->processing = static_cast<const LONG *>(a)[1];
+            },
+            state);
     }
 
-    bool AddListener() {
-        Instance *in = new Instance;
-        DWORD mode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
-        // A zero out-buffer keeps each response write pending until the client
-        // has read all of it: that is how the key knows an exchange is over.
-        in->pipe = CreateNamedPipeW(name.c_str(), mode, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
-                                    PIPE_UNLIMITED_INSTANCES, 0, kReadBuffer, 0, nullptr);
-        in->ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        if (in->pipe == INVALID_HANDLE_VALUE || !in->ov.hEvent) {
-            Drop(in);
-            return false;
-        }
-        first = false;
-        instances.push_back(in);
-        if (ConnectNamedPipe(in->pipe, &in->ov) || GetLastError() == ERROR_PIPE_CONNECTED) {
-            in->connected = true;
-            StartRead(in);
-        } else if (GetLastError() == ERROR_IO_PENDING) {
-            in->op = Op::Connect;
-        } else {
-            Remove(in);
-        }
-        return true;
+    static void CALLBACK OnIo(DWORD error, DWORD bytes, OVERLAPPED *ov) {
+        Io *io = reinterpret_cast<Io *>(ov);
+        io->pending = false;
+        io->error = error;
+        io->bytes = bytes;
+        io->owner->server->completed.push_back(io);
     }
 
-    void Drop(Instance *in) {
-        if (in->op != Op::None) {
-            DWORD n;
-            CancelIoEx(in->pipe, &in->ov);
-            GetOverlappedResult(in->pipe, &in->ov, &n, TRUE);
-        }
-        if (in->pipe != INVALID_HANDLE_VALUE) {
-            if (in->connected) DisconnectNamedPipe(in->pipe);
-            CloseHandle(in->pipe);
-        }
-        if (in->ov.hEvent) CloseHandle(in->ov.hEvent);
-        delete in;
-    }
-
-    void Remove(Instance *in) {
-        for (size_t i = 0; i < instances.size(); ++i)
-            if (instances[i] == in) instances.erase(instances.begin() + i);
-        Drop(in);
-    }
-
-    // Issued operations report through the event even when they finish at once.
-    bool Issued(Instance *in, Op op, BOOL done) {
-        if (!done && GetLastError() != ERROR_IO_PENDING && GetLastError() != ERROR_MORE_DATA) return false;
-        in->op = op;
-        if (done) SetEvent(in->ov.hEvent);
+    // Wine queues the completion routine even when ReadFileEx reports a
+    // message longer than the buffer.
+    bool Issued(Instance *in, Io *io, BOOL ok) {
+        if (!ok && GetLastError() != ERROR_MORE_DATA) return false;
+        io->pending = true;
+        in->outstanding++;
         return true;
     }
 
     bool StartRead(Instance *in) {
         size_t have = in->draining ? in->in.size() : 0;
         in->in.resize(have + kReadBuffer);
-        return Issued(in, Op::Read, ReadFile(in->pipe, in->in.data() + have, kReadBuffer, nullptr, &in->ov));
+        in->rd.ov = OVERLAPPED{};
+        return Issued(in, &in->rd, ReadFileEx(in->pipe, in->in.data() + have, kReadBuffer, &in->rd.ov, OnIo));
     }
 
-    bool StartWrite(Instance *in) {
-        const std::vector<uint8_t> &part = in->parts[in->nextPart++];
-        return Issued(in, Op::Write,
-                      WriteFile(in->pipe, part.data(), static_cast<DWORD>(part.size()), nullptr, &in->ov));
+    bool StartWrite(Instance *in, const std::vector<uint8_t> &bytes) {
+        in->out = bytes;
+        in->wr.ov = OVERLAPPED{};
+        return Issued(in, &in->wr,
+                      WriteFileEx(in->pipe, in->out.data(), static_cast<DWORD>(in->out.size()), &in->wr.ov, OnIo));
     }
 
-    // Whether `other` is in the middle of an exchange right now. A last write
-    // counts as finished as soon as its overlapped status says so, whether or
-    // not this loop has got round to it.
-    static bool InExchange(const Instance *other) {
-        if (!other->busy) return false;
-        if (other->op != Op::Write || other->nextPart < other->parts.size()) return true;
-        return !HasOverlappedIoCompleted(&other->ov);
+    bool AddListener() {
+        Instance *in = new Instance;
+        in->server = this;
+        in->rd.owner = in->wr.owner = in;
+        DWORD mode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
+        // A zero out-buffer keeps each response write pending until the client
+        // has read all of it: that is how the key knows an answer was taken.
+        in->pipe = CreateNamedPipeW(name.c_str(), mode, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                                    PIPE_UNLIMITED_INSTANCES, 0, kReadBuffer, 0, nullptr);
+        in->connect.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        if (in->pipe == INVALID_HANDLE_VALUE || !in->connect.hEvent) {
+            Free(in);
+            return false;
+        }
+        first = false;
+        instances.push_back(in);
+        if (ConnectNamedPipe(in->pipe, &in->connect) || GetLastError() == ERROR_PIPE_CONNECTED) {
+            Connected(in);
+        } else if (GetLastError() == ERROR_IO_PENDING) {
+            in->connecting = true;
+        } else {
+            Remove(in);
+        }
+        return true;
     }
 
-    // A request has arrived whole, or the first part of an over-long one.
-    bool OnRequest(Instance *in, size_t length, bool complete) {
-        bool interleaved = false;
-        for (Instance *other : instances)
-            if (other != in && InExchange(other)) interleaved = true;
+    void Connected(Instance *in) {
+        in->connected = true;
+        if (!StartRead(in)) Remove(in);
+    }
+
+    void Free(Instance *in) {
+        if (in->connecting) {
+            DWORD n;
+            CancelIoEx(in->pipe, &in->connect);
+            GetOverlappedResult(in->pipe, &in->connect, &n, TRUE);
+        }
+        if (in->pipe != INVALID_HANDLE_VALUE) {
+            if (in->connected) DisconnectNamedPipe(in->pipe);
+            CloseHandle(in->pipe);
+        }
+        if (in->connect.hEvent) CloseHandle(in->connect.hEvent);
+        delete in;
+    }
+
+    // The client left, or the key closes on it: it asks and reads no more.
+    // Its I/O is called back and the instance freed once that is back.
+    void Remove(Instance *in) {
+        if (in->closing) return;
+        in->closing = true;
+        in->silent = false;
+        if (shared.target == in) shared.target = nullptr;
+        for (Answer &a : shared.owed)
+            if (a.asker == in) a.asker = nullptr;
+        in->own.target = nullptr;
+        Drop(in->own);
+        if (in->outstanding) CancelIoEx(in->pipe, nullptr);
+    }
+
+    // Forgets what a channel owes; an answer whose write is in flight goes
+    // once the write is back, so no client reads it after this.
+    void Drop(Channel &c) {
+        const size_t keep = c.writer ? 1 : 0;
+        c.owed.erase(c.owed.begin() + keep, c.owed.end());
+        if (!keep) return;
+        c.owed.front().dropped = true;
+        if (!c.recalling) {
+            c.recalling = true;
+            CancelIoEx(c.writer->pipe, &c.writer->wr.ov);
+        }
+    }
+
+    void DropAll() {
+        ForEachChannel([this](Channel &c) { Drop(c); });
+        for (Instance *in : instances) in->silent = false;
+    }
+
+    bool DropInFlight() {
+        bool any = false;
+        ForEachChannel([&](const Channel &c) { any |= !c.owed.empty() && c.owed.front().dropped; });
+        return any;
+    }
+
+    void FreeClosed() {
+        for (size_t i = instances.size(); i-- > 0;)
+            if (instances[i]->closing && !instances[i]->outstanding) {
+                Free(instances[i]);
+                instances.erase(instances.begin() + i);
+            }
+    }
+
+    bool Unfinished() {
+        bool any = false;
+        ForEachChannel([&](const Channel &c) { any |= !c.owed.empty(); });
+        for (const Instance *i : instances) any |= i->silent;
+        return any;
+    }
+
+    void OnRequest(Instance *in, size_t length) {
+        AcquireSRWLockShared(&lock);
+        Behaviour b = behaviour;
+        ReleaseSRWLockShared(&lock);
         const uint8_t *r = in->in.data();
-        bool wellFormed = complete && length >= 3 && r[0] == 0xA5 && size_t(r[1] | r[2] << 8) == length - 3;
+        bool wellFormed = !in->draining && length >= 3 && r[0] == 0xA5 && size_t(r[1] | r[2] << 8) == length - 3;
         struct Update {
             bool interleaved, wellFormed;
             const uint8_t *bytes;
             size_t length;
-        } u = {interleaved, wellFormed, r, length};
+        } u = {Unfinished(), wellFormed, r, length};
         Publish(
             [](SharedBlock *b, const void *a) {
                 const Update *u = static_cast<const Update *>(a);
@@ -215,91 +332,137 @@ public:
                 b->lastLength = static_cast<DWORD>(n);
             },
             &u);
-        return wellFormed;
-    }
-
-    void Respond(Instance *in, size_t length, bool wellFormed) {
-        AcquireSRWLockShared(&lock);
-        Behaviour b = behaviour;
-        ReleaseSRWLockShared(&lock);
-        in->busy = true;
-        in->op = Op::None;
-        if (b.mode == Mode::CloseOnCommand) {
-            Remove(in);
-            return;
-        }
+        // Whatever it asked before, it has moved on.
+        in->silent = false;
+        Channel &c = ChannelOf(in);
+        c.target = in;
+        if (b.mode == Mode::CloseOnCommand) return Remove(in);
         if (b.mode == Mode::Silent) {
-            // Stays busy for good; the read only tells when the client leaves.
             in->silent = true;
-            in->in.clear();
-            if (!StartRead(in)) Remove(in);
             return;
         }
-        in->parts = BuildResponse(b, in->in.data(), length, wellFormed);
-        in->nextPart = 0;
-        in->due = GetTickCount64() + b.latencyMs;
+        c.owed.push_back({BuildResponse(b, r, length, wellFormed), in, GetTickCount64(), b.latencyMs});
     }
 
-    // Moves one instance on after its event fired or its delay ran out.
-    void Service(Instance *in, ULONGLONG now) {
-        if (in->op == Op::None) {
-            if (in->busy && in->due <= now) {
-                if (in->parts.empty()) {
-                    in->busy = false;
-                    if (!StartRead(in)) Remove(in);
-                } else if (!StartWrite(in)) {
-                    Remove(in);
-                }
-            }
-            return;
-        }
-        if (!HasOverlappedIoCompleted(&in->ov)) return;
-        DWORD n = 0;
-        BOOL ok = GetOverlappedResult(in->pipe, &in->ov, &n, FALSE);
-        DWORD error = ok ? 0 : GetLastError();
-        Op op = in->op;
-        in->op = Op::None;
-        if (op == Op::Connect) {
-            if (!ok && error != ERROR_PIPE_CONNECTED) return Remove(in);
-            in->connected = true;
+    void OnRead(Instance *in) {
+        if (in->closing) return;
+        const DWORD error = in->rd.error;
+        if (error && error != ERROR_MORE_DATA) return Remove(in);
+        size_t have = (in->draining ? in->in.size() - kReadBuffer : 0) + in->rd.bytes;
+        in->in.resize(have);
+        if (error == ERROR_MORE_DATA) {
+            // Over-long: one malformed request, once the whole message is in.
+            in->draining = true;
             if (!StartRead(in)) Remove(in);
             return;
         }
-        if (op == Op::Read) {
-            if (!ok && error != ERROR_MORE_DATA) return Remove(in);
-            if (in->silent) {
-                in->in.clear();
-                if (!StartRead(in)) Remove(in);
-                return;
-            }
-            size_t have = (in->draining ? in->in.size() - kReadBuffer : 0) + n;
-            in->in.resize(have);
-            if (!ok) {
-                // Over-long: count it now, answer once the whole message is in.
-                if (!in->draining) OnRequest(in, have, false);
-                in->draining = true;
-                if (!StartRead(in)) Remove(in);
-                return;
-            }
-            bool wellFormed = !in->draining && OnRequest(in, have, true);
-            in->draining = false;
-            Respond(in, have, wellFormed);
-            return;
+        OnRequest(in, have);
+        in->draining = false;
+        if (!in->closing && !StartRead(in)) Remove(in);
+    }
+
+    // The front answer's write came back: taken whole, or called back (what
+    // the client did not get stays with the key), or the client is gone.
+    void OnWrite(Instance *in) {
+        Channel &c = ChannelOf(in);
+        c.writer = nullptr;
+        c.recalling = false;
+        Answer &a = c.owed.front();  // a write in flight keeps its answer owed
+        std::vector<uint8_t> &part = a.parts.front();
+        const DWORD n = in->wr.bytes;
+        if (in->wr.error == 0 && n >= part.size())
+            a.parts.erase(a.parts.begin());
+        else if (n && n < part.size())
+            part.erase(part.begin(), part.begin() + n);
+        if (a.parts.empty() || a.dropped) {
+            c.owed.pop_front();
+            c.lastEnd = GetTickCount64();
         }
-        // Write.
-        if (!ok) return Remove(in);
-        if (in->nextPart < in->parts.size()) {
-            if (!StartWrite(in)) Remove(in);
-            return;
+        if (in->wr.error != 0 && in->wr.error != ERROR_OPERATION_ABORTED) Remove(in);
+    }
+
+    // In completion order, except that a finished write goes before any
+    // request: its client had the answer before it did anything else, and
+    // under load Wine has run a long write's routine after the routine of
+    // the request its client sent next. The price is a tight race seen as
+    // clean: a client reading its answer just after another's request came.
+    void HandleCompletions() {
+        for (;;) {
+            for (size_t i = 0; i < completed.size();) {
+                Io *io = completed[i];
+                if (io != &io->owner->wr) {
+                    ++i;
+                    continue;
+                }
+                completed.erase(completed.begin() + i);
+                io->owner->outstanding--;
+                OnWrite(io->owner);
+            }
+            if (completed.empty()) break;
+            // A write whose status is final but whose routine has not run yet.
+            Instance *late = nullptr;
+            ForEachChannel([&](const Channel &c) {
+                if (c.writer && c.writer->wr.pending && HasOverlappedIoCompleted(&c.writer->wr.ov)) late = c.writer;
+            });
+            if (late) {
+                for (int i = 0; i < 1000 && late->wr.pending; ++i) SleepEx(0, TRUE);
+                if (!late->wr.pending) continue;
+            }
+            Io *io = completed.front();
+            completed.pop_front();
+            io->owner->outstanding--;
+            OnRead(io->owner);
         }
-        in->busy = false;
-        in->parts.clear();
-        if (!StartRead(in)) Remove(in);
+        FreeClosed();
+    }
+
+    // Starts, or calls back, the front answer's write. Returns how long until
+    // an answer falls due (INFINITE when none is waiting for its time).
+    DWORD Deliver(Channel &c) {
+        for (;;) {
+            if (c.owed.empty()) return INFINITE;
+            Answer &a = c.owed.front();
+            if (c.writer) {
+                if (c.writer != c.target && !c.recalling) {
+                    c.recalling = true;
+                    CancelIoEx(c.writer->pipe, &c.writer->wr.ov);
+                }
+                return INFINITE;
+            }
+            if (!c.target) return INFINITE;  // stays with the key for the next request's handle
+            if (!a.started) {
+                ULONGLONG due = std::max(a.arrival, c.lastEnd) + a.latencyMs;
+                ULONGLONG now = GetTickCount64();
+                if (due > now) return static_cast<DWORD>(due - now);
+            }
+            if (a.parts.empty()) {
+                c.owed.pop_front();
+                c.lastEnd = GetTickCount64();
+                continue;
+            }
+            if (c.target != a.asker && !a.misdelivered) {
+                a.misdelivered = true;
+                Publish([](SharedBlock *b, const void *) { b->misdelivered++; }, nullptr);
+            }
+            a.started = true;
+            Instance *to = c.target;
+            if (StartWrite(to, a.parts.front())) {
+                c.writer = to;
+                return INFINITE;
+            }
+            Remove(to);
+        }
+    }
+
+    DWORD Deliver() {
+        DWORD timeout = INFINITE;
+        ForEachChannel([&](Channel &c) { timeout = std::min(timeout, Deliver(c)); });
+        return timeout;
     }
 
     void TopUp() {
         size_t listening = 0;
-        for (Instance *in : instances) listening += !in->connected;
+        for (Instance *in : instances) listening += !in->connected && !in->closing;
         while (listening < kListening && instances.size() < kMaxInstances && AddListener()) ++listening;
     }
 
@@ -311,30 +474,58 @@ public:
         SetEvent(ready);
         if (!started) return;
         for (;;) {
+            HandleCompletions();
+            if (dropRequested) {
+                dropRequested = false;
+                DropAll();
+            }
+            if (dropped && !DropInFlight()) {
+                SetEvent(dropped);
+                dropped = nullptr;
+            }
             TopUp();
-            SetOpenHandles();
+            DWORD timeout = Deliver();
+            PublishState();
 
             HANDLE handles[MAXIMUM_WAIT_OBJECTS];
+            Instance *waiting[MAXIMUM_WAIT_OBJECTS];
             DWORD count = 0;
             handles[count++] = stop;
-            ULONGLONG now = GetTickCount64();
-            DWORD timeout = INFINITE;
-            for (Instance *in : instances) {
-                handles[count++] = in->ov.hEvent;
-                if (in->op == Op::None && in->busy && !in->silent) {
-                    ULONGLONG wait = in->due > now ? in->due - now : 0;
-                    if (wait < timeout) timeout = static_cast<DWORD>(wait);
+            for (Instance *in : instances)
+                if (in->connecting && count < MAXIMUM_WAIT_OBJECTS) {
+                    waiting[count] = in;
+                    handles[count++] = in->connect.hEvent;
                 }
+            DWORD r = WaitForMultipleObjectsEx(count, handles, FALSE, timeout, TRUE);
+            if (r == WAIT_OBJECT_0) break;
+            for (DWORD i = 1; i < count; ++i) {
+                Instance *in = waiting[i];
+                if (!HasOverlappedIoCompleted(&in->connect)) continue;
+                DWORD n;
+                BOOL ok = GetOverlappedResult(in->pipe, &in->connect, &n, FALSE);
+                in->connecting = false;
+                if (ok || GetLastError() == ERROR_PIPE_CONNECTED)
+                    Connected(in);
+                else
+                    Remove(in);
             }
-            if (WaitForMultipleObjects(count, handles, FALSE, timeout) == WAIT_OBJECT_0) break;
-            now = GetTickCount64();
-            std::vector<Instance *> snapshot = instances;
-            for (Instance *in : snapshot)
-                if (std::find(instances.begin(), instances.end(), in) != instances.end()) Service(in, now);
         }
-        for (Instance *in : instances) Drop(in);
+        // Call back every operation and wait for the routines, which point
+        // into the instances.
+        for (Instance *in : instances)
+            if (in->outstanding) CancelIoEx(in->pipe, nullptr);
+        for (int i = 0; i < 500; ++i) {
+            bool pending = false;
+            for (Instance *in : instances) pending |= in->rd.pending || in->wr.pending;
+            if (!pending) break;
+            SleepEx(10, TRUE);
+        }
+        for (Instance *in : instances) Free(in);
         instances.clear();
-        SetOpenHandles();
+        completed.clear();
+        shared = Channel();
+        PublishState();
+        if (dropped) SetEvent(dropped);
     }
 };
 
@@ -343,12 +534,25 @@ DWORD WINAPI ServerThread(void *arg) {
     static_cast<Server *>(arg)->Run();
     return 0;
 }
+
+struct DropCall {
+    Server *server;
+    HANDLE done;
+};
+
+// Runs on the server thread, in one of its alertable waits.
+void CALLBACK RequestDrop(ULONG_PTR arg) {
+    DropCall *call = reinterpret_cast<DropCall *>(arg);
+    call->server->dropRequested = true;
+    call->server->dropped = call->done;
+}
 }  // namespace
 
-Server *StartServer(const std::wstring &pipeName, const Behaviour &behaviour, SharedBlock *block) {
+Server *StartServer(const std::wstring &pipeName, const Behaviour &behaviour, bool perHandle, SharedBlock *block) {
     Server *s = new Server;
     s->name = pipeName;
     s->behaviour = behaviour;
+    s->perHandle = perHandle;
     s->block = block;
     s->stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     s->ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -378,6 +582,14 @@ void SetServerBehaviour(Server *s, const Behaviour &behaviour) {
     AcquireSRWLockExclusive(&s->lock);
     s->behaviour = behaviour;
     ReleaseSRWLockExclusive(&s->lock);
+}
+
+void DropOwed(Server *s) {
+    DropCall call = {s, CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    if (!call.done) return;
+    if (QueueUserAPC(RequestDrop, s->thread, reinterpret_cast<ULONG_PTR>(&call)))
+        WaitForSingleObject(call.done, INFINITE);
+    CloseHandle(call.done);
 }
 
 }  // namespace detail

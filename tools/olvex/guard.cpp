@@ -83,6 +83,7 @@ Exchanged Exchange(const olvex::connection &key, const std::vector<uint8_t> &pay
     else if (g_interrupted && x.error.value() == ERROR_OPERATION_ABORTED) x.outcome = Outcome::Interrupted;
     else if (x.error.value() == ERROR_TIMEOUT) x.outcome = Outcome::NoAnswer;
     else if (x.error.value() == WAIT_TIMEOUT) x.outcome = Outcome::LockHeld;
+    else if (x.error.value() == ERROR_DEVICE_NOT_CONNECTED) x.outcome = Outcome::Removed;
     return x;
 }
 

@@ -31,7 +31,7 @@ public:
     ~OpenKey();
 };
 
-enum class Outcome { Answered, Failed, NoAnswer, LockHeld, Interrupted };
+enum class Outcome { Answered, Failed, NoAnswer, LockHeld, Removed, Interrupted };
 
 struct Exchanged {
     Outcome outcome = Outcome::Failed;

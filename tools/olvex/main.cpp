@@ -2,12 +2,12 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "attach_time.h"
 #include "guard.h"
 #include "olvexlib.hpp"
 #include "text.h"
@@ -32,7 +32,8 @@ const char kMainUsage[] =
     "\n"
     "Exit codes: 0 success; 1 an exchange failed, a status word did not match,\n"
     "or the keys could not be listed; 2 usage error (nothing was sent);\n"
-    "3 no key at that index, or it cannot be opened; 4 the key did not answer\n"
+    "3 no key at that index or path, it cannot be opened, or it was removed;\n"
+    "4 the key did not answer\n"
     "within --timeout, or its lock stayed held by another program that long;\n"
     "130 interrupted by Ctrl-C (the exchange is cancelled and the key's lock\n"
     "released first).\n";
@@ -45,16 +46,19 @@ const char kListUsage[] =
     "\"index\", \"path\" and \"attached\" (ISO 8601 local time, or null).\n";
 
 const char kSendUsage[] =
-    "usage: olvex send [--index N] [--timeout MS] HEX...\n"
+    "usage: olvex send [--index N | --path PATH] [--timeout MS] HEX...\n"
     "\n"
     "Sends each HEX argument (pairs of hex digits, blanks ignored) to key N\n"
-    "(default 0) as one command, and prints the body of each response as hex\n"
+    "(default 0), or to the key with device path PATH, as one command, and prints the body of each response as hex\n"
     "with printable ASCII beside it, then its status word. Every argument is\n"
     "checked before the first is sent.\n"
     "\n"
     "--timeout MS gives each exchange MS milliseconds, the wait for the key's\n"
     "lock included; without it the tool waits as long as the key takes. A key\n"
-    "that does not answer in time ends the command with exit code 4.\n";
+    "that does not answer in time ends the command with exit code 4; its late\n"
+    "answer is still read and dropped (up to 2 s) before olvex exits, so that\n"
+    "no other program receives it. A key removed meanwhile ends it with exit\n"
+    "code 3.\n";
 
 const char kRunUsage[] =
     "usage: olvex run [--index N] [--timeout MS] FILE\n"
@@ -81,14 +85,18 @@ const char kBenchUsage[] =
 const char kWatchUsage[] =
     "usage: olvex watch [--interval MS]\n"
     "\n"
-    "Prints a line whenever a key is attached or removed, until Ctrl-C:\n"
+    "Prints the attached keys, then a line whenever a key is attached or\n"
+    "removed, until Ctrl-C:\n"
     "\n"
-    "    2024-05-01 13:04:05.123  attached  1  \\\\?\\usb#vid_1234&pid_5678#...\n"
+    "    2024-05-01 13:04:05.123  attached  \\\\?\\usb#vid_1234&pid_5678#...  2024-05-01 13:04:05.101\n"
     "\n"
-    "with the local time, the key's index (for a removed key, the index it had)\n"
-    "and its device path. The keys are listed every MS milliseconds (default\n"
-    "500); keys attached and removed between two listings go unseen. Ctrl-C\n"
-    "ends it (exit code 130).\n";
+    "with the local time, what happened, the key's device path and, for an\n"
+    "attached key, when it was attached. A key is reported once it can be\n"
+    "opened; one unplugged and plugged back is reported removed, then\n"
+    "attached. Changes come from the system's device notifications where it\n"
+    "gives them, else from listing the keys every MS milliseconds (default\n"
+    "250); the first line on standard error says which. Ctrl-C ends it (exit\n"
+    "code 130).\n";
 
 int Usage(const char *text, bool asked) {
     fputs(text, asked ? stdout : stderr);
@@ -103,7 +111,8 @@ struct Options {
     int size = 16;
     int count = 1000;
     int timeout = -1;  // none
-    int interval = 500;
+    int interval = 250;
+    std::string path;
     bool json = false;
     bool help = false;
     std::vector<std::string> positional;
@@ -150,6 +159,10 @@ bool ParseOptions(const std::vector<std::string> &args, const char *allowed, Opt
             }
             value = args[++i];
         }
+        if (a == "--path") {
+            o->path = value;
+            continue;
+        }
         int *target = a == "--index"     ? &o->index
                       : a == "--size"    ? &o->size
                       : a == "--timeout" ? &o->timeout
@@ -192,7 +205,13 @@ int ReportInterrupted() {
 }
 
 // Local time, "2024-05-01 13:04:05.123" (separator ' ') or ISO 8601 ('T').
-std::string FormatLocal(const FILETIME &time, char separator) {
+std::string FormatLocal(std::chrono::system_clock::time_point when, char separator) {
+    using ticks = std::chrono::duration<long long, std::ratio<1, 10000000>>;
+    const unsigned long long t = static_cast<unsigned long long>(
+        std::chrono::duration_cast<ticks>(when.time_since_epoch()).count() + 116444736000000000LL);
+    FILETIME time;
+    time.dwLowDateTime = DWORD(t);
+    time.dwHighDateTime = DWORD(t >> 32);
     SYSTEMTIME utc, local;
     if (!FileTimeToSystemTime(&time, &utc) || !SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local)) return "";
     char text[40];
@@ -214,19 +233,21 @@ int List(const std::vector<std::string> &args) {
         fprintf(stderr, "olvex: cannot list keys: %s\n", Cause(ec).c_str());
         return kFailed;
     }
+    // Attach times as the library dates keys; a key gone meanwhile has none.
+    std::vector<olvex::key_info> dated = olvex::keys(ec);
     if (o.json) printf("[");
     for (size_t i = 0; i < paths.size(); ++i) {
         const std::string &path = paths[i];
-        FILETIME attached;
-        const bool dated = !path.empty() && ReadAttachTime(path, &attached);
+        std::string when;
+        for (const olvex::key_info &k : dated)
+            if (!path.empty() && k.path == path) when = FormatLocal(k.attached, o.json ? 'T' : ' ');
         if (o.json) {
             printf("%s\n  {\"index\": %zu, \"path\": %s, \"attached\": %s}", i ? "," : "", i,
-                   path.empty() ? "null" : JsonString(path).c_str(),
-                   dated ? JsonString(FormatLocal(attached, 'T')).c_str() : "null");
+                   path.empty() ? "null" : JsonString(path).c_str(), when.empty() ? "null" : JsonString(when).c_str());
         } else if (path.empty()) {
             printf("%zu  (unplugged since listing)\n", i);
         } else {
-            printf("%zu  %s  attached %s\n", i, path.c_str(), dated ? FormatLocal(attached, ' ').c_str() : "(unknown)");
+            printf("%zu  %s  attached %s\n", i, path.c_str(), when.empty() ? "(unknown)" : when.c_str());
         }
     }
     if (o.json) printf(paths.empty() ? "]\n" : "\n]\n");
@@ -254,10 +275,24 @@ int Open(int index, olvex::connection *key) {
     return kOk;
 }
 
+int OpenPath(const std::string &path, olvex::connection *key) {
+    std::error_code ec;
+    *key = olvex::connection(path, ec);
+    if (ec.value() == ERROR_DEVICE_NOT_CONNECTED) {
+        fprintf(stderr, "olvex: connect failed: no attached key has the path %s\n", path.c_str());
+        return kNoKey;
+    }
+    if (ec) {
+        fprintf(stderr, "olvex: cannot open key %s: %s\n", path.c_str(), Cause(ec).c_str());
+        return kNoKey;
+    }
+    return kOk;
+}
+
 // One exchange as every key command does it: the outcome on stderr, after
 // `what` (which command, which script line); kOk with the response, or the
-// exit code.
-int Exchange(const olvex::connection &key, int index, int timeout, const std::vector<uint8_t> &payload,
+// exit code. `name` says which key: "key 0", or its path.
+int Exchange(const olvex::connection &key, const std::string &name, int timeout, const std::vector<uint8_t> &payload,
              const std::string &what, olvex::response *response) {
     Exchanged x = olvextool::Exchange(key, payload, timeout);
     switch (x.outcome) {
@@ -267,28 +302,35 @@ int Exchange(const olvex::connection &key, int index, int timeout, const std::ve
         case Outcome::Interrupted:
             return ReportInterrupted();
         case Outcome::NoAnswer:
-            fprintf(stderr, "olvex: %skey %d did not answer within %d ms\n", what.c_str(), index, timeout);
+            fprintf(stderr, "olvex: %s%s did not answer within %d ms\n", what.c_str(), name.c_str(), timeout);
             return kNoAnswer;
         case Outcome::LockHeld:
             fprintf(stderr,
-                    "olvex: %skey %d did not answer within %d ms: still waiting for the key's lock, "
+                    "olvex: %s%s did not answer within %d ms: still waiting for the key's lock, "
                     "which another program holds; nothing was sent\n",
-                    what.c_str(), index, timeout);
+                    what.c_str(), name.c_str(), timeout);
             return kNoAnswer;
+        case Outcome::Removed:
+            fprintf(stderr, "olvex: %s%s: key removed\n", what.c_str(), name.c_str());
+            return kNoKey;
         case Outcome::Failed:
             break;
     }
-    fprintf(stderr, "olvex: %sexchange with key %d failed: %s\n", what.c_str(), index, Cause(x.error).c_str());
+    fprintf(stderr, "olvex: %sexchange with %s failed: %s\n", what.c_str(), name.c_str(), Cause(x.error).c_str());
     return kFailed;
 }
 
-// Key `index`, open for exchanges. Closing it, however the command ends,
-// gives an answer the key still owes its grace to come.
+// The key a command names, open for exchanges. Closing it, however the
+// command ends, gives an answer the key still owes its grace to come.
 struct Session {
     OpenKey open;
     olvex::connection key;
+    std::string name;
 
-    int Start(int index) { return Open(index, &key); }
+    int Start(const Options &o) {
+        name = o.path.empty() ? "key " + std::to_string(o.index) : "key " + o.path;
+        return o.path.empty() ? Open(o.index, &key) : OpenPath(o.path, &key);
+    }
 };
 
 void PrintResponse(size_t sent, const olvex::response &r) {
@@ -299,7 +341,7 @@ void PrintResponse(size_t sent, const olvex::response &r) {
 int Send(const std::vector<std::string> &args) {
     Options o;
     std::string why;
-    if (!ParseOptions(args, "--index --timeout", &o, &why)) return UsageError(why, kSendUsage);
+    if (!ParseOptions(args, "--index --path --timeout", &o, &why)) return UsageError(why, kSendUsage);
     if (o.help) return Usage(kSendUsage, true);
     if (o.positional.empty()) return UsageError("nothing to send", kSendUsage);
     std::vector<std::vector<uint8_t>> payloads(o.positional.size());
@@ -311,12 +353,12 @@ int Send(const std::vector<std::string> &args) {
         }
     }
     Session s;
-    if (int rc = s.Start(o.index)) return rc;
+    if (int rc = s.Start(o)) return rc;
     for (size_t i = 0; i < payloads.size(); ++i) {
         olvex::response r;
         const std::string what = "command " + std::to_string(i + 1) + " (" + std::to_string(payloads[i].size()) +
                                  " bytes): ";
-        if (int rc = Exchange(s.key, o.index, o.timeout, payloads[i], what, &r)) return rc;
+        if (int rc = Exchange(s.key, s.name, o.timeout, payloads[i], what, &r)) return rc;
         PrintResponse(payloads[i].size(), r);
     }
     return kOk;
@@ -368,11 +410,11 @@ int Run(const std::vector<std::string> &args) {
         return kUsage;
     }
     Session s;
-    if (int rc = s.Start(o.index)) return rc;
+    if (int rc = s.Start(o)) return rc;
     for (const ScriptStep &step : steps) {
         olvex::response r;
         const std::string where = file + ":" + std::to_string(step.line) + ": ";
-        if (int rc = Exchange(s.key, o.index, o.timeout, step.payload, where, &r)) return rc;
+        if (int rc = Exchange(s.key, s.name, o.timeout, step.payload, where, &r)) return rc;
         printf("line %d: ", step.line);
         PrintResponse(step.payload.size(), r);
         if (step.expectStatus && r.status != step.status) {
@@ -400,7 +442,7 @@ int Bench(const std::vector<std::string> &args) {
     if (o.count < 1) return UsageError("--count must be at least 1", kBenchUsage);
 
     Session s;
-    if (int rc = s.Start(o.index)) return rc;
+    if (int rc = s.Start(o)) return rc;
     std::vector<uint8_t> payload(size_t(o.size));
     for (size_t i = 0; i < payload.size(); ++i) payload[i] = uint8_t(i * 7 + 1);
 
@@ -416,7 +458,7 @@ int Bench(const std::vector<std::string> &args) {
         olvex::response r;
         const std::string what = "exchange " + std::to_string(i + 1) + " of " + std::to_string(o.count) + ": ";
         QueryPerformanceCounter(&before);
-        const int rc = Exchange(s.key, o.index, o.timeout, payload, what, &r);
+        const int rc = Exchange(s.key, s.name, o.timeout, payload, what, &r);
         QueryPerformanceCounter(&after);
         if (rc) return rc;
         ms.push_back(double(after.QuadPart - before.QuadPart) * 1000.0 / double(frequency.QuadPart));
@@ -445,22 +487,6 @@ std::string Now() {
     return text;
 }
 
-// The paths of the keys that open now, or false when the keys cannot be
-// listed. A listed key that cannot be opened (busy, or going) is left out
-// and counted: one such key must not blind the watch to every other.
-bool Snapshot(std::vector<std::string> *paths, size_t *unopenable) {
-    std::error_code ec;
-    std::vector<std::string> listed = olvex::key_paths(ec);
-    if (ec && listed.empty()) return false;
-    paths->clear();
-    *unopenable = 0;
-    for (std::string &path : listed) {
-        if (path.empty()) ++*unopenable;
-        else paths->push_back(std::move(path));
-    }
-    return true;
-}
-
 int Watch(const std::vector<std::string> &args) {
     Options o;
     std::string why;
@@ -468,24 +494,26 @@ int Watch(const std::vector<std::string> &args) {
     if (o.help) return Usage(kWatchUsage, true);
     if (!o.positional.empty()) return UsageError("unexpected argument " + o.positional[0], kWatchUsage);
 
-    std::vector<std::string> known;
-    size_t unopenable = 0, wasUnopenable = 0;
-    while (!Snapshot(&known, &unopenable)) {
-        if (SleepUnlessInterrupted(DWORD(o.interval))) return kInterrupted;
+    std::error_code ec;
+    // The keys present come first, as attached; then each change.
+    olvex::key_watcher watcher(
+        [](const olvex::key_event &e) {
+            const bool attached = e.what == olvex::key_event::attached;
+            printf("%s  %s  %s%s%s\n", Now().c_str(), attached ? "attached" : "removed ", e.key.path.c_str(),
+                   attached ? "  " : "", attached ? FormatLocal(e.key.attached, ' ').c_str() : "");
+        },
+        ec, std::chrono::milliseconds(o.interval));
+    if (ec) {
+        fprintf(stderr, "olvex: cannot watch for keys: %s\n", Cause(ec).c_str());
+        return kFailed;
     }
-    fprintf(stderr, "olvex: watching %zu key(s); Ctrl-C stops\n", known.size());
-    do {
-        if (unopenable != wasUnopenable)
-            fprintf(stderr, "olvex: %zu listed key(s) cannot be opened now\n", unopenable);
-        wasUnopenable = unopenable;
-        std::vector<std::string> now;
-        if (SleepUnlessInterrupted(DWORD(o.interval))) break;
-        if (!Snapshot(&now, &unopenable)) continue;
-        const std::string stamp = Now();
-        for (const KeyChange &c : DiffKeys(known, now))
-            printf("%s  %s  %d  %s\n", stamp.c_str(), c.attached ? "attached" : "removed ", c.index, c.path.c_str());
-        known = now;
-    } while (true);
+    if (watcher.notified())
+        fprintf(stderr, "olvex: watching, notified by the system; Ctrl-C stops\n");
+    else
+        fprintf(stderr, "olvex: watching, listing the keys every %d ms; Ctrl-C stops\n", o.interval);
+    while (!SleepUnlessInterrupted(INFINITE)) {
+    }
+    watcher.stop();
     return kInterrupted;
 }
 

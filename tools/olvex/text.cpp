@@ -166,16 +166,4 @@ double Percentile(const std::vector<double> &sorted, double p) {
     return sorted[rank - 1];
 }
 
-std::vector<KeyChange> DiffKeys(const std::vector<std::string> &before, const std::vector<std::string> &after) {
-    std::vector<KeyChange> changes;
-    auto has = [](const std::vector<std::string> &list, const std::string &path) {
-        return std::find(list.begin(), list.end(), path) != list.end();
-    };
-    for (size_t i = 0; i < before.size(); ++i)
-        if (!has(after, before[i])) changes.push_back({false, int(i), before[i]});
-    for (size_t i = 0; i < after.size(); ++i)
-        if (!has(before, after[i])) changes.push_back({true, int(i), after[i]});
-    return changes;
-}
-
 }  // namespace olvextool

@@ -41,16 +41,6 @@ struct ScriptStep {
 // offending line number and a reason.
 bool ParseScript(const std::string &text, std::vector<ScriptStep> *steps, int *badLine, std::string *why);
 
-// What changed between two listings of device paths (index order): keys gone
-// from `before`, with their former index, then keys new in `after`, with
-// their new index.
-struct KeyChange {
-    bool attached;
-    int index;
-    std::string path;
-};
-std::vector<KeyChange> DiffKeys(const std::vector<std::string> &before, const std::vector<std::string> &after);
-
 // Nearest-rank percentile (0 < p <= 100) of values sorted ascending; 0 when empty.
 double Percentile(const std::vector<double> &sorted, double p);
 

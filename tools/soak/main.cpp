@@ -60,9 +60,14 @@ int KeyHost(unsigned run, int keys, DWORD controller) {
     HANDLE parent = OpenProcess(SYNCHRONIZE, FALSE, controller);
     if (!shared || !stop || !ready || !parent) return 3;
     std::vector<keysim::Key *> plugged;
+    // A worker killed between its request and its answer leaves that answer
+    // owed; a key that is one channel would hand it to the next exchange and
+    // leave every later one an answer behind. These keys drop a closed
+    // handle's answers, so what is checked stays the DLL's serialisation.
     for (int i = 0; i < keys; ++i) {
         keysim::KeyOptions o;
         o.serial = KeySerial(run, i);
+        o.answerPerHandle = true;
         keysim::Key *key = keysim::Plug(o);
         if (!key) return 4;
         plugged.push_back(key);
@@ -88,6 +93,7 @@ int KeyHost(unsigned run, int keys, DWORD controller) {
         } else {
             keysim::KeyOptions o;
             o.serial = SpareSerial(run);
+            o.answerPerHandle = true;
             spare = keysim::Plug(o);
             if (spare) InterlockedIncrement64(const_cast<LONG64 *>(&shared->sparePlugs));
         }

@@ -1,7 +1,9 @@
 // The keysim program: keys it plugs are seen by other processes, and stopping
 // it leaves nothing behind.
+#include <aclapi.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "internal.h"
@@ -183,9 +185,163 @@ TEST(Cli, ClearUnplugsServedKeysEndsHoldersAndRemovesWhatDeadServersLeft) {
 
 TEST(Cli, UsageAndBadOptions) {
     EXPECT_EQ(0, test::RunHere("keysim.exe", "--help"));
-    EXPECT_EQ(2, test::RunHere("keysim.exe", "plug --serial x --behaviour nonsense"));
-    EXPECT_EQ(2, test::RunHere("keysim.exe", "plug --latency 5"));
-    EXPECT_EQ(2, test::RunHere("keysim.exe", "frobnicate --serial x"));
+    for (const char *bad : {"plug --serial x --behaviour nonsense", "plug --latency 5", "frobnicate --serial x",
+                            "hold --serial x", "hold --serial x --ms 5 --timeout 5", "exchange --serial x",
+                            "exchange --serial x 0g", "exchange --serial x 01 02", "check --serial x",
+                            "check --requests 1", "check --serial x --requests 1 --ms 5"})
+        EXPECT_EQ(2, test::RunHere("keysim.exe", bad)) << bad;
+}
+
+// The lock's name as the library documents it, derived here on its own.
+std::string LockOf(const std::string &serial) {
+    std::string name = keysim::MakeDevicePath(serial);
+    std::reverse(name.begin(), name.end());
+    for (char &c : name)
+        if (c == '\\') c = 'a';
+    return name;
+}
+
+TEST(Cli, HoldOwnsTheKeysLockForItsTimeThenLetsGo) {
+    std::string out;
+    ASSERT_EQ(0, test::RunHere("keysim.exe", "hold --serial hold-a --ms 1500", 20000, &out));
+    const ULONGLONG held = GetTickCount64();
+    EXPECT_EQ(LockOf("hold-a") + "\r\n", out);
+    HANDLE lock = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE | READ_CONTROL, FALSE, LockOf("hold-a").c_str());
+    ASSERT_NE(nullptr, lock) << "hold creates the lock";
+    EXPECT_EQ(DWORD(WAIT_TIMEOUT), WaitForSingleObject(lock, 0)) << "another process owns it";
+    // Created as the library creates it: open to everyone (a null DACL, not none).
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    ASSERT_EQ(DWORD(ERROR_SUCCESS), GetSecurityInfo(lock, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                                    nullptr, &dacl, nullptr, &sd));
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    GetSecurityDescriptorControl(sd, &control, &revision);
+    EXPECT_TRUE(control & SE_DACL_PRESENT);
+    EXPECT_EQ(nullptr, dacl);
+    LocalFree(sd);
+    // Let go of, not abandoned, once its time is up.
+    EXPECT_EQ(DWORD(WAIT_OBJECT_0), WaitForSingleObject(lock, 10000));
+    EXPECT_GE(GetTickCount64() - held, 1000u);
+    ReleaseMutex(lock);
+    CloseHandle(lock);
+}
+
+TEST(Cli, HoldGivesUpOnALockHeldElsewhereWithAReason) {
+    HANDLE lock = CreateMutexA(nullptr, TRUE, LockOf("hold-b").c_str());
+    ASSERT_NE(nullptr, lock);
+    SetEnvironmentVariableA("KEYSIM_PLUG_TIMEOUT_MS", "500");
+    std::string out;
+    EXPECT_EQ(1, test::RunHere("keysim.exe", "hold --serial hold-b --ms 100", 20000, &out));
+    SetEnvironmentVariableA("KEYSIM_PLUG_TIMEOUT_MS", nullptr);
+    EXPECT_NE(std::string::npos, out.find("the key's lock could not be held: its holder did not have it within 500 ms"))
+        << out;
+    ReleaseMutex(lock);
+    EXPECT_EQ(0, test::RunHere("keysim.exe", "hold --serial hold-b --ms 100")) << "a free lock is had at once";
+    CloseHandle(lock);
+}
+
+keysim::KeyOptions KeyWith(const std::string &serial, keysim::Mode mode, std::vector<std::vector<uint8_t>> script = {}) {
+    keysim::KeyOptions o;
+    o.serial = serial;
+    o.behaviour.mode = mode;
+    o.behaviour.script = std::move(script);
+    return o;
+}
+
+TEST(Cli, ExchangeTellsItsOwnAnswerFromAnotherAndFromAFailure) {
+    keysim::KeyOptions length = KeyWith("xchg-length", keysim::Mode::Length);
+    length.behaviour.dataLength = 300;
+    length.behaviour.status = 0x6A82;
+    keysim::KeyOptions refusing = KeyWith("xchg-refuse", keysim::Mode::Echo);
+    refusing.refuseOpen = true;
+    const struct {
+        keysim::KeyOptions key;
+        const char *args;
+        int code;
+        const char *output;
+    } cases[] = {
+        {KeyWith("xchg-echo", keysim::Mode::Echo), "0102", 0, "9000 0102\n"},
+        {length, "0701", 0, "6a82 0708090a0b"},
+        {KeyWith("xchg-other", keysim::Mode::Script, {{0x5A, 0x03, 0x00, 0x77, 0x90, 0x00}}), "01", 1, "9000 77\n"},
+        {KeyWith("xchg-empty", keysim::Mode::Script, {{0x5A, 0x02, 0x00, 0x90, 0x00}}), "01", 1, "9000 \n"},
+        {KeyWith("xchg-lead", keysim::Mode::WrongLead), "01", 2, "not an answer: 5b0300019000"},
+        {KeyWith("xchg-cut", keysim::Mode::ShortSecond), "01", 2, "the rest of a long answer did not come whole"},
+        {KeyWith("xchg-silent", keysim::Mode::Silent), "01 --timeout 300", 2, "no answer within 300 ms"},
+        {refusing, "01", 2, "cannot open the key"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.key.serial);
+        keysim::KeyOptions o = c.key;
+        if (o.behaviour.mode == keysim::Mode::ShortSecond) o.behaviour.dataLength = 1000;
+        test::KeyPtr key = test::PlugKey(o);
+        ASSERT_TRUE(key);
+        // Kept open, so that a lock the exchange failed to give back would
+        // be found abandoned.
+        HANDLE lock = CreateMutexA(nullptr, FALSE, LockOf(o.serial).c_str());
+        ASSERT_NE(nullptr, lock);
+        std::string out;
+        EXPECT_EQ(c.code, test::RunHere("keysim.exe", "exchange --serial " + o.serial + " " + c.args, 20000, &out));
+        out.erase(std::remove(out.begin(), out.end(), '\r'), out.end());
+        EXPECT_NE(std::string::npos, out.find(c.output)) << out;
+        EXPECT_EQ(DWORD(WAIT_OBJECT_0), WaitForSingleObject(lock, 0));
+        ReleaseMutex(lock);
+        CloseHandle(lock);
+    }
+    EXPECT_EQ(2, test::RunHere("keysim.exe", "exchange --serial xchg-unplugged 01")) << "no such key";
+}
+
+TEST(Cli, ExchangeWaitsForTheLockAsLongAsItsTimeout) {
+    test::KeyPtr key = test::PlugKey("xchg-held");
+    ASSERT_TRUE(key);
+    ASSERT_EQ(0, test::RunHere("keysim.exe", "hold --serial xchg-held --ms 1500"));
+    EXPECT_EQ(3, test::RunHere("keysim.exe", "exchange --serial xchg-held 01 --timeout 200"));
+    EXPECT_EQ(0u, keysim::GetStats(key.get()).requests) << "nothing sent without the lock";
+    EXPECT_EQ(0, test::RunHere("keysim.exe", "exchange --serial xchg-held 02 --timeout 10000"));
+    EXPECT_EQ(1u, keysim::GetStats(key.get()).requests);
+}
+
+TEST(Cli, CheckPassesOnlyCleanExchangesOnceTheKeyIsIdle) {
+    test::KeyPtr clean = test::PlugKey("check-clean");
+    ASSERT_TRUE(clean);
+    ASSERT_EQ(0, test::RunHere("keysim.exe", "exchange --serial check-clean 01"));
+    ASSERT_EQ(0, test::RunHere("keysim.exe", "exchange --serial check-clean 02"));
+    std::string out;
+    EXPECT_EQ(0, test::RunHere("keysim.exe", "check --serial check-clean --requests 2", 20000, &out)) << out;
+    EXPECT_EQ(1, test::RunHere("keysim.exe", "check --serial check-clean --requests 3", 20000, &out));
+    EXPECT_NE(std::string::npos, out.find("requests=2 malformed=0 interleaved=0 misdelivered=0")) << out;
+    EXPECT_NE(std::string::npos, out.find("differs: requests=2, expected 3")) << out;
+
+    // B asks during A's latency, and takes A's answer.
+    keysim::Behaviour slow;
+    slow.latencyMs = 300;
+    test::KeyPtr astray = test::PlugKey("check-astray", slow);
+    ASSERT_TRUE(astray);
+    HANDLE a = test::Open(keysim::DevicePath(astray.get())), b = test::Open(keysim::DevicePath(astray.get()));
+    std::vector<uint8_t> frame;
+    ASSERT_TRUE(test::Send(a, test::Command({1})));
+    for (int i = 0; i < 200 && keysim::GetStats(astray.get()).requests < 1; ++i) Sleep(10);
+    ASSERT_TRUE(test::Exchange(b, {2}, &frame));
+    EXPECT_EQ(1, test::RunHere("keysim.exe", "check --serial check-astray --requests 2", 20000, &out));
+    EXPECT_NE(std::string::npos, out.find("differs: interleaved=1, expected 0")) << out;
+    EXPECT_NE(std::string::npos, out.find("differs: misdelivered=1, expected 0")) << out;
+    CloseHandle(a);
+    CloseHandle(b);
+
+    // An answer still in the key's latency may yet go astray: check waits.
+    keysim::Behaviour slower;
+    slower.latencyMs = 1000;
+    test::KeyPtr busy = test::PlugKey("check-busy", slower);
+    ASSERT_TRUE(busy);
+    HANDLE c = test::Open(keysim::DevicePath(busy.get()));
+    ASSERT_TRUE(test::Send(c, test::Command({3})));
+    for (int i = 0; i < 200 && keysim::GetStats(busy.get()).requests < 1; ++i) Sleep(10);
+    EXPECT_EQ(1, test::RunHere("keysim.exe", "check --serial check-busy --requests 1 --settle 100", 20000, &out));
+    EXPECT_NE(std::string::npos, out.find("differs: still processing 1 answer(s) after 100 ms")) << out;
+    EXPECT_EQ(0, test::RunHere("keysim.exe", "check --serial check-busy --requests 1", 20000, &out)) << out;
+    CloseHandle(c);
+
+    EXPECT_EQ(1, test::RunHere("keysim.exe", "check --serial check-unplugged --requests 0"));
 }
 
 }  // namespace

@@ -12,23 +12,13 @@ namespace {
 
 // --exchanger PATH ITERATIONS LOCK|- READY START
 int Exchanger(char **argv) {
-    HANDLE key = test::Open(argv[0]);
-    int iterations = atoi(argv[1]);
     HANDLE lock = strcmp(argv[2], "-") ? CreateMutexA(nullptr, FALSE, argv[2]) : nullptr;
     HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, argv[3]);
     HANDLE start = OpenEventA(SYNCHRONIZE, FALSE, argv[4]);
-    if (key == INVALID_HANDLE_VALUE || !ready || !start) return 3;
+    if (!ready || !start) return 3;
     SetEvent(ready);
     WaitForSingleObject(start, INFINITE);
-    int failures = 0;
-    std::vector<uint8_t> frame;
-    for (int i = 0; i < iterations; ++i) {
-        if (lock) WaitForSingleObject(lock, INFINITE);
-        failures += !test::Exchange(key, {uint8_t(i)}, &frame);
-        if (lock) ReleaseMutex(lock);
-    }
-    CloseHandle(key);
-    return failures ? 1 : 0;
+    return test::Exchanges(argv[0], atoi(argv[1]), lock) ? 0 : 1;
 }
 
 // --hold SERIAL: serves a key in-process until ended from outside.

@@ -119,6 +119,63 @@ DWORD Pending(HANDLE h) {
     return available;
 }
 
+bool WaitPending(HANDLE h, DWORD timeoutMs) {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    while (!Pending(h)) {
+        if (GetTickCount64() > deadline) return false;
+        Sleep(1);
+    }
+    return true;
+}
+
+namespace {
+// One message from an overlapped handle, or none within timeoutMs.
+bool ReadWithin(HANDLE h, HANDLE event, DWORD timeoutMs) {
+    static std::vector<uint8_t> buffer(65536);
+    OVERLAPPED ov = {};
+    ov.hEvent = event;
+    DWORD n = 0;
+    if (!ReadFile(h, buffer.data(), DWORD(buffer.size()), nullptr, &ov) && GetLastError() != ERROR_IO_PENDING)
+        return false;
+    if (WaitForSingleObject(event, timeoutMs) != WAIT_OBJECT_0) CancelIoEx(h, &ov);
+    return GetOverlappedResult(h, &ov, &n, TRUE) != FALSE;
+}
+}  // namespace
+
+bool Exchanges(const std::string &path, int iterations, HANDLE lock) {
+    std::vector<uint8_t> frame;
+    if (lock) {
+        HANDLE h = Open(path);
+        bool ok = h != INVALID_HANDLE_VALUE;
+        for (int i = 0; ok && i < iterations; ++i) {
+            WaitForSingleObject(lock, INFINITE);
+            ok = Exchange(h, {uint8_t(i)}, &frame) && frame[3] == uint8_t(i);
+            ReleaseMutex(lock);
+        }
+        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+        return ok;
+    }
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    bool ok = h != INVALID_HANDLE_VALUE && event;
+    for (int i = 0; ok && i < iterations; ++i) {
+        const std::vector<uint8_t> request = Command({uint8_t(i)});
+        OVERLAPPED ov = {};
+        ov.hEvent = event;
+        DWORD n = 0;
+        ok = (WriteFile(h, request.data(), DWORD(request.size()), nullptr, &ov) || GetLastError() == ERROR_IO_PENDING) &&
+             GetOverlappedResult(h, &ov, &n, TRUE);
+        // Whatever comes, until the key falls quiet; a cancelled read is not a break.
+        while (ok && ReadWithin(h, event, 30)) {
+        }
+        ok = ok && (GetLastError() == ERROR_OPERATION_ABORTED || GetLastError() == ERROR_MORE_DATA);
+    }
+    if (event) CloseHandle(event);
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    return ok;
+}
+
 std::string SelfDirectory() {
     char self[MAX_PATH];
     DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);

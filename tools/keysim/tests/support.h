@@ -40,6 +40,14 @@ bool Receive(HANDLE h, std::vector<uint8_t> *frame);
 bool Exchange(HANDLE h, const std::vector<uint8_t> &payload, std::vector<uint8_t> *frame);
 // Bytes the key has sent that nobody has read yet.
 DWORD Pending(HANDLE h);
+// Waits until a message is ready on `h`; false after timeoutMs.
+bool WaitPending(HANDLE h, DWORD timeoutMs);
+
+// Exchanges `iterations` times with the key at `path`, one payload byte each.
+// Under `lock` (a mutex), every exchange must come back whole and be its own.
+// Without one, answers go astray, so each round only sends and reads what
+// comes within a short while, and fails only when the key breaks.
+bool Exchanges(const std::string &path, int iterations, HANDLE lock);
 
 std::string SelfDirectory();
 // Runs a program of the test's folder; returns its exit code, or -1. One that

@@ -325,22 +325,49 @@ TEST(Causes, KeyWhoseLockCannotBeOpenedNamesThePlatformCause) {
     EXPECT_EQ(Requests(key), 0u);
 }
 
-TEST(Watch, ReportsKeysAttachedAndRemovedUntilCtrlC) {
+TEST(Watch, ListsThePresentKeysThenEachAttachAndRemoveUntilCtrlC) {
+    KeyPtr present = Plug("watched-before");
     Running w = Start("watch --interval 100", true);
-    ASSERT_TRUE(Within(20000, [&] { return Contains(Peek(w.errName), "watching 0 key(s)"); })) << Peek(w.errName);
+    ASSERT_TRUE(Within(20000, [&] { return Contains(Peek(w.errName), "listing the keys every 100 ms"); }))
+        << Peek(w.errName);
     KeyPtr key = Plug("watched");
     const std::string path = keysim::DevicePath(key.get());
-    EXPECT_TRUE(Within(10000, [&] { return Contains(Peek(w.outName), "  attached  0  " + path); }));
+    EXPECT_TRUE(Within(10000, [&] { return Contains(Peek(w.outName), "  attached  " + path + "  "); }));
     key.reset();
-    EXPECT_TRUE(Within(10000, [&] { return Contains(Peek(w.outName), "  removed   0  " + path); }));
+    EXPECT_TRUE(Within(10000, [&] { return Contains(Peek(w.outName), "  removed   " + path); }));
     EXPECT_TRUE(CtrlC(w));
     Result r = Finish(w, 10000);
     EXPECT_EQ(r.code, 130);
     const std::vector<std::string> lines = Lines(r.out);
-    ASSERT_EQ(lines.size(), 2u) << r.out;
+    ASSERT_EQ(lines.size(), 3u) << r.out;
+    EXPECT_NE(lines[0].find("  attached  " + keysim::DevicePath(present.get()) + "  "), std::string::npos);
     int y, mo, d, h, mi, s, ms;
-    EXPECT_EQ(sscanf(lines[0].c_str(), "%4d-%2d-%2d %2d:%2d:%2d.%3d", &y, &mo, &d, &h, &mi, &s, &ms), 7) << lines[0];
-    EXPECT_EQ(lines[0].find("  attached  0  "), 23u) << lines[0];
+    EXPECT_EQ(sscanf(lines[1].c_str(), "%4d-%2d-%2d %2d:%2d:%2d.%3d", &y, &mo, &d, &h, &mi, &s, &ms), 7) << lines[1];
+    EXPECT_EQ(lines[1].find("  attached  "), 23u) << lines[1];
+}
+
+TEST(Send, PathReachesThatKeyWhateverItsIndexAndARemovedKeyExitsThree) {
+    KeyPtr first = Plug("by-path-first");
+    KeyPtr second = Plug("by-path-second");
+    const std::string path = keysim::DevicePath(second.get());
+    first.reset();  // the second key is index 0 now
+    Result r = Olvex("send --path " + path + " 0b");
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(Requests(second), 1u);
+    Result gone = Olvex("send --path " + keysim::MakeDevicePath("by-path-first") + " 0b");
+    EXPECT_EQ(gone.code, 3);
+    EXPECT_TRUE(Contains(gone.err, "no attached key has the path")) << gone.err;
+
+    keysim::Behaviour slow;
+    slow.latencyMs = 3000;
+    keysim::SetBehaviour(second.get(), slow);
+    Running during = Start("send --path " + path + " 01");
+    ASSERT_TRUE(Within(20000, [&] { return Requests(second) == 2; }));
+    second.reset();
+    Result removed = Finish(during, 20000);
+    EXPECT_EQ(removed.code, 3);
+    EXPECT_EQ(Lines(removed.err), std::vector<std::string>{"olvex: command 1 (1 bytes): key " + path +
+                                                            ": key removed"});
 }
 
 TEST(Interrupt, CtrlCCancelsAnUnansweredExchangeAndReleasesTheLock) {

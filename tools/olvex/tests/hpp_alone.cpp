@@ -7,8 +7,12 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cstring>
+#include <deque>
+#include <functional>
 #include <iterator>
 #include <memory>
+#include <new>
 #include <string>
 #include <system_error>
 #include <vector>

@@ -109,16 +109,3 @@ TEST(Percentile, NearestRank) {
     EXPECT_EQ(Percentile({}, 50), 0);
 }
 
-TEST(DiffKeys, RemovalsWithOldIndexThenAttachmentsWithNewIndex) {
-    const std::vector<std::string> before{"a", "b", "c"}, after{"a", "c", "d"};
-    const std::vector<KeyChange> changes = DiffKeys(before, after);
-    ASSERT_EQ(changes.size(), 2u);
-    EXPECT_FALSE(changes[0].attached);
-    EXPECT_EQ(changes[0].index, 1);
-    EXPECT_EQ(changes[0].path, "b");
-    EXPECT_TRUE(changes[1].attached);
-    EXPECT_EQ(changes[1].index, 2);
-    EXPECT_EQ(changes[1].path, "d");
-    EXPECT_TRUE(DiffKeys(after, after).empty()) << "keys that only moved up are no change";
-    EXPECT_TRUE(DiffKeys({"a", "b"}, {"b"}).size() == 1 && DiffKeys({"a", "b"}, {"b"})[0].index == 0);
-}

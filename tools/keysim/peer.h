@@ -1,0 +1,42 @@
+// keysim's commands that play another program using a key: holding its lock,
+// exchanging with it as a well-behaved peer does, and checking afterwards that
+// the key saw only clean exchanges. Test drivers in any language use them, so
+// they answer with exit codes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "keysim.h"
+
+namespace peer {
+
+struct Options {
+    std::string serial;
+    uint16_t vid = keysim::kDefaultVid;
+    uint16_t pid = keysim::kDefaultPid;
+    unsigned long ms = 0;             // hold: how long
+    unsigned long timeoutMs = 10000;  // exchange: lock wait, and then answer wait
+    unsigned long requests = 0;       // check: how many the key should have had
+    unsigned long settleMs = 3000;    // check: longest wait for the key to be idle
+    std::vector<uint8_t> payload;     // exchange: the command
+};
+
+// The options of `command` (hold, exchange or check); false with `error`
+// set when one is missing, unknown or out of range.
+bool Parse(const std::string &command, const std::vector<std::string> &args, Options *o, std::string *error);
+
+// The name every program using the key gives its lock.
+std::string LockName(const std::string &devicePath);
+
+// hold's background part: owns the lock for o.ms once it has signalled the
+// event named `ready`.
+int Hold(const Options &o, const std::string &ready);
+int Exchange(const Options &o);
+int Check(const Options &o);
+
+}  // namespace peer
+
+// From main.cpp: what a background process leaves its starter when it fails.
+void SetReason(const std::string &ready, const char *text);
