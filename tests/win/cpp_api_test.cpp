@@ -39,10 +39,6 @@ bool ClientsGo(const KeyPtr &key) {
 
 std::error_code Win32(DWORD code) { return std::error_code(int(code), std::system_category()); }
 
-double MsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-}
-
 }  // namespace
 
 TEST(Listing, CountAndPathsComeOldestFirst) {
