@@ -5,6 +5,10 @@
 #pragma once
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
+#include "keysim.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -47,6 +51,18 @@ inline std::vector<std::string> Split(const std::string &s, char by) {
     return parts;
 }
 
+inline bool Slurp(const std::string &file, std::string *text, std::string *why) {
+    FILE *f = fopen(file.c_str(), "rb");
+    if (!f) {
+        *why = "cannot open " + file;
+        return false;
+    }
+    char chunk[4096];
+    for (size_t n; (n = fread(chunk, 1, sizeof chunk, f)) > 0;) text->append(chunk, n);
+    fclose(f);
+    return true;
+}
+
 inline bool ParseWindow(const std::string &s, Window *w) {
     return sscanf(s.c_str(), "%lf-%lf", &w->min, &w->max) == 2;
 }
@@ -69,15 +85,8 @@ inline bool ParseStep(const std::string &s, Step *step) {
 // The rows of `file`; an empty list, with `why`, when it cannot be read.
 inline std::vector<Row> Load(const std::string &file, std::string *why) {
     std::vector<Row> rows;
-    FILE *f = fopen(file.c_str(), "rb");
-    if (!f) {
-        *why = "cannot open " + file;
-        return rows;
-    }
     std::string text;
-    char chunk[4096];
-    for (size_t n; (n = fread(chunk, 1, sizeof chunk, f)) > 0;) text.append(chunk, n);
-    fclose(f);
+    if (!Slurp(file, &text, why)) return rows;
     int line = 0;
     for (const std::string &raw : Split(text, '\n')) {
         ++line;
@@ -219,15 +228,8 @@ struct EventRow {
 
 inline std::vector<EventRow> LoadEvents(const std::string &file, std::string *why) {
     std::vector<EventRow> rows;
-    FILE *f = fopen(file.c_str(), "rb");
-    if (!f) {
-        *why = "cannot open " + file;
-        return rows;
-    }
     std::string text;
-    char chunk[4096];
-    for (size_t n; (n = fread(chunk, 1, sizeof chunk, f)) > 0;) text.append(chunk, n);
-    fclose(f);
+    if (!Slurp(file, &text, why)) return rows;
     for (const std::string &raw : Split(text, '\n')) {
         if (raw.empty() || raw[0] == '#') continue;
         std::vector<std::string> c = Split(raw, '|');
@@ -257,6 +259,66 @@ inline Action ParseAction(const std::string &a) {
     std::getline(in, out.rest);
     out.rest = Trim(out.rest);
     return out;
+}
+
+}  // namespace scenarios
+
+namespace scenarios {
+
+// One GoogleTest test per row, named after it, made by `make(row, number)`;
+// a table that cannot be read is one failing test.
+template <class Rows, class Make>
+bool RegisterRows(const char *suite, const Rows &rows, const std::string &why, Make make) {
+    struct Unreadable : testing::Test {
+        std::string why;
+        void TestBody() override { FAIL() << why; }
+    };
+    if (rows.empty()) {
+        testing::RegisterTest(suite, "TableLoads", nullptr, nullptr, __FILE__, __LINE__, [why] {
+            auto *t = new Unreadable;
+            t->why = why;
+            return static_cast<testing::Test *>(t);
+        });
+    }
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const auto row = rows[i];
+        const int number = int(i);
+        testing::RegisterTest(suite, row.name.c_str(), nullptr, nullptr, __FILE__, __LINE__,
+                              [row, number, make] { return static_cast<testing::Test *>(make(row, number)); });
+    }
+    return true;
+}
+
+}  // namespace scenarios
+
+namespace scenarios {
+
+// Registers a test per row of the timed-exchange table `file`, each running
+// its row through a fresh Layer on a key plugged as `prefix` + row number.
+template <class LayerType>
+bool RegisterTimedExchanges(const char *file, const char *prefix, double slackMs = 0) {
+    struct RowTest : testing::Test {
+        Row row;
+        int number = 0;
+        std::string prefix;
+        double slackMs = 0;
+        void TestBody() override {
+            const std::string serial = prefix + std::to_string(number);
+            LayerType layer;
+            EXPECT_EQ(RunRow(row, layer, serial, keysim::MakeDevicePath(serial), slackMs), "");
+        }
+    };
+    std::string why;
+    const std::vector<Row> rows = Load(file, &why);
+    const std::string p = prefix;
+    return RegisterRows("TimedExchange", rows, why, [p, slackMs](const Row &row, int number) {
+        auto *t = new RowTest;
+        t->row = row;
+        t->number = number;
+        t->prefix = p;
+        t->slackMs = slackMs;
+        return t;
+    });
 }
 
 }  // namespace scenarios

@@ -84,43 +84,8 @@ private:
     olvex::connection first_, second_;
 };
 
-class Scenario : public testing::Test {
-public:
-    explicit Scenario(scenarios::Row row, int number) : row_(std::move(row)), number_(number) {}
-    void TestBody() override {
-        const std::string serial = "cpp-" + std::to_string(number_);
-        CppLayer layer;
-        EXPECT_EQ(scenarios::RunRow(row_, layer, serial, keysim::MakeDevicePath(serial)), "");
-    }
-
-private:
-    scenarios::Row row_;
-    int number_;
-};
-
 // One test per row, registered before main runs the tests.
-const bool registered = [] {
-    std::string why;
-    const std::vector<scenarios::Row> rows = scenarios::Load(OLVEX_SCENARIO_TABLE, &why);
-    if (rows.empty()) {
-        testing::RegisterTest("TimedExchange", "TableLoads", nullptr, nullptr, __FILE__, __LINE__,
-                              [why]() -> testing::Test * {
-                                  struct Fail : testing::Test {
-                                      std::string why;
-                                      void TestBody() override { FAIL() << why; }
-                                  };
-                                  auto *t = new Fail;
-                                  t->why = why;
-                                  return t;
-                              });
-    }
-    for (size_t i = 0; i < rows.size(); ++i) {
-        const scenarios::Row row = rows[i];
-        const int number = int(i);
-        testing::RegisterTest("TimedExchange", row.name.c_str(), nullptr, nullptr, __FILE__, __LINE__,
-                              [row, number]() -> testing::Test * { return new Scenario(row, number); });
-    }
-    return true;
-}();
+const bool registered =
+    scenarios::RegisterTimedExchanges<CppLayer>(OLVEX_SCENARIO_TABLE, "cpp-");
 
 }  // namespace

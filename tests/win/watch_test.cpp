@@ -96,25 +96,9 @@ private:
 
 const bool registered = [] {
     std::string why;
-    const std::vector<scenarios::EventRow> rows = scenarios::LoadEvents(OLVEX_EVENT_TABLE, &why);
-    if (rows.empty()) {
-        testing::RegisterTest("KeyEvents", "TableLoads", nullptr, nullptr, __FILE__, __LINE__, [why] {
-            struct Fail : testing::Test {
-                std::string why;
-                void TestBody() override { FAIL() << why; }
-            };
-            auto *t = new Fail;
-            t->why = why;
-            return static_cast<testing::Test *>(t);
-        });
-    }
-    for (size_t i = 0; i < rows.size(); ++i) {
-        const scenarios::EventRow row = rows[i];
-        const int number = int(i);
-        testing::RegisterTest("KeyEvents", row.name.c_str(), nullptr, nullptr, __FILE__, __LINE__,
-                              [row, number] { return static_cast<testing::Test *>(new EventScenario(row, number)); });
-    }
-    return true;
+    const auto rows = scenarios::LoadEvents(OLVEX_EVENT_TABLE, &why);
+    return scenarios::RegisterRows("KeyEvents", rows, why,
+                                   [](const auto &row, int number) { return new EventScenario(row, number); });
 }();
 
 struct Unplugger {

@@ -80,41 +80,8 @@ private:
     std::string serial_;
 };
 
-class Scenario : public testing::Test {
-public:
-    Scenario(scenarios::Row row, int number) : row_(std::move(row)), number_(number) {}
-    void TestBody() override {
-        const std::string serial = "olvex-" + std::to_string(number_);
-        OlvexLayer layer;
-        EXPECT_EQ(scenarios::RunRow(row_, layer, serial, keysim::MakeDevicePath(serial), kSlackMs), "");
-    }
-
-private:
-    scenarios::Row row_;
-    int number_;
-};
-
-const bool registered = [] {
-    std::string why;
-    const std::vector<scenarios::Row> rows = scenarios::Load(OLVEX_SCENARIO_TABLE, &why);
-    if (rows.empty()) {
-        testing::RegisterTest("TimedExchange", "TableLoads", nullptr, nullptr, __FILE__, __LINE__, [why] {
-            struct Fail : testing::Test {
-                std::string why;
-                void TestBody() override { FAIL() << why; }
-            };
-            auto *t = new Fail;
-            t->why = why;
-            return static_cast<testing::Test *>(t);
-        });
-    }
-    for (size_t i = 0; i < rows.size(); ++i) {
-        const scenarios::Row row = rows[i];
-        const int number = int(i);
-        testing::RegisterTest("TimedExchange", row.name.c_str(), nullptr, nullptr, __FILE__, __LINE__,
-                              [row, number] { return static_cast<testing::Test *>(new Scenario(row, number)); });
-    }
-    return true;
-}();
+// One test per row, registered before main runs the tests.
+const bool registered =
+    scenarios::RegisterTimedExchanges<OlvexLayer>(OLVEX_SCENARIO_TABLE, "olvex-", kSlackMs);
 
 }  // namespace
