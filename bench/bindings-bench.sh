@@ -17,9 +17,9 @@ source=$PWD build=$PWD/build/win64
 run=$source/cmake/wine-run
 [ -f build/win64/CMakeCache.txt ] || cmake --preset win64 >/dev/null
 cmake --build --preset win64 --target Olvexlib Olvexkit olvexlib_dotnet binding_rate keysim >/dev/null
-# The package carries the x86 DLL too.
+# The package carries the x86 DLLs too.
 [ -f build/win32/CMakeCache.txt ] || cmake --preset win32 >/dev/null
-cmake --build --preset win32 --target Olvexlib >/dev/null
+cmake --build --preset win32 --target Olvexlib Olvexkit >/dev/null
 
 work=$build/bindings-bench
 rm -rf "$work"
@@ -49,6 +49,7 @@ cmake/wine-prefix start "$prefix"
 "$run" "$build/bin/keysim.exe" plug --serial bb-short >/dev/null
 "$run" "$build/bin/keysim.exe" plug --serial bb-long --behaviour length --length 51197 >/dev/null
 
+node_pairs="timed:short untimed:short worker:short timed:worker kitsync:short plainasync:short"
 median() { sort -g | awk '{ v[NR] = $1 } END { print NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 sizes="short long reuse"
 args="3 $turns $short_count $long_count"
@@ -100,6 +101,15 @@ for ((r = 1; r <= runs; r++)); do
     done
     printf '\n'
   done
+  # Node.js's asynchronous paths against its own synchronous call, turn by
+  # turn (short answers).
+  for size in timed untimed worker kitsync plainasync; do
+    awk -v s=$size '$1 == s { print $2 }' "$work/node.out" >"$work/node.$size"
+  done
+  for pair in $node_pairs; do
+    ratio=$(paste "$work/node.${pair%%:*}" "$work/node.${pair#*:}" | awk '{ print $1 / $2 }' | median)
+    echo "$pair node $ratio" >>"$work/ratios"
+  done
 done
 printf 'median run:'
 for size in $sizes; do
@@ -117,3 +127,11 @@ for binding in dotnet node; do
   done
   printf '\n'
 done
+echo "node.js asynchronous exchanges (short), median over runs of the median over turns of the time ratio:"
+for pair in $node_pairs; do
+  printf '  %s / %s %.3f' "${pair%%:*}" "${pair#*:}" "$(awk -v p=$pair '$1 == p { print $3 }' "$work/ratios" | median)"
+done
+printf '\n'
+echo "timed: exchangeAsync with a 5 s limit; untimed: without; worker: the former worker-thread path;"
+echo "short: exchange(); kitsync: OLVEXKIT_Exchange with the limit on the calling thread;"
+echo "plainasync: koffi's asynchronous call of OLVEXKIT_Exchange without a limit"

@@ -70,6 +70,16 @@ OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_Exchange(OLVEXKIT_KEY key, c
                                                              int *responseLength, int *status,
                                                              unsigned long timeoutMs);
 
+/* OLVEXKIT_Exchange for callers that queue it to another thread (an
+ * asynchronous call) and so cannot know whether it has begun when they
+ * cancel it: they set *cancelled to nonzero and then call OLVEXKIT_Cancel,
+ * and a timed call ends with ERROR_OPERATION_ABORTED whenever it begins. */
+OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_ExchangeCancellable(OLVEXKIT_KEY key, const void *command,
+                                                                        int commandLength, void *response,
+                                                                        int *responseLength, int *status,
+                                                                        unsigned long timeoutMs,
+                                                                        const volatile long *cancelled);
+
 /* Ends every timed exchange on `key` that is running or waiting when it is
  * called, with ERROR_OPERATION_ABORTED. Any thread. */
 OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_Cancel(OLVEXKIT_KEY key);

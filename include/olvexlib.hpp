@@ -224,13 +224,17 @@ public:
 
     // The exchange under a time limit (1 ms to 0xFFFFFFFE ms). Returns the
     // status word, or OLVEX_FAIL with `error` set.
+    // `cancelled`, when given, is a flag the canceller sets before calling
+    // cancel(): it ends a call that had not begun when cancel() came.
     int exchange(const unsigned char *command, int length, DWORD timeoutMs, unsigned char *body, int *bodyLength,
-                 DWORD *error) noexcept {
+                 DWORD *error, const volatile long *cancelled) noexcept {
         using clock = std::chrono::steady_clock;
         const clock::time_point deadline = clock::now() + std::chrono::milliseconds(timeoutMs);
         ::AcquireSRWLockExclusive(&lock_);
+        // The generation first, the flag second: a cancel that finds neither
+        // changed yet is one this call will see.
         const unsigned long long generation = cancels_;
-        DWORD failure = start_thread();
+        DWORD failure = cancelled && *cancelled ? ERROR_OPERATION_ABORTED : start_thread();
         // Wait for the turn: another exchange, or a late answer still being read.
         while (!failure && busy_) {
             if (cancels_ != generation) failure = ERROR_OPERATION_ABORTED;
@@ -721,6 +725,14 @@ public:
     // reuse one buffer (the bindings); nothing is written on failure.
     int exchange_into(const void *command, std::size_t size, std::chrono::milliseconds timeout, void *body,
                       int *bodyLength, std::error_code &ec) const noexcept {
+        return exchange_into(command, size, timeout, body, bodyLength, ec, nullptr);
+    }
+    // The same, for a caller whose canceller cannot know whether the call has
+    // begun (one queued to another thread): it sets *cancelled to nonzero,
+    // then calls cancel(), and a timed call ends with ERROR_OPERATION_ABORTED
+    // whenever it begins.
+    int exchange_into(const void *command, std::size_t size, std::chrono::milliseconds timeout, void *body,
+                      int *bodyLength, std::error_code &ec, const volatile long *cancelled) const noexcept {
         if (!channel_) {
             ec = detail::win32_error(ERROR_INVALID_HANDLE);
             return OLVEX_FAIL;
@@ -744,7 +756,7 @@ public:
             if (status == OLVEX_FAIL) error = ::GetLastError();
         } else {
             const long long ms = timeout.count() < max_timeout.count() ? timeout.count() : max_timeout.count();
-            status = channel_->exchange(bytes, n, static_cast<DWORD>(ms), out, bodyLength, &error);
+            status = channel_->exchange(bytes, n, static_cast<DWORD>(ms), out, bodyLength, &error, cancelled);
         }
         if (status == OLVEX_FAIL) {
             // Whatever the transport said, a key that has gone reads as gone;

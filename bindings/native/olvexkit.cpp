@@ -170,13 +170,22 @@ extern "C" unsigned long OLVEXKIT_API OLVEXKIT_CloseWatch(OLVEXKIT_WATCHER watch
 extern "C" unsigned long OLVEXKIT_API OLVEXKIT_Exchange(OLVEXKIT_KEY key, const void *command, int commandLength,
                                                         void *response, int *responseLength, int *status,
                                                         unsigned long timeoutMs) {
+    return OLVEXKIT_ExchangeCancellable(key, command, commandLength, response, responseLength, status, timeoutMs,
+                                        nullptr);
+}
+
+extern "C" unsigned long OLVEXKIT_API OLVEXKIT_ExchangeCancellable(OLVEXKIT_KEY key, const void *command,
+                                                                   int commandLength, void *response,
+                                                                   int *responseLength, int *status,
+                                                                   unsigned long timeoutMs,
+                                                                   const volatile long *cancelled) {
     if (!key) return Report(ERROR_INVALID_HANDLE);
     if (commandLength < 0 || !status || timeoutMs == 0) return Report(ERROR_INVALID_PARAMETER);
     const std::chrono::milliseconds limit =
         timeoutMs == OLVEXKIT_NO_TIMEOUT ? olvex::no_timeout : std::chrono::milliseconds(timeoutMs);
     std::error_code ec;
     const int s = key->connection.exchange_into(command, static_cast<std::size_t>(commandLength), limit, response,
-                                                responseLength, ec);
+                                                responseLength, ec, cancelled);
     if (s != OLVEX_FAIL) *status = s;
     return Report(ec);
 }

@@ -2,10 +2,18 @@
 
 export const MAX_COMMAND: 65532;
 export const MAX_RESPONSE_BODY: 51195;
+/** The longest time limit, in ms (about 49.7 days); longer ones are clamped to it. */
+export const MAX_TIMEOUT: 4294967294;
 /** The Olvexlib.dll this process loaded. */
 export const dllPath: string;
+/** The Olvexkit.dll beside it, which runs the connections and their time limits. */
+export const kitPath: string;
 
-/** A failed call; `errno` is the Windows error code (GetLastError). */
+/**
+ * A failed call. `errno` is the Windows error code; `code` is 'EINVAL' (87),
+ * 'EBUSY' (258), 'ECANCELED' (995), 'ETIMEDOUT' (1460), else the Windows name
+ * (e.g. 'ERROR_INVALID_HANDLE' for 6: the connection is closed).
+ */
 export class OlvexError extends Error {
   errno: number;
   code: string;
@@ -16,8 +24,20 @@ export class KeyOpenError extends OlvexError {
   index: number;
 }
 
-/** exchangeAsync() gave up waiting; errno 995 (ERROR_OPERATION_ABORTED), code 'ETIMEDOUT'. */
-export class TimeoutError extends OlvexError {}
+/**
+ * A time limit ran out. errno 258, code 'EBUSY': another program held the
+ * key's lock all along; nothing was sent. errno 1460, code 'ETIMEDOUT': the key
+ * did not answer in time; the connection reads and discards its late answer,
+ * which no exchange anywhere receives.
+ */
+export class TimeoutError extends OlvexError {
+  errno: 258 | 1460;
+}
+
+/** The exchange's AbortSignal was aborted: errno 995, code 'ECANCELED', name 'AbortError'. */
+export class AbortError extends OlvexError {
+  errno: 995;
+}
 
 export interface Response {
   /** The key's status word, 0..65535. */
@@ -25,20 +45,44 @@ export interface Response {
   body: Buffer;
 }
 
+export interface ExchangeOptions {
+  /**
+   * The time limit in ms (> 0), covering the whole call: waiting for the key's
+   * lock, sending, and the answer. Without one the call waits as long as it
+   * takes (it can still be aborted). Not a positive number: OlvexError 87,
+   * nothing sent.
+   */
+  timeout?: number;
+  /**
+   * Aborting it ends the call with an AbortError; already aborted, nothing is
+   * sent. An abort cancels every exchange then under way on this connection;
+   * one that comes before the call has reached the connection (it waits for a
+   * libuv thread first) is missed, and the call runs on to its own end.
+   */
+  signal?: AbortSignal;
+}
+
 export class Key {
   readonly path: string;
-  /** One command exchange; blocks the calling thread until the key answers. */
+  /** One command exchange without a time limit; blocks the calling thread until the key answers. */
   exchange(command: Uint8Array): Response;
   /** As exchange(), but the body is a view of `response` (at least MAX_RESPONSE_BODY bytes, reusable). */
   exchangeInto(command: Uint8Array, response: Uint8Array): Response;
   /**
-   * As exchange(), on a thread of the connection's own (the event loop goes on).
-   * Calls on one Key run in turn. With `timeout` (ms) a silent key is given up on:
-   * the promise rejects with a TimeoutError and the connection stays usable.
+   * One command exchange off the event loop (on libuv's thread pool). The
+   * command is copied at once. Rejects with a TimeoutError (258 or 1460), an
+   * AbortError (995) or another OlvexError; the connection stays usable after
+   * any of them. Any number may be pending on one Key.
    */
-  exchangeAsync(command: Uint8Array, options?: { timeout?: number }): Promise<Response>;
-  /** Closes the connection; throws while an exchangeAsync() is pending. */
-  close(): void;
+  exchangeAsync(command: Uint8Array, options?: ExchangeOptions): Promise<Response>;
+  /**
+   * Closes the connection: every later call fails with errno 6 at once. The
+   * native close waits for this Key's pending exchangeAsync() calls, then up
+   * to 2 s for an answer the key still owes, off the event loop. The promise
+   * resolves (never rejects) once closed; callers may ignore it. A Key that is
+   * collected without close() is closed the same way.
+   */
+  close(): Promise<void>;
 }
 
 /** Rebuilds the key list; returns the number of attached keys. */

@@ -43,8 +43,13 @@ int Abandon(HANDLE device, HANDLE lock, DWORD error) {
 using namespace olvex;
 
 extern "C" int OLVEX_API OLVEX_Connect(OLVEX_HANDLE *connection, char *pathOut, int index) {
-    const char *path = Lookup(&g_devices, index);
-    if (!connection || !path || !path[0]) {
+    // One read of the slot serves the handle, the lock and pathOut alike: a
+    // listing racing with this call can then never pair one key's handle
+    // with another key's lock.
+    const char *slot = Lookup(&g_devices, index);
+    char path[DEVICE_PATH_SIZE] = {};
+    if (slot) std::memcpy(path, slot, strnlen(slot, DEVICE_PATH_SIZE - 1));
+    if (!connection || !path[0]) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return OLVEX_FAIL;
     }

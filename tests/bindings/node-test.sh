@@ -15,19 +15,24 @@ esac
 node=$(sh "$source/tests/bindings/runtime.sh" "$build/runtimes" "$runtime")/bin/node.exe
 [ -f "$node" ] || { echo "FAILED: $runtime has no bin/node.exe"; exit 1; }
 
-# The package carries the other architecture's DLL too: brought up to date
-# (or built) here, so that it never lags behind this one.
-sibling="$source/build/$other/src/dist/Olvexlib.dll"
+# The package carries the other architecture's DLLs too: brought up to date
+# (or built) here, so that they never lag behind this one's.
 (cd "$source" && { [ -f "build/$other/CMakeCache.txt" ] || cmake --preset "$other" >/dev/null; } &&
-  cmake --build --preset "$other" --target Olvexlib >/dev/null) ||
-  { echo "FAILED: cannot build the $other DLL for the package"; exit 1; }
-if [ "$arch" = x64 ]; then x64dll="$build/src/dist/Olvexlib.dll" ia32dll=$sibling
-else x64dll=$sibling ia32dll="$build/src/dist/Olvexlib.dll"; fi
+  cmake --build --preset "$other" --target Olvexlib Olvexkit >/dev/null) ||
+  { echo "FAILED: cannot build the $other DLLs for the package"; exit 1; }
+mine_lib="$build/src/dist/Olvexlib.dll" mine_kit="$build/bindings/native/Olvexkit.dll"
+other_lib="$source/build/$other/src/dist/Olvexlib.dll" other_kit="$source/build/$other/bindings/native/Olvexkit.dll"
+if [ "$arch" = x64 ]; then
+  export OLVEX_DLL_X64=$mine_lib OLVEX_KIT_X64=$mine_kit OLVEX_DLL_IA32=$other_lib OLVEX_KIT_IA32=$other_kit
+else
+  export OLVEX_DLL_X64=$other_lib OLVEX_KIT_X64=$other_kit OLVEX_DLL_IA32=$mine_lib OLVEX_KIT_IA32=$mine_kit
+fi
 
 work="$build/node-test"
-tgz=$(OLVEX_DLL_X64=$x64dll OLVEX_DLL_IA32=$ia32dll sh "$source/bindings/node/pack.sh" "$work/package")
+tgz=$(sh "$source/bindings/node/pack.sh" "$work/package")
 listing=$(tar tzf "$tgz")
-for want in package/win32-x64/Olvexlib.dll package/win32-ia32/Olvexlib.dll package/index.js package/index.d.ts; do
+for want in package/win32-x64/Olvexlib.dll package/win32-x64/Olvexkit.dll package/win32-ia32/Olvexlib.dll \
+            package/win32-ia32/Olvexkit.dll package/index.js package/index.d.ts; do
   printf '%s\n' "$listing" | grep -qx "$want" || { echo "FAILED: $tgz lacks $want"; exit 1; }
 done
 
@@ -35,11 +40,14 @@ mkdir -p "$work/app"
 echo '{ "name": "olvexlib-scratch-app", "private": true }' >"$work/app/package.json"
 (cd "$work/app" && npm install --silent --no-audit --no-fund --ignore-scripts --os=win32 --cpu=$cpu "$tgz" \
   </dev/null) || { echo "FAILED: npm cannot install $tgz (and koffi from the registry)"; exit 1; }
-cp "$source/tests/bindings/node/checks.js" "$keysim" "$work/app/"
+cp "$source/tests/bindings/node/checks.js" "$source/tests/bindings/node/scenarios.js" "$keysim" "$work/app/"
 
 . "$source/tests/bindings/keys.sh"
 plug_keys bn-echo: bn-long:--behaviour,length,--length,51197 bn-wrong:--behaviour,wrong-lead \
-  bn-slow:--latency,400 bn-silent:--behaviour,silent bn-gone:
+  bn-slow:--latency,400 bn-silent:--behaviour,silent bn-gone: bn-dropped:--behaviour,silent
 export NODE_SKIP_PLATFORM_CHECK=1
 cd "$work/app"
-run_logged "$work/checks.log" "$node" checks.js
+# --expose-gc: a check drops a connection and collects it.
+run_logged "$work/checks.log" "$node" --expose-gc checks.js
+# Each row plugs a key of its own; node.exe takes the table's path as Z:.
+run_logged "$work/scenarios.log" "$node" scenarios.js "Z:$source/tests/scenarios/timed-exchange.txt" "nd-$arch"

@@ -14,6 +14,7 @@ TEST(Narrowed, FailsWhenRun) { ADD_FAILURE() << "planted failure, hidden from a 
 int main(int argc, char **argv) {
     setvbuf(stdout, nullptr, _IONBF, 0);
     testing::InitGoogleTest(&argc, argv);
-    (void)RUN_ALL_TESTS();
+    const int failed = RUN_ALL_TESTS();
+    (void)failed;
     return 0;
 }

@@ -39,10 +39,6 @@ bool ClientsGo(const KeyPtr &key) {
 
 std::error_code Win32(DWORD code) { return std::error_code(int(code), std::system_category()); }
 
-double MsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-}
-
 }  // namespace
 
 TEST(Listing, CountAndPathsComeOldestFirst) {
@@ -166,90 +162,4 @@ TEST(Bodies, LongestBodyComesBackWhole) {
     EXPECT_EQ(c.exchange(std::string()).body.size(), olvex::max_response_body) << "an empty command";
 }
 
-TEST(Timeouts, SilentKeyKeepsItsLockUntilClosedAndLaterCallersSendNothing) {
-    KeyPtr key = Plug("silent", testsupport::WithMode(keysim::Mode::Silent));
-    olvex::connection c = Open(key);
-    const std::string path = c.path();
-    std::error_code ec;
-    const auto start = std::chrono::steady_clock::now();
-    const olvex::response r = c.exchange(std::vector<uint8_t>{1, 2, 3}, 300ms, ec);
-    const double ms = MsSince(start);
-    EXPECT_EQ(ec, Win32(ERROR_TIMEOUT));
-    EXPECT_GE(ms, 290);
-    EXPECT_LT(ms, 5000);
-    EXPECT_TRUE(r.body.empty());
-    EXPECT_EQ(keysim::GetStats(key.get()).requests, 1u) << "the command was sent";
-    EXPECT_FALSE(testsupport::LockIsFree(path)) << "the answer is still owed";
-    c.exchange(std::vector<uint8_t>{4}, 100ms, ec);
-    EXPECT_EQ(ec, Win32(WAIT_TIMEOUT));
-    EXPECT_EQ(keysim::GetStats(key.get()).requests, 1u) << "nothing sent behind an owed answer";
-
-    const olvex::connection other = Open(key);  // keeps the lock in being
-    const auto closing = std::chrono::steady_clock::now();
-    c.close(100ms, ec);
-    EXPECT_FALSE(ec);
-    EXPECT_LT(MsSince(closing), 2000) << "the grace and a bounded cancel";
-    EXPECT_TRUE(testsupport::LockIsFree(path));
-}
-
-TEST(Timeouts, LockHeldElsewhereSendsNothing) {
-    KeyPtr key = Plug("held");
-    olvex::connection c = Open(key);
-    HANDLE held = CreateEventA(nullptr, TRUE, FALSE, nullptr), release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    std::thread holder([&] {
-        HANDLE lock = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, testsupport::LockName(c.path()).c_str());
-        WaitForSingleObject(lock, INFINITE);
-        SetEvent(held);
-        WaitForSingleObject(release, INFINITE);
-        ReleaseMutex(lock);
-        CloseHandle(lock);
-    });
-    ASSERT_EQ(WaitForSingleObject(held, 5000), WAIT_OBJECT_0);
-    std::error_code ec;
-    const auto start = std::chrono::steady_clock::now();
-    c.exchange(std::vector<uint8_t>{1}, 200ms, ec);
-    EXPECT_EQ(ec, Win32(WAIT_TIMEOUT));
-    EXPECT_GE(MsSince(start), 190);
-    EXPECT_EQ(keysim::GetStats(key.get()).requests, 0u);
-    SetEvent(release);
-    holder.join();
-    CloseHandle(held);
-    CloseHandle(release);
-    EXPECT_EQ(c.exchange(std::vector<uint8_t>{2}, 2s, ec).body, std::vector<uint8_t>{2});
-    EXPECT_FALSE(ec);
-}
-
-TEST(Timeouts, SlowAnswerWithinTheLimitAndNoCancelLingersAfterward) {
-    KeyPtr key = Plug("slow", testsupport::Echo(0x9000, 150));
-    olvex::connection c = Open(key);
-    std::error_code ec;
-    EXPECT_EQ(c.exchange(std::vector<uint8_t>{1}, 3s, ec).body, std::vector<uint8_t>{1});
-    EXPECT_FALSE(ec);
-    // A limit the exchange did not need must not reach the next, untimed,
-    // exchange of this thread once its time would have come.
-    keysim::SetBehaviour(key.get(), testsupport::Echo());
-    c.exchange(std::vector<uint8_t>{2}, 30ms, ec);
-    ASSERT_FALSE(ec);
-    keysim::SetBehaviour(key.get(), testsupport::Echo(0x9000, 300));
-    EXPECT_EQ(c.exchange(std::vector<uint8_t>{3}, ec).body, std::vector<uint8_t>{3});
-    EXPECT_FALSE(ec) << ec.value();
-}
-
-TEST(Timeouts, CancelFromAnotherThreadIsNotATimeout) {
-    KeyPtr key = Plug("cancel", testsupport::WithMode(keysim::Mode::Silent));
-    olvex::connection c = Open(key);
-    const std::string path = c.path();
-    std::error_code ec;
-    std::thread canceller([&] {
-        Sleep(100);
-        c.cancel();
-    });
-    const auto start = std::chrono::steady_clock::now();
-    c.exchange(std::vector<uint8_t>{1}, 30s, ec);
-    EXPECT_LT(MsSince(start), 2000);
-    canceller.join();
-    EXPECT_EQ(ec, Win32(ERROR_OPERATION_ABORTED));
-    const olvex::connection other = Open(key);
-    c.close(0ms, ec);
-    EXPECT_TRUE(testsupport::LockIsFree(path));
-}
+// Time limits: the timed-exchange scenario table (scenario_test.cpp).
