@@ -139,21 +139,12 @@ namespace Olvexlib
             }
             else
             {
-                using (var canceller = new Canceller(handle))
+                token.ThrowIfCancellationRequested();
+                var canceller = new Canceller(handle);
+                using (token.Register(canceller.Cancel))
                 {
-                    using (token.Register(canceller.Cancel))
-                    {
-                        if (!canceller.Begin(token)) token.ThrowIfCancellationRequested();
-                        try
-                        {
-                            error = NativeMethods.OLVEXKIT_Exchange(handle, command, command.Length, response,
-                                                                    out length, out status, ms);
-                        }
-                        finally
-                        {
-                            canceller.Returned();
-                        }
-                    }
+                    error = NativeMethods.OLVEXKIT_ExchangeCancellable(handle, command, command.Length, response,
+                                                                       out length, out status, ms, canceller.Flag);
                 }
             }
             if (error != 0) throw Failure((int)error, timeout, token);
@@ -188,55 +179,33 @@ namespace Olvexlib
             handle.Dispose();
         }
 
-        // A token's cancel for one exchange. OLVEXKIT_Cancel ends the exchanges
-        // running when it is called, so one that lands while the exchange is
-        // still on its way into the kit is lost: it is repeated until the
-        // exchange has returned. A cancel before Begin sends nothing at all.
-        private sealed class Canceller : IDisposable
+        // A token's cancel for one exchange, which may not have reached the kit
+        // yet: the kit reads the flag when the exchange begins, and the cancel
+        // ends it if it has.
+        private sealed class Canceller
         {
-            private const int Idle = 0, Running = 1, Over = 2;
-
             private readonly ConnectionHandle handle;
-            private readonly ManualResetEventSlim returned = new ManualResetEventSlim(false);
-            private int state;
+
+            // Pinned by the runtime for the exchange's call (a blittable array).
+            internal readonly int[] Flag = new int[1];
 
             internal Canceller(ConnectionHandle handle)
             {
                 this.handle = handle;
             }
 
-            // False when the token was cancelled first: the exchange must not
-            // start. Full fences on both sides, so that either this sees the
-            // cancel or Cancel sees the exchange running.
-            internal bool Begin(CancellationToken token)
-            {
-                Interlocked.Exchange(ref state, Running);
-                if (!token.IsCancellationRequested) return true;
-                Returned();
-                return false;
-            }
-
-            internal void Returned()
-            {
-                Interlocked.Exchange(ref state, Over);
-                returned.Set();
-            }
-
-            // Runs on the cancelling thread (or inline from Register, before
-            // Begin: nothing to cancel then).
+            // On the cancelling thread, or inline from Register when the token
+            // was cancelled meanwhile (the flag alone then stops the exchange).
             internal void Cancel()
             {
-                if (Interlocked.CompareExchange(ref state, Idle, Idle) != Running) return;
+                Interlocked.Exchange(ref Flag[0], 1);
                 bool added = false;
                 try
                 {
-                    // The handle must outlive these calls, whatever the
-                    // exchanging thread does meanwhile.
+                    // The handle must outlive the call, whatever the exchanging
+                    // thread does meanwhile.
                     handle.DangerousAddRef(ref added);
-                    do
-                    {
-                        NativeMethods.OLVEXKIT_Cancel(handle);
-                    } while (!returned.Wait(10));
+                    NativeMethods.OLVEXKIT_Cancel(handle);
                 }
                 catch (ObjectDisposedException)
                 {
@@ -246,11 +215,6 @@ namespace Olvexlib
                 {
                     if (added) handle.DangerousRelease();
                 }
-            }
-
-            public void Dispose()
-            {
-                returned.Dispose();
             }
         }
     }

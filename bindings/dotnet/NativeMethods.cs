@@ -45,6 +45,13 @@ namespace Olvexlib
                                                       byte[] response, out int responseLength, out int status,
                                                       uint timeoutMs);
 
+        // `cancelled` (one int, nonzero once cancelled) is read by the kit while
+        // the call runs: an int[] is pinned, not copied, for the call.
+        [DllImport(Kit, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
+        internal static extern uint OLVEXKIT_ExchangeCancellable(ConnectionHandle key, byte[] command, int commandLength,
+                                                                 byte[] response, out int responseLength,
+                                                                 out int status, uint timeoutMs, int[] cancelled);
+
         [DllImport(Kit, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
         internal static extern uint OLVEXKIT_Cancel(ConnectionHandle key);
 

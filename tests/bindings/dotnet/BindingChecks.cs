@@ -70,6 +70,15 @@ static class BindingChecks
         }
     }
 
+    // The call's result, failing the check (not hanging the run) when it
+    // takes longer than `ms`.
+    static T Within<T>(Task<T> call, int ms)
+    {
+        if (Task.WhenAny(call, Task.Delay(ms)).Result != call)
+            throw new Exception("the call still running after " + ms + " ms");
+        return call.GetAwaiter().GetResult();
+    }
+
     static byte[] Bytes(int n, int seed)
     {
         var b = new byte[n];
@@ -211,7 +220,7 @@ static class BindingChecks
                 Expect(code == 1460 || code == 258, "258 or 1460, got " + code);
                 // The late answer of a request sent is discarded: each later exchange gets its own.
                 byte[] other = { 0x0b, 1 };
-                Expect(slow.ExchangeAsync(other).Result.Body.SequenceEqual(other), "its own answer, asynchronously");
+                Expect(Within(slow.ExchangeAsync(other), 10000).Body.SequenceEqual(other), "its own answer, asynchronously");
                 Expect(slow.Exchange(command).Body.SequenceEqual(command), "its own answer, untimed");
                 Keysim("check --serial " + Serials[Slow] + " --requests " + (code == 1460 ? 5 : 4));
             }
@@ -232,7 +241,7 @@ static class BindingChecks
                     var clock = Stopwatch.StartNew();
                     Task<KeyResponse> call = silent.ExchangeAsync(new byte[] { 1 }, source.Token);
                     source.CancelAfter(300);
-                    var thrown = Throws<OperationCanceledException>(() => call.GetAwaiter().GetResult());
+                    var thrown = Throws<OperationCanceledException>(() => Within(call, 5000));
                     long ms = clock.ElapsedMilliseconds;
                     var inner = thrown.InnerException as Win32Exception;
                     Expect(inner != null && inner.NativeErrorCode == 995, "ERROR_OPERATION_ABORTED inside, got " + thrown);
@@ -249,7 +258,7 @@ static class BindingChecks
                         Task<KeyResponse> call = silent.ExchangeAsync(new byte[] { 1 }, TimeSpan.FromSeconds(20), source.Token);
                         if (i % 3 == 0) source.Cancel();
                         else source.CancelAfter(i % 3);
-                        var thrown = Throws<OperationCanceledException>(() => call.GetAwaiter().GetResult());
+                        var thrown = Throws<OperationCanceledException>(() => Within(call, 5000));
                         Expect(thrown.CancellationToken == source.Token, "the token in the exception");
                         Expect(clock.ElapsedMilliseconds < 5000, "cancel " + i + " to end the call, took " + clock.ElapsedMilliseconds + " ms");
                     }
