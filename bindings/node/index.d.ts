@@ -55,17 +55,21 @@ export interface ExchangeOptions {
   timeout?: number;
   /**
    * Aborting it ends the call with an AbortError; already aborted, nothing is
-   * sent. An abort cancels every exchange then under way on this connection;
-   * one that comes before the call has reached the connection (it waits for a
-   * libuv thread first) is missed, and the call runs on to its own end.
+   * sent. An abort also cancels the other timed exchanges then under way on
+   * this connection. It is never missed, even before the call has left
+   * libuv's queue.
    */
   signal?: AbortSignal;
 }
 
 export class Key {
   readonly path: string;
-  /** One command exchange without a time limit; blocks the calling thread until the key answers. */
-  exchange(command: Uint8Array): Response;
+  /**
+   * One command exchange; blocks the calling thread until the key answers or,
+   * with `timeout` (ms), for at most that long, with exchangeAsync()'s
+   * contract and errors. (`signal` does not apply: the thread is blocked.)
+   */
+  exchange(command: Uint8Array, options?: { timeout?: number }): Response;
   /** As exchange(), but the body is a view of `response` (at least MAX_RESPONSE_BODY bytes, reusable). */
   exchangeInto(command: Uint8Array, response: Uint8Array): Response;
   /**
@@ -76,8 +80,9 @@ export class Key {
    */
   exchangeAsync(command: Uint8Array, options?: ExchangeOptions): Promise<Response>;
   /**
-   * Closes the connection: every later call fails with errno 6 at once. The
-   * native close waits for this Key's pending exchangeAsync() calls, then up
+   * Closes the connection: every later call fails with errno 6 at once, and
+   * this Key's pending exchangeAsync() calls end (AbortError). The native
+   * close waits for them to settle, then up
    * to 2 s for an answer the key still owes, off the event loop. The promise
    * resolves (never rejects) once closed; callers may ignore it. A Key that is
    * collected without close() is closed the same way.

@@ -46,6 +46,9 @@ const native = {
   open: kit.func('uint32_t __stdcall OLVEXKIT_Open(_Out_ OLVEXKIT_Key **key, int index, void *pathOut)'),
   exchange: kit.func('uint32_t __stdcall OLVEXKIT_Exchange(OLVEXKIT_Key *key, const void *command, ' +
                      'int commandLength, void *response, void *responseLength, void *status, uint32_t timeoutMs)'),
+  exchangeCancellable: kit.func('uint32_t __stdcall OLVEXKIT_ExchangeCancellable(OLVEXKIT_Key *key, ' +
+                                'const void *command, int commandLength, void *response, void *responseLength, ' +
+                                'void *status, uint32_t timeoutMs, void *cancelled)'),
   cancel: kit.func('uint32_t __stdcall OLVEXKIT_Cancel(OLVEXKIT_Key *key)'),
   close: kit.func('uint32_t __stdcall OLVEXKIT_Close(OLVEXKIT_Key *key, uint32_t graceMs)'),
 };
@@ -163,23 +166,25 @@ class Key {
     this._rooms = [];  // answer rooms for exchangeAsync(), kept as _spare is
     this._out = new Int32Array(2);  // [length, status] of synchronous exchanges
     this._pending = 0;  // exchangeAsync() calls not yet settled
+    this._flags = new Set();  // their cancel flags, which close() raises
     this._closeLater = null;  // close()'s resolve, while exchanges are pending
     this._closed = null;  // close()'s promise
     leaked.register(this, handle, this);
   }
 
   // Sends one command (Buffer or Uint8Array, at most 65532 bytes) and waits
-  // for the key's answer, without a time limit: { status, body }. Blocks this
-  // thread meanwhile.
-  exchange(command) {
+  // for the key's answer: { status, body }. Blocks this thread meanwhile, for
+  // at most `timeout` ms when given (the same contract as exchangeAsync()).
+  exchange(command, { timeout } = {}) {
     this._check(command);
+    const limit = timeout === undefined ? NO_TIMEOUT : limitOf(timeout);
     // The kit answers into room for the longest body. A short body is copied
     // out and the room kept for the next exchange; a long one is handed over
     // in place, since copying it would cost a tenth of the exchange.
     const response = this._spare || Buffer.allocUnsafeSlow(MAX_RESPONSE_BODY);
     this._spare = null;
     const out = this._out;
-    const errno = native.exchange(this._handle, command, command.length, response, out, out.subarray(1), NO_TIMEOUT);
+    const errno = native.exchange(this._handle, command, command.length, response, out, out.subarray(1), limit);
     if (errno !== 0) {
       this._spare = response;
       throw failure('the exchange', errno);
@@ -226,11 +231,19 @@ class Key {
     const sent = Buffer.from(command);
     const response = this._rooms.pop() || Buffer.allocUnsafeSlow(MAX_RESPONSE_BODY);
     const out = new Int32Array(2);
+    // Raised before the cancel, so that an abort coming before koffi's
+    // thread has reached the connection still ends the call.
+    const cancelled = new Int32Array(1);
     this._pending++;
+    this._flags.add(cancelled);
     return new Promise((resolve, reject) => {
-      const onAbort = () => native.cancel(handle);
+      const onAbort = () => {
+        cancelled[0] = 1;
+        native.cancel(handle);
+      };
       const done = (error, errno) => {
         if (signal) signal.removeEventListener('abort', onAbort);
+        this._flags.delete(cancelled);
         this._settled();
         if (error || errno !== 0) {
           this._keepRoom(response);
@@ -248,7 +261,8 @@ class Key {
       };
       if (signal) signal.addEventListener('abort', onAbort, { once: true });
       try {
-        native.exchange.async(handle, sent, sent.length, response, out, out.subarray(1), limit, done);
+        native.exchangeCancellable.async(handle, sent, sent.length, response, out, out.subarray(1), limit, cancelled,
+                                         done);
       } catch (e) {  // koffi's queue of asynchronous calls is full
         done(e);
       }
@@ -284,6 +298,13 @@ class Key {
     this._spare = null;
     this._rooms = [];
     leaked.unregister(this);
+    // Pending calls end at once (ECANCELED), so that closing never waits on a
+    // key that does not answer for longer than the grace; an answer they
+    // asked for is still read and dropped.
+    if (this._flags.size > 0) {
+      for (const flag of this._flags) flag[0] = 1;
+      native.cancel(handle);
+    }
     const pending = this._pending > 0 ? new Promise((resolve) => { this._closeLater = resolve; }) : Promise.resolve();
     this._closed = pending.then(() => new Promise((resolve) => {
       native.close.async(handle, CLOSE_GRACE_MS, () => resolve());
