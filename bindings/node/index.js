@@ -44,6 +44,16 @@ const kitPath = path.join(folder, 'Olvexkit.dll');
 const dll = koffi.load(dllPath);
 const kit = koffi.load(kitPath);
 const kernel32 = koffi.load('kernel32.dll');
+// koffi unloads its libraries when the process ends, while a watcher's or a
+// connection's thread may still be running in Olvexkit.dll: pinned, the code
+// stays mapped until the process is gone.
+{
+  const pin = kernel32.func('int __stdcall GetModuleHandleExW(uint32_t flags, const char16_t *name, _Out_ void **module)');
+  const GET_MODULE_HANDLE_EX_FLAG_PIN = 1;
+  if (!pin(GET_MODULE_HANDLE_EX_FLAG_PIN, kitPath, [null])) {
+    throw new Error(`olvexlib: cannot pin ${kitPath} (Windows error ${kernel32.func('uint32_t __stdcall GetLastError()')()})`);
+  }
+}
 
 // The exports are __stdcall on x86; koffi ignores it on x64. Buffers go in as
 // raw pointers so that nothing is copied, and an asynchronous call writes
@@ -392,6 +402,17 @@ const droppedWatchers = new FinalizationRegistry((state) => {
 // them, as long as those listeners may still hear something.
 const listened = new Set();
 
+// Outside the constructor, whose closures share a context holding `this`:
+// the timer must reach its watcher only weakly.
+function drainTimer(watcher) {
+  const timer = setInterval(() => {
+    const w = watcher.deref();
+    if (w) w._drain();
+  }, DRAIN_MS);
+  timer.unref();
+  return timer;
+}
+
 // Keys coming and going, from Olvexkit.dll's watcher: its events are taken
 // onto the event loop every DRAIN_MS and emitted one at a time, in order.
 class KeyWatcher extends EventEmitter {
@@ -402,13 +423,7 @@ class KeyWatcher extends EventEmitter {
     if (errno !== 0) throw failure('watching for keys', errno);
     // What the timer and the finalizer need, without the watcher itself, so
     // that a watcher nobody listens to can be collected.
-    const state = { handle: handle[0], timer: null, event: Buffer.alloc(koffi.sizeof(KeyEvent)) };
-    const self = new WeakRef(this);
-    state.timer = setInterval(() => {
-      const watcher = self.deref();
-      if (watcher) watcher._drain();
-    }, DRAIN_MS);
-    state.timer.unref();
+    const state = { handle: handle[0], timer: drainTimer(new WeakRef(this)), event: Buffer.alloc(koffi.sizeof(KeyEvent)) };
     this._state = state;  // null once closed
     droppedWatchers.register(this, state, this);
     this.on('newListener', (name) => {
