@@ -133,6 +133,8 @@ export interface WatchOptions {
  * A listener may open the key and exchange with it.
  */
 export class KeyWatcher extends EventEmitter {
+  /** As watch(options). */
+  constructor(options?: WatchOptions);
   /** True when changes come from the platform's notifications, false when it polls (and once closed). */
   readonly notified: boolean;
   /** Stops watching: no event is emitted once it returns. Safe inside a listener; idempotent. */

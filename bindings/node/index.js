@@ -416,10 +416,17 @@ function drainTimer(watcher) {
 // Keys coming and going, from Olvexkit.dll's watcher: its events are taken
 // onto the event loop every DRAIN_MS and emitted one at a time, in order.
 class KeyWatcher extends EventEmitter {
-  constructor(interval) {
+  constructor({ interval } = {}) {
     super();
+    let ms = 0;  // the kit's default
+    if (interval !== undefined) {
+      if (typeof interval !== 'number' || !(interval > 0) || !Number.isFinite(interval)) {
+        throw new OlvexError(`watching for keys (interval ${String(interval)} ms is not a positive number)`, ERROR_INVALID_PARAMETER);
+      }
+      ms = Math.min(Math.ceil(interval), MAX_TIMEOUT);
+    }
     const handle = [null];
-    const errno = native.watch(handle, interval);
+    const errno = native.watch(handle, ms);
     if (errno !== 0) throw failure('watching for keys', errno);
     // What the timer and the finalizer need, without the watcher itself, so
     // that a watcher nobody listens to can be collected.
@@ -485,15 +492,8 @@ class KeyWatcher extends EventEmitter {
 
 // Watches for keys coming and going. `interval` (ms): how often the keys are
 // listed where the platform does not notify (default 250).
-function watch({ interval } = {}) {
-  let ms = 0;
-  if (interval !== undefined) {
-    if (typeof interval !== 'number' || !(interval > 0) || !Number.isFinite(interval)) {
-      throw new OlvexError(`watching for keys (interval ${String(interval)} ms is not a positive number)`, ERROR_INVALID_PARAMETER);
-    }
-    ms = Math.min(Math.ceil(interval), MAX_TIMEOUT);
-  }
-  return new KeyWatcher(ms);
+function watch(options) {
+  return new KeyWatcher(options);
 }
 
 module.exports = {
