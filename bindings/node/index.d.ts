@@ -1,5 +1,7 @@
 /// <reference types="node" />
 
+import { EventEmitter } from "events";
+
 export const MAX_COMMAND: 65532;
 export const MAX_RESPONSE_BODY: 51195;
 /** The longest time limit, in ms (about 49.7 days); longer ones are clamped to it. */
@@ -11,7 +13,7 @@ export const kitPath: string;
 
 /**
  * A failed call. `errno` is the Windows error code; `code` is 'EINVAL' (87),
- * 'EBUSY' (258), 'ECANCELED' (995), 'ETIMEDOUT' (1460), else the Windows name
+ * 'EBUSY' (258), 'ECANCELED' (995), 'ENODEV' (1167), 'ETIMEDOUT' (1460), else the Windows name
  * (e.g. 'ERROR_INVALID_HANDLE' for 6: the connection is closed).
  */
 export class OlvexError extends Error {
@@ -21,7 +23,19 @@ export class OlvexError extends Error {
 
 /** The key is listed but cannot be opened (e.g. unplugged since listing). */
 export class KeyOpenError extends OlvexError {
-  index: number;
+  /** Set when opened by index. */
+  index?: number;
+  /** Set when opened by device path. */
+  path?: string;
+}
+
+/**
+ * The key is gone: errno 1167, code 'ENODEV'. An exchange with a key that was
+ * unplugged, every later exchange on that connection, and open(path) when no
+ * attached key has that path. The connection still closes as usual.
+ */
+export class KeyRemovedError extends OlvexError {
+  errno: 1167;
 }
 
 /**
@@ -94,5 +108,49 @@ export class Key {
 export function enumerate(): number;
 /** Device paths of the attached keys, oldest first; null where a key cannot be opened. */
 export function list(): (string | null)[];
-/** Opens key `index` (0-based, oldest first) of the last enumerate() or list(). */
-export function open(index: number): Key;
+/**
+ * Opens key `index` (0-based, oldest first) of the last enumerate() or list(),
+ * or the attached key with this device path whatever its index now (none:
+ * KeyRemovedError).
+ */
+export function open(which: number | string): Key;
+
+export interface KeyInfo {
+  /** The device path, as open() takes it. */
+  path: string;
+  /** When the key was attached. */
+  attached: Date;
+}
+
+/** The attached keys that can be opened now, oldest first. */
+export function keys(): KeyInfo[];
+
+export interface WatchOptions {
+  /** How often the keys are listed where the platform does not notify, in ms (> 0; default 250). */
+  interval?: number;
+}
+
+/**
+ * Keys coming and going: first `attach` for every key present, oldest first,
+ * then one event per change, emitted one at a time and in order on the event
+ * loop. While it has `attach` or `detach` listeners the watcher keeps itself
+ * and the process alive; without, neither, and a collected watcher is closed.
+ * A listener may open the key and exchange with it.
+ */
+export class KeyWatcher extends EventEmitter {
+  /** As watch(options). */
+  constructor(options?: WatchOptions);
+  /** True when changes come from the platform's notifications, false when it polls (and once closed). */
+  readonly notified: boolean;
+  /** Stops watching: no event is emitted once it returns. Safe inside a listener; idempotent. */
+  close(): void;
+  on(event: 'attach' | 'detach', listener: (key: KeyInfo) => void): this;
+  on(event: 'error', listener: (error: OlvexError) => void): this;
+  once(event: 'attach' | 'detach', listener: (key: KeyInfo) => void): this;
+  once(event: 'error', listener: (error: OlvexError) => void): this;
+  off(event: 'attach' | 'detach', listener: (key: KeyInfo) => void): this;
+  off(event: 'error', listener: (error: OlvexError) => void): this;
+}
+
+/** Starts watching for keys coming and going. An interval that is not a positive number: OlvexError 87. */
+export function watch(options?: WatchOptions): KeyWatcher;

@@ -5,6 +5,7 @@
 // closes exactly as a C++ one does). The package carries both DLLs for x64
 // and x86; those matching this process are loaded.
 const path = require('path');
+const { EventEmitter } = require('events');
 const koffi = require('koffi');
 
 const MAX_COMMAND = 65532;
@@ -19,8 +20,16 @@ const CLOSE_GRACE_MS = 2000;
 const ERROR_INVALID_HANDLE = 6;
 const ERROR_INVALID_PARAMETER = 87;
 const WAIT_TIMEOUT = 258;
+const ERROR_NO_MORE_ITEMS = 259;
 const ERROR_OPERATION_ABORTED = 995;
+const ERROR_DEVICE_NOT_CONNECTED = 1167;
 const ERROR_TIMEOUT = 1460;
+const KIT_ATTACHED = 1;  // OLVEXKIT_ATTACHED; OLVEXKIT_REMOVED is 2
+// How often a watcher takes the kit's events onto the event loop: the kit
+// lists keys every 250 ms by default, so this adds little to an event's delay.
+const DRAIN_MS = 25;
+// FILETIME's 1601 epoch, in ms before 1970.
+const FILETIME_EPOCH_MS = 11644473600000;
 
 const folders = { x64: 'win32-x64', ia32: 'win32-ia32' };
 if (process.platform !== 'win32' || !folders[process.arch]) {
@@ -35,11 +44,32 @@ const kitPath = path.join(folder, 'Olvexkit.dll');
 const dll = koffi.load(dllPath);
 const kit = koffi.load(kitPath);
 const kernel32 = koffi.load('kernel32.dll');
+// koffi unloads its libraries when the process ends, while a watcher's or a
+// connection's thread may still be running in Olvexkit.dll: pinned, the code
+// stays mapped until the process is gone.
+{
+  const pin = kernel32.func('int __stdcall GetModuleHandleExW(uint32_t flags, const char16_t *name, _Out_ void **module)');
+  const GET_MODULE_HANDLE_EX_FLAG_PIN = 1;
+  if (!pin(GET_MODULE_HANDLE_EX_FLAG_PIN, kitPath, [null])) {
+    throw new Error(`olvexlib: cannot pin ${kitPath} (Windows error ${kernel32.func('uint32_t __stdcall GetLastError()')()})`);
+  }
+}
 
 // The exports are __stdcall on x86; koffi ignores it on x64. Buffers go in as
 // raw pointers so that nothing is copied, and an asynchronous call writes
 // straight into them from koffi's worker thread.
 koffi.opaque('OLVEXKIT_Key');
+koffi.opaque('OLVEXKIT_Watcher');
+const KeyInfo = koffi.struct('OLVEXKIT_KEYINFO', {
+  path: koffi.array('char', PATH_BUFFER, 'String'),
+  attached: 'uint64',  // FILETIME
+});
+const KeyEvent = koffi.struct('OLVEXKIT_EVENT', { key: KeyInfo, what: 'int', reserved: 'int' });
+// Read out of Buffers the kit fills: a layout that drifted from olvexkit.h
+// would hand out garbage paths, so refuse to load instead.
+if (koffi.sizeof(KeyInfo) !== 272 || koffi.sizeof(KeyEvent) !== 280) {
+  throw new Error(`olvexlib: OLVEXKIT_KEYINFO/OLVEXKIT_EVENT are ${koffi.sizeof(KeyInfo)}/${koffi.sizeof(KeyEvent)} bytes, not 272/280`);
+}
 const native = {
   enumDev: dll.func('int __stdcall OLVEX_EnumDEV(_Out_ int *count)'),
   getLastError: kernel32.func('uint32_t __stdcall GetLastError()'),
@@ -51,6 +81,13 @@ const native = {
                                 'void *status, uint32_t timeoutMs, void *cancelled)'),
   cancel: kit.func('uint32_t __stdcall OLVEXKIT_Cancel(OLVEXKIT_Key *key)'),
   close: kit.func('uint32_t __stdcall OLVEXKIT_Close(OLVEXKIT_Key *key, uint32_t graceMs)'),
+  keys: kit.func('uint32_t __stdcall OLVEXKIT_Keys(void *keys, int capacity, _Out_ int *count)'),
+  openPath: kit.func('uint32_t __stdcall OLVEXKIT_OpenPath(_Out_ OLVEXKIT_Key **key, const char *path)'),
+  watch: kit.func('uint32_t __stdcall OLVEXKIT_Watch(_Out_ OLVEXKIT_Watcher **watcher, uint32_t intervalMs)'),
+  nextEvent: kit.func('uint32_t __stdcall OLVEXKIT_NextEvent(OLVEXKIT_Watcher *watcher, void *event, uint32_t waitMs)'),
+  watchNotified: kit.func('uint32_t __stdcall OLVEXKIT_WatchNotified(OLVEXKIT_Watcher *watcher, _Out_ int *notified)'),
+  stopWatch: kit.func('uint32_t __stdcall OLVEXKIT_StopWatch(OLVEXKIT_Watcher *watcher)'),
+  closeWatch: kit.func('uint32_t __stdcall OLVEXKIT_CloseWatch(OLVEXKIT_Watcher *watcher)'),
 };
 
 // Node's names where a caller would look for them, Windows' otherwise.
@@ -64,12 +101,14 @@ const codes = {
   109: 'ERROR_BROKEN_PIPE',
   258: 'EBUSY',
   995: 'ECANCELED',
+  1167: 'ENODEV',
   1460: 'ETIMEDOUT',
 };
 const reasons = {
   6: 'the connection is closed',
   258: 'another program held the key\'s lock; nothing was sent',
   995: 'cancelled',
+  1167: 'the key was removed',
   1460: 'the key did not answer in time',
 };
 
@@ -84,12 +123,24 @@ class OlvexError extends Error {
 }
 
 // The key is listed but cannot be opened (e.g. unplugged since it was
-// listed); `errno` is the platform's reason.
+// listed); `errno` is the platform's reason. `index`, or `path` when it was
+// opened by its path.
 class KeyOpenError extends OlvexError {
-  constructor(index, errno) {
-    super(`opening key ${index}`, errno);
+  constructor(which, errno) {
+    super(`opening key ${which}`, errno);
     this.name = 'KeyOpenError';
-    this.index = index;
+    if (typeof which === 'string') this.path = which;
+    else this.index = which;
+  }
+}
+
+// The key is gone: an exchange with a key that was unplugged (and every
+// later one on that connection), or open(path) with no attached key of that
+// path. errno 1167, code ENODEV. The connection still closes as usual.
+class KeyRemovedError extends OlvexError {
+  constructor(what) {
+    super(what, ERROR_DEVICE_NOT_CONNECTED);
+    this.name = 'KeyRemovedError';
   }
 }
 
@@ -114,6 +165,7 @@ class AbortError extends OlvexError {
 function failure(what, errno) {
   if (errno === WAIT_TIMEOUT || errno === ERROR_TIMEOUT) return new TimeoutError(what, errno);
   if (errno === ERROR_OPERATION_ABORTED) return new AbortError(what);
+  if (errno === ERROR_DEVICE_NOT_CONNECTED) return new KeyRemovedError(what);
   return new OlvexError(what, errno);
 }
 
@@ -328,13 +380,145 @@ function openHandle(index) {
   return { handle: handle[0], path: pathOut.toString('latin1', 0, end < 0 ? PATH_BUFFER : end) };
 }
 
-// Opens key `index` of the last enumerate() or list().
-function open(index) {
-  const { handle, path: p } = openHandle(index);
+// Opens key `index` of the last enumerate() or list(), or the attached key
+// with this device path whatever its index now.
+function open(which) {
+  if (typeof which === 'string') return openPath(which);
+  const { handle, path: p } = openHandle(which);
   return new Key(handle, p);
 }
 
+function openPath(p) {
+  const handle = [null];
+  const errno = native.openPath(handle, p);
+  if (errno === ERROR_DEVICE_NOT_CONNECTED) throw new KeyRemovedError(`opening key ${p}`);
+  if (errno === ERROR_INVALID_PARAMETER) throw new OlvexError(`opening key ${p}`, errno);
+  if (errno !== 0) throw new KeyOpenError(p, errno);
+  return new Key(handle[0], p);
+}
+
+const attachedDate = (filetime) => new Date(Number(BigInt(filetime) / 10000n) - FILETIME_EPOCH_MS);
+const keyOf = (info) => ({ path: info.path, attached: attachedDate(info.attached) });
+
+// The attached keys that open now, oldest first: [{ path, attached }].
+function keys() {
+  for (let capacity = 16; ; capacity *= 2) {
+    const room = Buffer.alloc(capacity * koffi.sizeof(KeyInfo));
+    const count = [0];
+    const errno = native.keys(room, capacity, count);
+    if (errno !== 0) throw failure('listing keys', errno);
+    // A full room may have left keys out: ask again with more.
+    if (count[0] < capacity) {
+      return Array.from({ length: count[0] }, (_, i) => keyOf(koffi.decode(room, i * koffi.sizeof(KeyInfo), KeyInfo)));
+    }
+  }
+}
+
+// Native watchers whose KeyWatcher was dropped without close().
+const droppedWatchers = new FinalizationRegistry((state) => {
+  clearInterval(state.timer);
+  native.closeWatch.async(state.handle, () => {});
+});
+// Watchers with attach or detach listeners: kept alive, and the process with
+// them, as long as those listeners may still hear something.
+const listened = new Set();
+
+// Outside the constructor, whose closures share a context holding `this`:
+// the timer must reach its watcher only weakly.
+function drainTimer(watcher) {
+  const timer = setInterval(() => {
+    const w = watcher.deref();
+    if (w) w._drain();
+  }, DRAIN_MS);
+  timer.unref();
+  return timer;
+}
+
+// Keys coming and going, from Olvexkit.dll's watcher: its events are taken
+// onto the event loop every DRAIN_MS and emitted one at a time, in order.
+class KeyWatcher extends EventEmitter {
+  constructor({ interval } = {}) {
+    super();
+    let ms = 0;  // the kit's default
+    if (interval !== undefined) {
+      if (typeof interval !== 'number' || !(interval > 0) || !Number.isFinite(interval)) {
+        throw new OlvexError(`watching for keys (interval ${String(interval)} ms is not a positive number)`, ERROR_INVALID_PARAMETER);
+      }
+      ms = Math.min(Math.ceil(interval), MAX_TIMEOUT);
+    }
+    const handle = [null];
+    const errno = native.watch(handle, ms);
+    if (errno !== 0) throw failure('watching for keys', errno);
+    // What the timer and the finalizer need, without the watcher itself, so
+    // that a watcher nobody listens to can be collected.
+    const state = { handle: handle[0], timer: drainTimer(new WeakRef(this)), event: Buffer.alloc(koffi.sizeof(KeyEvent)) };
+    this._state = state;  // null once closed
+    droppedWatchers.register(this, state, this);
+    this.on('newListener', (name) => {
+      if (name === 'attach' || name === 'detach') this._hold(true);
+    });
+  }
+
+  // Whether changes come from the platform's notifications (else polling).
+  get notified() {
+    if (!this._state) return false;
+    const notified = [0];
+    const errno = native.watchNotified(this._state.handle, notified);
+    if (errno !== 0) throw failure('watching for keys', errno);
+    return notified[0] !== 0;
+  }
+
+  // Stops watching: no event is emitted once this returns, not even one the
+  // kit had already queued. Safe from inside a listener; idempotent.
+  close() {
+    const state = this._state;
+    if (!state) return;
+    this._state = null;
+    clearInterval(state.timer);
+    listened.delete(this);
+    droppedWatchers.unregister(this);
+    native.stopWatch(state.handle);
+    native.closeWatch(state.handle);
+  }
+
+  _hold(on) {
+    if (!this._state) return;
+    if (on) {
+      this._state.timer.ref();
+      listened.add(this);
+    } else {
+      this._state.timer.unref();
+      listened.delete(this);
+    }
+  }
+
+  _drain() {
+    // Listeners removed since the last round let the process end.
+    if (this.listenerCount('attach') + this.listenerCount('detach') === 0) this._hold(false);
+    // One event at a time: a listener may close() the watcher between two.
+    while (this._state) {
+      const { handle, event } = this._state;
+      const errno = native.nextEvent(handle, event, 0);
+      if (errno === WAIT_TIMEOUT) return;
+      if (errno !== 0) {
+        this.close();
+        if (errno !== ERROR_NO_MORE_ITEMS) this.emit('error', failure('watching for keys', errno));
+        return;
+      }
+      const e = koffi.decode(event, KeyEvent);
+      this.emit(e.what === KIT_ATTACHED ? 'attach' : 'detach', keyOf(e.key));
+    }
+  }
+}
+
+// Watches for keys coming and going. `interval` (ms): how often the keys are
+// listed where the platform does not notify (default 250).
+function watch(options) {
+  return new KeyWatcher(options);
+}
+
 module.exports = {
-  enumerate, list, open, Key, OlvexError, KeyOpenError, TimeoutError, AbortError,
+  enumerate, list, open, keys, watch, Key, KeyWatcher,
+  OlvexError, KeyOpenError, KeyRemovedError, TimeoutError, AbortError,
   MAX_COMMAND, MAX_RESPONSE_BODY, MAX_TIMEOUT, dllPath, kitPath,
 };

@@ -40,7 +40,8 @@ mkdir -p "$work/app"
 echo '{ "name": "olvexlib-scratch-app", "private": true }' >"$work/app/package.json"
 (cd "$work/app" && npm install --silent --no-audit --no-fund --ignore-scripts --os=win32 --cpu=$cpu "$tgz" \
   </dev/null) || { echo "FAILED: npm cannot install $tgz (and koffi from the registry)"; exit 1; }
-cp "$source/tests/bindings/node/checks.js" "$source/tests/bindings/node/scenarios.js" "$keysim" "$work/app/"
+cp "$source/tests/bindings/node/checks.js" "$source/tests/bindings/node/scenarios.js" "$source/tests/bindings/node/keys.js" \
+  "$source/tests/bindings/node/events.js" "$keysim" "$work/app/"
 
 . "$source/tests/bindings/keys.sh"
 plug_keys bn-echo: bn-long:--behaviour,length,--length,51197 bn-wrong:--behaviour,wrong-lead \
@@ -51,3 +52,7 @@ cd "$work/app"
 run_logged "$work/checks.log" "$node" --expose-gc checks.js
 # Each row plugs a key of its own; node.exe takes the table's path as Z:.
 run_logged "$work/scenarios.log" "$node" scenarios.js "Z:$source/tests/scenarios/timed-exchange.txt" "nd-$arch"
+# Keys coming and going: its own keys (nk-...), and the key-events table with
+# a serial per row and key letter (nd ROW LETTER).
+run_logged "$work/keys.log" "$node" --expose-gc keys.js
+run_logged "$work/events.log" "$node" events.js "Z:$source/tests/scenarios/key-events.txt" nd
