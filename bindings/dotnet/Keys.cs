@@ -7,7 +7,8 @@ namespace Olvexlib
 {
     // The attached keys. The native key list is process-wide and must not be
     // rebuilt while a key is being opened, so every listing and opening of
-    // this process goes through one lock.
+    // this process goes through one lock. A KeyWatcher lists on its own
+    // (inside the kit, under the kit's lock): while one runs, name keys by path.
     public static class Keys
     {
         public const int MaxCommand = 65532;
@@ -28,31 +29,49 @@ namespace Olvexlib
             }
         }
 
-        // Device paths of the attached keys, oldest first; null for a key
-        // that cannot be opened. Opens each key briefly through Olvexlib.dll,
-        // since a path is only reported by opening.
-        public static string[] List()
+        // The attached keys that can be opened now, oldest first, with their
+        // attach times. A key's path names it for as long as it stays attached;
+        // indexes change whenever keys come and go.
+        public static KeyInfo[] List()
         {
-            lock (ListLock)
+            // The library lists at most 10 keys; room for more costs nothing.
+            var records = new NativeMethods.KeyRecord[16];
+            for (;;)
             {
-                int count = Enumerate();
-                var paths = new string[count];
-                for (int i = 0; i < count; i++)
+                int count;
+                uint error;
+                lock (ListLock) error = NativeMethods.OLVEXKIT_Keys(records, records.Length, out count);
+                if (error != 0) throw Failure("listing keys", (int)error);
+                if (count < records.Length)
                 {
-                    var path = new byte[NativeMethods.PathSize];  // zero-filled: the path comes without terminator
-                    IntPtr connection;
-                    int result = NativeMethods.OLVEX_Connect(out connection, path, i);
-                    int error = Marshal.GetLastWin32Error();
-                    if (result == NativeMethods.ErrOpen) continue;
-                    if (result != 0) throw Failure("opening key " + i, error);
-                    NativeMethods.OLVEX_Disconnect(connection);
-                    paths[i] = PathString(path);
+                    var keys = new KeyInfo[count];
+                    for (int i = 0; i < count; i++) keys[i] = new KeyInfo(records[i]);
+                    return keys;
                 }
-                return paths;
+                records = new NativeMethods.KeyRecord[records.Length * 2];
             }
         }
 
-        // Opens key `index` of the last Enumerate or List.
+        // Opens the attached key with this device path (as List or a
+        // KeyWatcher give it), whatever its index now. KeyRemovedException when
+        // no attached key has it.
+        public static KeyConnection Open(string path)
+        {
+            if (path == null) throw new ArgumentNullException(nameof(path));
+            ConnectionHandle handle;
+            uint error;
+            lock (ListLock) error = NativeMethods.OLVEXKIT_OpenPath(out handle, path);
+            if (error != 0)
+            {
+                handle.Dispose();
+                if (error == NativeMethods.ErrorDeviceNotConnected) throw new KeyRemovedException(path);
+                throw Failure("opening " + path, (int)error);
+            }
+            return new KeyConnection(handle, path);
+        }
+
+        // Opens key `index` of the last Enumerate (List's order is the same,
+        // less the keys that cannot be opened).
         public static KeyConnection Open(int index)
         {
             var path = new byte[NativeMethods.KitPathSize];
@@ -82,5 +101,27 @@ namespace Olvexlib
         {
             return new Win32Exception(error, "Olvexlib: " + what + " failed: " + new Win32Exception(error).Message);
         }
+    }
+
+    // An attached key: its device path, which names it while it stays
+    // attached, and when it was attached (UTC). A key unplugged and plugged
+    // back has the same path and a later Attached.
+    public sealed class KeyInfo
+    {
+        public KeyInfo(string path, DateTime attached)
+        {
+            Path = path;
+            Attached = attached;
+        }
+
+        internal KeyInfo(NativeMethods.KeyRecord record)
+            : this(record.Path, DateTime.FromFileTimeUtc(record.Attached))
+        {
+        }
+
+        public string Path { get; }
+        public DateTime Attached { get; }
+
+        public override string ToString() => Path + " (attached " + Attached.ToString("o") + ")";
     }
 }
