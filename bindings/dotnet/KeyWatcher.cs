@@ -109,12 +109,15 @@ namespace Olvexlib
             Thread t;
             lock (gate)
             {
-                if (disposed) return;
-                disposed = true;
                 t = thread;
-                // Wakes the event thread, which then closes the watcher.
-                if (native != IntPtr.Zero) NativeMethods.OLVEXKIT_StopWatch(native);
+                if (!disposed)
+                {
+                    disposed = true;
+                    // Wakes the event thread, which then closes the watcher.
+                    if (native != IntPtr.Zero) NativeMethods.OLVEXKIT_StopWatch(native);
+                }
             }
+            // Even when a handler disposed first: it may still be running.
             if (t != null && t != Thread.CurrentThread) t.Join();
         }
 

@@ -396,6 +396,22 @@ static class BindingChecks
             lock (threads)
                 Expect(threads.Count >= 1 && threads[0] != null && threads.All(t => t == threads[0]) &&
                        threads[0] != Thread.CurrentThread, "every event on one background thread, not the caller's");
+
+            // A handler that disposed its watcher first still counts as running.
+            var inside = new ManualResetEventSlim(false);
+            int done = 0;
+            watcher = new KeyWatcher();
+            watcher.Attached += (sender, e) =>
+            {
+                ((KeyWatcher)sender).Dispose();
+                inside.Set();
+                Thread.Sleep(400);
+                Interlocked.Exchange(ref done, 1);
+            };
+            watcher.Start();
+            Expect(inside.Wait(5000), "the handler to dispose its watcher");
+            watcher.Dispose();
+            Expect(Volatile.Read(ref done) == 1, "Dispose to wait for the handler that disposed first");
         });
 
         if (failures > 0)
