@@ -350,16 +350,29 @@ static class BindingChecks
             }
         });
 
-        Check("a watcher raises nothing before Start, refuses misuse, and polls under Wine", () =>
+        Check("a watcher raises nothing before Start, then the keys List gives, in its order; it refuses misuse and polls under Wine", () =>
         {
             Throws<ArgumentOutOfRangeException>(() => new KeyWatcher(TimeSpan.Zero));
             using (var idle = new KeyWatcher()) Expect(!idle.Notified, "not watching before Start");
-            int raised = 0;
+            var raised = new System.Collections.Generic.List<KeyInfo>();
             var watcher = new KeyWatcher(TimeSpan.FromMilliseconds(50));
-            watcher.Attached += (sender, e) => Interlocked.Increment(ref raised);
+            watcher.Attached += (sender, e) =>
+            {
+                lock (raised) raised.Add(e.Key);
+            };
+            KeyInfo[] present = Keys.List();
             Thread.Sleep(300);
-            Expect(raised == 0, "no event before Start");
+            lock (raised) Expect(raised.Count == 0, "no event before Start");
             watcher.Start();
+            Func<int> count = () =>
+            {
+                lock (raised) return raised.Count;
+            };
+            for (int i = 0; i < 100 && count() < present.Length; i++) Thread.Sleep(50);
+            lock (raised)
+                Expect(raised.Select(k => k.Path + " " + k.Attached.Ticks + " " + k.Attached.Kind)
+                           .SequenceEqual(present.Select(k => k.Path + " " + k.Attached.Ticks + " " + k.Attached.Kind)),
+                       "the listed keys with their attach times, got " + string.Join(", ", raised));
             Throws<InvalidOperationException>(() => watcher.Start());
             Expect(!watcher.Notified, "polling: Wine has no device notifications");
             watcher.Dispose();
