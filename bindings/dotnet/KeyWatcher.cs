@@ -83,8 +83,12 @@ namespace Olvexlib
                 if (disposed) throw new ObjectDisposedException(nameof(KeyWatcher));
                 if (started) throw new InvalidOperationException("the watcher has been started already");
                 IntPtr w;
-                uint error = NativeMethods.OLVEXKIT_Watch(out w, intervalMs);
-                if (error != 0) throw Keys.Failure("watching for keys", (int)error);
+                lock (Keys.ListLock)
+                {
+                    uint error = NativeMethods.OLVEXKIT_Watch(out w, intervalMs);
+                    if (error != 0) throw Keys.Failure("watching for keys", (int)error);
+                    Keys.Watchers++;
+                }
                 var t = new Thread(Deliver) { IsBackground = true, Name = "Olvexlib key watcher" };
                 try
                 {
@@ -92,7 +96,7 @@ namespace Olvexlib
                 }
                 catch
                 {
-                    NativeMethods.OLVEXKIT_CloseWatch(w);
+                    Close(w);
                     throw;
                 }
                 native = w;
@@ -143,9 +147,16 @@ namespace Olvexlib
                 lock (gate)
                 {
                     native = IntPtr.Zero;
-                    NativeMethods.OLVEXKIT_CloseWatch(w);
+                    Close(w);
                 }
             }
+        }
+
+        private static void Close(IntPtr w)
+        {
+            // Once closed, the kit lists no more for this watcher.
+            NativeMethods.OLVEXKIT_CloseWatch(w);
+            lock (Keys.ListLock) Keys.Watchers--;
         }
     }
 }

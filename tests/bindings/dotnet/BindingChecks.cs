@@ -375,9 +375,13 @@ static class BindingChecks
                        "the listed keys with their attach times, got " + string.Join(", ", raised));
             Throws<InvalidOperationException>(() => watcher.Start());
             Expect(!watcher.Notified, "polling: Wine has no device notifications");
+            // Its listings and Enumerate's must not overlap; indexes mean nothing meanwhile.
+            Throws<InvalidOperationException>(() => Keys.Enumerate());
+            Throws<InvalidOperationException>(() => Keys.Open(0));
             watcher.Dispose();
             watcher.Dispose();
             Throws<ObjectDisposedException>(() => watcher.Start());
+            Expect(Keys.Enumerate() == present.Length, "Enumerate again once the watcher is disposed");
         });
 
         Check("a watcher raises its events on one background thread of its own; Dispose from another thread waits for the handler running, and none runs after", () =>
