@@ -15,4 +15,19 @@ namespace Olvexlib
 
         public int Index { get; }
     }
+
+    // ERROR_DEVICE_NOT_CONNECTED (1167): no attached key has the path (Open),
+    // or the key went away during or before an exchange. Every later exchange
+    // on that connection fails the same way; disposing it is still fine, and
+    // Keys.Open(Path) reaches the key again once it is back.
+    public class KeyRemovedException : Win32Exception
+    {
+        public KeyRemovedException(string path)
+            : base(NativeMethods.ErrorDeviceNotConnected, "Olvexlib: the key " + path + " is not attached")
+        {
+            Path = path;
+        }
+
+        public string Path { get; }
+    }
 }

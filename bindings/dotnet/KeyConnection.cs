@@ -151,7 +151,7 @@ namespace Olvexlib
             return status;
         }
 
-        private static Exception Failure(int error, TimeSpan timeout, CancellationToken token)
+        private Exception Failure(int error, TimeSpan timeout, CancellationToken token)
         {
             string limit = timeout == Timeout.InfiniteTimeSpan ? "" : " within " + timeout;
             switch (error)
@@ -169,6 +169,8 @@ namespace Olvexlib
                 Win32Exception inner = Keys.Failure("the exchange", error);
                 return token.IsCancellationRequested ? new OperationCanceledException(cancelled, inner, token)
                                                      : new OperationCanceledException(cancelled, inner);
+            case NativeMethods.ErrorDeviceNotConnected:
+                return new KeyRemovedException(Path);
             default:
                 return Keys.Failure("the exchange", error);
             }

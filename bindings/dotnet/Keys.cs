@@ -7,20 +7,28 @@ namespace Olvexlib
 {
     // The attached keys. The native key list is process-wide and must not be
     // rebuilt while a key is being opened, so every listing and opening of
-    // this process goes through one lock.
+    // this process goes through one lock. A KeyWatcher lists on its own
+    // (inside the kit, under the kit's lock): while one runs, name keys by path.
     public static class Keys
     {
         public const int MaxCommand = 65532;
         public const int MaxResponseBody = 51195;
 
-        private static readonly object ListLock = new object();
+        internal static readonly object ListLock = new object();
+        // Running KeyWatchers, under ListLock. Their listings run inside the
+        // kit, under a lock OLVEX_EnumDEV here cannot take: Enumerate must not
+        // run beside them.
+        internal static int Watchers;
 
         // Rebuilds the key list; returns the number of attached keys. Indexes
         // 0..count-1, oldest first, are what Open takes until the next call.
+        // InvalidOperationException while a KeyWatcher runs (it rebuilds the
+        // list on its own): use List and Open(path) then.
         public static int Enumerate()
         {
             lock (ListLock)
             {
+                RefuseWhileWatching();
                 int count;
                 if (NativeMethods.OLVEX_EnumDEV(out count) != 0)
                     throw Failure("listing keys", Marshal.GetLastWin32Error());
@@ -28,37 +36,60 @@ namespace Olvexlib
             }
         }
 
-        // Device paths of the attached keys, oldest first; null for a key
-        // that cannot be opened. Opens each key briefly through Olvexlib.dll,
-        // since a path is only reported by opening.
-        public static string[] List()
+        // The attached keys that can be opened now, oldest first, with their
+        // attach times. A key's path names it for as long as it stays attached;
+        // indexes change whenever keys come and go.
+        public static KeyInfo[] List()
         {
-            lock (ListLock)
+            // The library lists at most 10 keys; room for more costs nothing.
+            var records = new NativeMethods.KeyRecord[16];
+            for (;;)
             {
-                int count = Enumerate();
-                var paths = new string[count];
-                for (int i = 0; i < count; i++)
+                int count;
+                uint error;
+                lock (ListLock) error = NativeMethods.OLVEXKIT_Keys(records, records.Length, out count);
+                if (error != 0) throw Failure("listing keys", (int)error);
+                if (count < records.Length)
                 {
-                    var path = new byte[NativeMethods.PathSize];  // zero-filled: the path comes without terminator
-                    IntPtr connection;
-                    int result = NativeMethods.OLVEX_Connect(out connection, path, i);
-                    int error = Marshal.GetLastWin32Error();
-                    if (result == NativeMethods.ErrOpen) continue;
-                    if (result != 0) throw Failure("opening key " + i, error);
-                    NativeMethods.OLVEX_Disconnect(connection);
-                    paths[i] = PathString(path);
+                    var keys = new KeyInfo[count];
+                    for (int i = 0; i < count; i++) keys[i] = new KeyInfo(records[i]);
+                    return keys;
                 }
-                return paths;
+                records = new NativeMethods.KeyRecord[records.Length * 2];
             }
         }
 
-        // Opens key `index` of the last Enumerate or List.
+        // Opens the attached key with this device path (as List or a
+        // KeyWatcher give it), whatever its index now. KeyRemovedException when
+        // no attached key has it.
+        public static KeyConnection Open(string path)
+        {
+            if (path == null) throw new ArgumentNullException(nameof(path));
+            ConnectionHandle handle;
+            uint error;
+            lock (ListLock) error = NativeMethods.OLVEXKIT_OpenPath(out handle, path);
+            if (error != 0)
+            {
+                handle.Dispose();
+                if (error == NativeMethods.ErrorDeviceNotConnected) throw new KeyRemovedException(path);
+                throw Failure("opening " + path, (int)error);
+            }
+            return new KeyConnection(handle, path);
+        }
+
+        // Opens key `index` of the last Enumerate (List's order is the same,
+        // less the keys that cannot be opened). Refused while a KeyWatcher runs,
+        // as Enumerate is.
         public static KeyConnection Open(int index)
         {
             var path = new byte[NativeMethods.KitPathSize];
             ConnectionHandle handle;
             uint error;
-            lock (ListLock) error = NativeMethods.OLVEXKIT_Open(out handle, index, path);
+            lock (ListLock)
+            {
+                RefuseWhileWatching();
+                error = NativeMethods.OLVEXKIT_Open(out handle, index, path);
+            }
             if (error != 0)
             {
                 handle.Dispose();
@@ -72,6 +103,13 @@ namespace Olvexlib
             return new KeyConnection(handle, PathString(path));
         }
 
+        private static void RefuseWhileWatching()
+        {
+            if (Watchers > 0)
+                throw new InvalidOperationException("Olvexlib: a KeyWatcher is running, which lists the keys anew " +
+                                                    "on its own: name keys by path (Keys.List, Keys.Open(path))");
+        }
+
         private static string PathString(byte[] path)
         {
             int length = Array.IndexOf(path, (byte)0);
@@ -82,5 +120,27 @@ namespace Olvexlib
         {
             return new Win32Exception(error, "Olvexlib: " + what + " failed: " + new Win32Exception(error).Message);
         }
+    }
+
+    // An attached key: its device path, which names it while it stays
+    // attached, and when it was attached (UTC). A key unplugged and plugged
+    // back has the same path and a later Attached.
+    public sealed class KeyInfo
+    {
+        public KeyInfo(string path, DateTime attached)
+        {
+            Path = path;
+            Attached = attached;
+        }
+
+        internal KeyInfo(NativeMethods.KeyRecord record)
+            : this(record.Path, DateTime.FromFileTimeUtc(record.Attached))
+        {
+        }
+
+        public string Path { get; }
+        public DateTime Attached { get; }
+
+        public override string ToString() => Path + " (attached " + Attached.ToString("o") + ")";
     }
 }

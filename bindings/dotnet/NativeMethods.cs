@@ -3,9 +3,9 @@ using System.Runtime.InteropServices;
 
 namespace Olvexlib
 {
-    // Listing goes through Olvexlib.dll's exports; connections through
-    // Olvexkit.dll, which gives up on a key, cancels and closes exactly as the
-    // C++ API does. StdCall is the exports' convention on x86 and is ignored
+    // Counting keys and opening by index go through Olvexlib.dll's exports;
+    // listing with attach times, opening by path, watching and connections
+    // through Olvexkit.dll, which does them exactly as the C++ API does. StdCall is the exports' convention on x86 and is ignored
     // on x64. Every OLVEXKIT_* call returns 0 or the Windows error code, so
     // none of them needs the thread's last error.
     internal static class NativeMethods
@@ -27,6 +27,28 @@ namespace Olvexlib
         internal const int WaitTimeout = 258;
         internal const int ErrorOperationAborted = 995;
         internal const int ErrorTimeout = 1460;
+        internal const int ErrorNoMoreItems = 259;
+        internal const int ErrorDeviceNotConnected = 1167;
+
+        internal const int Attached = 1;
+        internal const int Removed = 2;
+
+        // OLVEXKIT_KEYINFO: 272 bytes everywhere (264 is a multiple of 8).
+        [StructLayout(LayoutKind.Sequential, CharSet = CharSet.Ansi)]
+        internal struct KeyRecord
+        {
+            [MarshalAs(UnmanagedType.ByValTStr, SizeConst = KitPathSize)] internal string Path;
+            internal long Attached;  // FILETIME, UTC
+        }
+
+        // OLVEXKIT_EVENT: 280 bytes.
+        [StructLayout(LayoutKind.Sequential, CharSet = CharSet.Ansi)]
+        internal struct EventRecord
+        {
+            internal KeyRecord Key;
+            internal int What;
+            internal int Reserved;
+        }
 
         [DllImport(Library, CallingConvention = CallingConvention.StdCall, ExactSpelling = true, SetLastError = true)]
         internal static extern int OLVEX_EnumDEV(out int count);
@@ -57,5 +79,27 @@ namespace Olvexlib
 
         [DllImport(Kit, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
         internal static extern uint OLVEXKIT_Close(IntPtr key, uint graceMs);
+
+        [DllImport(Kit, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
+        internal static extern uint OLVEXKIT_Keys([Out] KeyRecord[] keys, int capacity, out int count);
+
+        [DllImport(Kit, CallingConvention = CallingConvention.StdCall, ExactSpelling = true, CharSet = CharSet.Ansi,
+                   BestFitMapping = false, ThrowOnUnmappableChar = true)]
+        internal static extern uint OLVEXKIT_OpenPath(out ConnectionHandle key, string path);
+
+        [DllImport(Kit, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
+        internal static extern uint OLVEXKIT_Watch(out IntPtr watcher, uint intervalMs);
+
+        [DllImport(Kit, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
+        internal static extern uint OLVEXKIT_NextEvent(IntPtr watcher, ref EventRecord ev, uint waitMs);
+
+        [DllImport(Kit, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
+        internal static extern uint OLVEXKIT_WatchNotified(IntPtr watcher, out int notified);
+
+        [DllImport(Kit, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
+        internal static extern uint OLVEXKIT_StopWatch(IntPtr watcher);
+
+        [DllImport(Kit, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
+        internal static extern uint OLVEXKIT_CloseWatch(IntPtr watcher);
     }
 }

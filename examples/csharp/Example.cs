@@ -9,33 +9,34 @@ public static class Example
 {
     public static int Main()
     {
-        int count = Keys.Enumerate();
-        Console.WriteLine(count + " key(s) attached");
+        KeyInfo[] keys = Keys.List();
+        Console.WriteLine(keys.Length + " key(s) attached");
         byte[] command = { 0x80, 0xCA, 0x9F, 0x7F, 0x00 };
-        for (int i = 0; i < count; i++)
+        foreach (KeyInfo info in keys)
         {
             try
             {
-                using (KeyConnection key = Keys.Open(i))
+                // By path: it still names this key if others come and go meanwhile.
+                using (KeyConnection key = Keys.Open(info.Path))
                 {
                     KeyResponse r = key.Exchange(command, TimeSpan.FromSeconds(5));
-                    Console.WriteLine("key " + i + " (" + key.Path + "): status " + r.Status.ToString("X4") + ", " +
-                                      r.Body.Length + " byte(s)");
+                    Console.WriteLine(info.Path + " (attached " + info.Attached.ToLocalTime() + "): status " +
+                                      r.Status.ToString("X4") + ", " + r.Body.Length + " byte(s)");
                 }
             }
-            catch (KeyOpenException e)
+            catch (KeyRemovedException)
             {
-                Console.Error.WriteLine("key " + i + " cannot be opened: " + e.Message);
+                Console.Error.WriteLine(info.Path + " was unplugged");
             }
             catch (TimeoutException e)
             {
                 // Busy (another program held it) or silent; either way the
                 // connection is still fine: a late answer is discarded.
-                Console.Error.WriteLine("key " + i + ": " + e.Message);
+                Console.Error.WriteLine(info.Path + ": " + e.Message);
             }
             catch (Win32Exception e)
             {
-                Console.Error.WriteLine("key " + i + ": error " + e.NativeErrorCode + ": " + e.Message);
+                Console.Error.WriteLine(info.Path + ": error " + e.NativeErrorCode + ": " + e.Message);
             }
         }
         return 0;

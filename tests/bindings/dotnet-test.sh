@@ -1,9 +1,10 @@
 #!/bin/sh
 # dotnet-test.sh BUILD_DIR SOURCE_DIR KEYSIM_EXE ARCH
 # Installs this build (the .NET binding beside the DLL, as shipped), builds the
-# binding's checks and the timed-exchange scenario driver against the
-# installed binding and runs them on .NET Core under Wine against virtual keys
-# (the driver plugs its own, one per row of tests/scenarios/timed-exchange.txt).
+# binding's checks and the scenario drivers against the installed binding and
+# runs them on .NET Core under Wine against virtual keys: the key-events table
+# first, while no other key is attached, then the checks and the
+# timed-exchange table (the drivers plug their own keys, per row).
 # The runtime is fetched once into BUILD_DIR/runtimes.
 set -eu
 build=$1 source=$2 keysim=$3 arch=$4
@@ -22,7 +23,7 @@ mkdir -p "$work/app"
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
 cp "$work/prefix/bin/Olvexlib.dll" "$work/prefix/bin/Olvexkit.dll" "$work/prefix/bin/Olvexlib.Net.dll" "$keysim" \
   "$work/app/"
-for program in BindingChecks ScenarioDriver; do
+for program in BindingChecks ScenarioDriver EventDriver; do
   mcs -nologo -warnaserror+ -out:"$work/app/$program.exe" -r:"$work/app/Olvexlib.Net.dll" -r:System.Core.dll \
     "$source/tests/bindings/dotnet/$program.cs"
   printf '{"runtimeOptions":{"framework":{"name":"Microsoft.NETCore.App","version":"%s"}}}\n' "$framework" \
@@ -32,12 +33,14 @@ done
 mcs -nologo -warnaserror+ -out:"$work/app/Example.exe" -r:"$work/app/Olvexlib.Net.dll" "$source/examples/csharp/Example.cs"
 
 . "$source/tests/bindings/keys.sh"
+export DOTNET_MULTILEVEL_LOOKUP=0 DOTNET_CLI_TELEMETRY_OPTOUT=1
+# Z: is the prefix's drive for the Unix root.
+cd "$work/app"
+run_logged "$work/events.log" "$dotnet" EventDriver.exe "Z:$source/tests/scenarios/key-events.txt"
 plug_keys bd-echo: bd-long:--behaviour,length,--length,51197 bd-wrong:--behaviour,wrong-lead \
   bd-slow:--latency,400 bd-silent:--behaviour,silent bd-gone:
-export DOTNET_MULTILEVEL_LOOKUP=0 DOTNET_CLI_TELEMETRY_OPTOUT=1
-cd "$work/app"
 # Both run whatever the other gives; the scenarios' completion line comes last
-# only when the checks passed too. Z: is the prefix's drive for the Unix root.
+# only when the checks passed too.
 checks=0
 (run_logged "$work/checks.log" "$dotnet" BindingChecks.exe) || checks=1
 run_logged "$work/scenarios.log" "$dotnet" ScenarioDriver.exe "Z:$source/tests/scenarios/timed-exchange.txt"

@@ -6,6 +6,7 @@ using System;
 using System.ComponentModel;
 using System.Diagnostics;
 using System.Linq;
+using System.Runtime.InteropServices;
 using System.Threading;
 using System.Threading.Tasks;
 using Olvexlib;
@@ -57,7 +58,7 @@ static class BindingChecks
         Expect(!(e is KeyOpenException), "a plain failure, not a KeyOpenException");
     }
 
-    static void Keysim(string arguments)
+    static void Keysim(string arguments, bool mustSucceed = true)
     {
         var start = new ProcessStartInfo(System.IO.Path.Combine(AppDomain.CurrentDomain.BaseDirectory, "keysim.exe"), arguments)
         {
@@ -66,7 +67,7 @@ static class BindingChecks
         using (Process p = Process.Start(start))
         {
             p.WaitForExit();
-            if (p.ExitCode != 0) throw new Exception("keysim " + arguments + " failed");
+            if (p.ExitCode != 0 && mustSucceed) throw new Exception("keysim " + arguments + " failed");
         }
     }
 
@@ -79,6 +80,18 @@ static class BindingChecks
         return call.GetAwaiter().GetResult();
     }
 
+    static int RecordSize(string name)
+    {
+        return Marshal.SizeOf(typeof(Keys).Assembly.GetType("Olvexlib.NativeMethods+" + name, true));
+    }
+
+    static KeyInfo Listed(string serial)
+    {
+        KeyInfo key = Keys.List().FirstOrDefault(k => k.Path.IndexOf("#" + serial + "#", StringComparison.OrdinalIgnoreCase) >= 0);
+        if (key == null) throw new Exception(serial + " is not listed");
+        return key;
+    }
+
     static byte[] Bytes(int n, int seed)
     {
         var b = new byte[n];
@@ -88,15 +101,25 @@ static class BindingChecks
 
     static int Main()
     {
-        Check("lists the plugged keys oldest first", () =>
+        Check("lists the plugged keys oldest first, each with its UTC attach time, in records laid out as the kit's", () =>
         {
             int count = Keys.Enumerate();
             Expect(count == KeyCount, KeyCount + " keys, got " + count);
-            string[] paths = Keys.List();
-            Expect(paths.Length == KeyCount, KeyCount + " paths, got " + paths.Length);
+            KeyInfo[] keys = Keys.List();
+            Expect(keys.Length == KeyCount, KeyCount + " keys listed, got " + keys.Length);
+            DateTime now = DateTime.UtcNow;
             for (int i = 0; i < KeyCount; i++)
-                Expect(paths[i] != null && paths[i].StartsWith(@"\\?\usb#") && paths[i].Contains("#" + Serials[i] + "#"),
-                       "key " + i + " to be " + Serials[i] + ", got " + paths[i]);
+            {
+                Expect(keys[i].Path.StartsWith(@"\\?\usb#") && keys[i].Path.Contains("#" + Serials[i] + "#"),
+                       "key " + i + " to be " + Serials[i] + ", got " + keys[i].Path);
+                Expect(keys[i].Attached.Kind == DateTimeKind.Utc, "a UTC time");
+                Expect(Math.Abs((now - keys[i].Attached).TotalMinutes) < 10,
+                       "key " + i + " attached minutes ago, not at " + keys[i].Attached.ToString("o"));
+                Expect(i == 0 || keys[i].Attached > keys[i - 1].Attached, "key " + i + " attached after key " + (i - 1));
+            }
+            // OLVEXKIT_KEYINFO and OLVEXKIT_EVENT (x64 and x86 alike).
+            Expect(RecordSize("KeyRecord") == 272, "a 272-byte key record, got " + RecordSize("KeyRecord"));
+            Expect(RecordSize("EventRecord") == 280, "a 280-byte event record, got " + RecordSize("EventRecord"));
         });
 
         using (KeyConnection echo = Keys.Open(Echo))
@@ -266,6 +289,155 @@ static class BindingChecks
             }
             // Once closed: the key never answers, and closing ends its read.
             Keysim("check --serial " + Serials[Silent] + " --requests 1");
+        });
+
+        Check("List leaves out a key that cannot be opened; Open by path reaches the same key after others came and went", () =>
+        {
+            Keysim("plug --serial bd-refuse --behaviour refuse");
+            Keysim("plug --serial bd-before");
+            Keysim("plug --serial bd-target");
+            try
+            {
+                KeyInfo[] keys = Keys.List();
+                Expect(!keys.Any(k => k.Path.Contains("#bd-refuse#")), "the refusing key left out");
+                string before = Listed("bd-before").Path, target = Listed("bd-target").Path;
+                int index = Array.FindIndex(keys, k => k.Path == target);
+                Keysim("unplug --serial bd-before");
+                Keysim("plug --serial bd-after");
+                Expect(Array.FindIndex(Keys.List(), k => k.Path == target) == index - 1, "the target's index to have changed");
+                using (KeyConnection key = Keys.Open(target))
+                {
+                    Expect(key.Path == target, "the path it was opened by");
+                    Expect(key.Exchange(new byte[] { 7 }).Body.SequenceEqual(new byte[] { 7 }), "the echo");
+                }
+                Keysim("check --serial bd-target --requests 1");
+                Keysim("check --serial bd-after --requests 0");
+                var gone = Throws<KeyRemovedException>(() => Keys.Open(before));
+                Expect(gone.NativeErrorCode == 1167 && gone.Path == before, "1167 and the path, got " + gone.NativeErrorCode);
+                Throws<ArgumentNullException>(() => Keys.Open(null));
+            }
+            finally
+            {
+                foreach (string serial in new[] { "bd-refuse", "bd-before", "bd-target", "bd-after" })
+                    Keysim("unplug --serial " + serial, false);
+            }
+        });
+
+        Check("a key unplugged during an exchange (untimed, timed, async) fails it and every later one with KeyRemovedException; Dispose is quick", () =>
+        {
+            foreach (string how in new[] { "untimed", "timed", "async" })
+            {
+                string serial = "bd-removed-" + how;
+                Keysim("plug --serial " + serial + " --latency 2000");
+                KeyConnection key = Keys.Open(Listed(serial).Path);
+                var unplug = new Thread(() =>
+                {
+                    Thread.Sleep(300);
+                    Keysim("unplug --serial " + serial, false);
+                });
+                unplug.Start();
+                try
+                {
+                    byte[] command = { 1 };
+                    KeyRemovedException e;
+                    if (how == "untimed") e = Throws<KeyRemovedException>(() => key.Exchange(command));
+                    else if (how == "timed") e = Throws<KeyRemovedException>(() => key.Exchange(command, TimeSpan.FromSeconds(10)));
+                    else e = Throws<KeyRemovedException>(() => key.ExchangeAsync(command, TimeSpan.FromSeconds(10)).GetAwaiter().GetResult());
+                    Expect(e.NativeErrorCode == 1167 && e.Path == key.Path, how + ": 1167 and the key's path, got " + e.NativeErrorCode);
+                    Expect(Throws<KeyRemovedException>(() => key.Exchange(new byte[] { 2 }, TimeSpan.FromSeconds(1))).NativeErrorCode == 1167,
+                           how + ": a later exchange fails the same way");
+                    Expect(Throws<KeyRemovedException>(() => key.Exchange(new byte[] { 3 })).NativeErrorCode == 1167,
+                           how + ": a later untimed exchange too");
+                }
+                finally
+                {
+                    unplug.Join();
+                    var clock = Stopwatch.StartNew();
+                    key.Dispose();
+                    Expect(clock.ElapsedMilliseconds < 1500, how + ": Dispose within 1.5 s, took " + clock.ElapsedMilliseconds + " ms");
+                }
+            }
+        });
+
+        Check("a watcher raises nothing before Start, then the keys List gives, in its order; it refuses misuse and polls under Wine", () =>
+        {
+            Throws<ArgumentOutOfRangeException>(() => new KeyWatcher(TimeSpan.Zero));
+            using (var idle = new KeyWatcher()) Expect(!idle.Notified, "not watching before Start");
+            var raised = new System.Collections.Generic.List<KeyInfo>();
+            var watcher = new KeyWatcher(TimeSpan.FromMilliseconds(50));
+            watcher.Attached += (sender, e) =>
+            {
+                lock (raised) raised.Add(e.Key);
+            };
+            KeyInfo[] present = Keys.List();
+            Thread.Sleep(300);
+            lock (raised) Expect(raised.Count == 0, "no event before Start");
+            watcher.Start();
+            Func<int> count = () =>
+            {
+                lock (raised) return raised.Count;
+            };
+            for (int i = 0; i < 100 && count() < present.Length; i++) Thread.Sleep(50);
+            lock (raised)
+                Expect(raised.Select(k => k.Path + " " + k.Attached.Ticks + " " + k.Attached.Kind)
+                           .SequenceEqual(present.Select(k => k.Path + " " + k.Attached.Ticks + " " + k.Attached.Kind)),
+                       "the listed keys with their attach times, got " + string.Join(", ", raised));
+            Throws<InvalidOperationException>(() => watcher.Start());
+            Expect(!watcher.Notified, "polling: Wine has no device notifications");
+            // Its listings and Enumerate's must not overlap; indexes mean nothing meanwhile.
+            Throws<InvalidOperationException>(() => Keys.Enumerate());
+            Throws<InvalidOperationException>(() => Keys.Open(0));
+            watcher.Dispose();
+            watcher.Dispose();
+            Throws<ObjectDisposedException>(() => watcher.Start());
+            Expect(Keys.Enumerate() == present.Length, "Enumerate again once the watcher is disposed");
+        });
+
+        Check("a watcher raises its events on one background thread of its own; Dispose from another thread waits for the handler running, and none runs after", () =>
+        {
+            var threads = new System.Collections.Generic.List<Thread>();
+            var first = new ManualResetEventSlim(false);
+            int running = 0, after = 0;
+            bool disposed = false;
+            var watcher = new KeyWatcher();
+            watcher.Attached += (sender, e) =>
+            {
+                Interlocked.Increment(ref running);
+                lock (threads) threads.Add(Thread.CurrentThread.IsBackground ? Thread.CurrentThread : null);
+                if (Volatile.Read(ref disposed)) Interlocked.Increment(ref after);
+                first.Set();
+                Thread.Sleep(400);
+                Interlocked.Decrement(ref running);
+            };
+            watcher.Start();
+            Expect(first.Wait(5000), "the present keys reported");
+            var clock = Stopwatch.StartNew();
+            watcher.Dispose();
+            long took = clock.ElapsedMilliseconds;
+            Volatile.Write(ref disposed, true);
+            Expect(Volatile.Read(ref running) == 0, "no handler running once Dispose returned");
+            Expect(took >= 250, "Dispose to wait for the running handler, took " + took + " ms");
+            Thread.Sleep(600);
+            Expect(Volatile.Read(ref after) == 0, "no handler after Dispose");
+            lock (threads)
+                Expect(threads.Count >= 1 && threads[0] != null && threads.All(t => t == threads[0]) &&
+                       threads[0] != Thread.CurrentThread, "every event on one background thread, not the caller's");
+
+            // A handler that disposed its watcher first still counts as running.
+            var inside = new ManualResetEventSlim(false);
+            int done = 0;
+            watcher = new KeyWatcher();
+            watcher.Attached += (sender, e) =>
+            {
+                ((KeyWatcher)sender).Dispose();
+                inside.Set();
+                Thread.Sleep(400);
+                Interlocked.Exchange(ref done, 1);
+            };
+            watcher.Start();
+            Expect(inside.Wait(5000), "the handler to dispose its watcher");
+            watcher.Dispose();
+            Expect(Volatile.Read(ref done) == 1, "Dispose to wait for the handler that disposed first");
         });
 
         if (failures > 0)

@@ -111,10 +111,10 @@ static class ScenarioDriver
         try
         {
             Keysim("plug --serial " + serial + " " + row.Key, "plugging the key");
-            string[] paths = Keys.List();
-            int index = Array.FindIndex(paths, p => p != null && p.Contains("#" + serial.ToLowerInvariant() + "#"));
-            if (index < 0) throw new RowFailed("key " + serial + " is not listed");
-            first = Keys.Open(index);
+            KeyInfo listed = Keys.List().FirstOrDefault(
+                k => k.Path.IndexOf("#" + serial + "#", StringComparison.OrdinalIgnoreCase) >= 0);
+            if (listed == null) throw new RowFailed("key " + serial + " is not listed");
+            first = Keys.Open(listed.Path);
             if (row.Hold > 0)
                 Keysim("hold --serial " + serial + " --ms " + row.Hold, "holding the key's lock");
 
@@ -149,7 +149,7 @@ static class ScenarioDriver
                 case "same":
                 case "second":
                     KeyConnection on = first;
-                    if (parts[0] == "second") on = second = second ?? Keys.Open(index);
+                    if (parts[0] == "second") on = second = second ?? Keys.Open(listed.Path);
                     else if (first.Handle.IsClosed) throw new RowFailed("step " + step + " after close");
                     string want = parts.Length > 2 ? parts[2] : "ok";
                     string later = parts.Length > 1
