@@ -55,7 +55,12 @@ extern "C" {
 
 typedef struct OLVEXKIT_Key *OLVEXKIT_KEY;
 
-/* Opens key `index` of the last listing (OLVEX_EnumDEV); its device path goes
+/* Lists the keys anew (OLVEX_EnumDEV) and stores their number: under the
+ * same lock as the kit's own listings (a watcher's among them), which a
+ * direct OLVEX_EnumDEV would race with. */
+OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_KeyCount(int *count);
+
+/* Opens key `index` of the last listing (OLVEXKIT_KeyCount); its device path goes
  * to pathOut (OLVEXKIT_PATH_BUFFER bytes, zero-terminated) when not NULL.
  * OLVEX_Connect's failures, by their cause (e.g. 2 for a key unplugged since
  * the listing). */

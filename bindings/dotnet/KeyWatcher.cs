@@ -83,12 +83,8 @@ namespace Olvexlib
                 if (disposed) throw new ObjectDisposedException(nameof(KeyWatcher));
                 if (started) throw new InvalidOperationException("the watcher has been started already");
                 IntPtr w;
-                lock (Keys.ListLock)
-                {
-                    uint error = NativeMethods.OLVEXKIT_Watch(out w, intervalMs);
-                    if (error != 0) throw Keys.Failure("watching for keys", (int)error);
-                    Keys.Watchers++;
-                }
+                uint error = NativeMethods.OLVEXKIT_Watch(out w, intervalMs);
+                if (error != 0) throw Keys.Failure("watching for keys", (int)error);
                 var t = new Thread(Deliver) { IsBackground = true, Name = "Olvexlib key watcher" };
                 try
                 {
@@ -154,9 +150,7 @@ namespace Olvexlib
 
         private static void Close(IntPtr w)
         {
-            // Once closed, the kit lists no more for this watcher.
             NativeMethods.OLVEXKIT_CloseWatch(w);
-            lock (Keys.ListLock) Keys.Watchers--;
         }
     }
 }

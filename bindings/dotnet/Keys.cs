@@ -15,23 +15,18 @@ namespace Olvexlib
         public const int MaxResponseBody = 51195;
 
         internal static readonly object ListLock = new object();
-        // Running KeyWatchers, under ListLock. Their listings run inside the
-        // kit, under a lock OLVEX_EnumDEV here cannot take: Enumerate must not
-        // run beside them.
-        internal static int Watchers;
-
         // Rebuilds the key list; returns the number of attached keys. Indexes
         // 0..count-1, oldest first, are what Open takes until the next call.
-        // InvalidOperationException while a KeyWatcher runs (it rebuilds the
-        // list on its own): use List and Open(path) then.
+        // A KeyWatcher lists the keys anew on its own: while one runs, name
+        // keys by path (List, Open(path)).
         public static int Enumerate()
         {
             lock (ListLock)
             {
-                RefuseWhileWatching();
+                // Through the kit, whose lock keeps it apart from a watcher's listings.
                 int count;
-                if (NativeMethods.OLVEX_EnumDEV(out count) != 0)
-                    throw Failure("listing keys", Marshal.GetLastWin32Error());
+                uint error = NativeMethods.OLVEXKIT_KeyCount(out count);
+                if (error != 0) throw Failure("listing keys", (int)error);
                 return count;
             }
         }
@@ -78,18 +73,13 @@ namespace Olvexlib
         }
 
         // Opens key `index` of the last Enumerate (List's order is the same,
-        // less the keys that cannot be opened). Refused while a KeyWatcher runs,
-        // as Enumerate is.
+        // less the keys that cannot be opened).
         public static KeyConnection Open(int index)
         {
             var path = new byte[NativeMethods.KitPathSize];
             ConnectionHandle handle;
             uint error;
-            lock (ListLock)
-            {
-                RefuseWhileWatching();
-                error = NativeMethods.OLVEXKIT_Open(out handle, index, path);
-            }
+            lock (ListLock) error = NativeMethods.OLVEXKIT_Open(out handle, index, path);
             if (error != 0)
             {
                 handle.Dispose();
@@ -103,12 +93,6 @@ namespace Olvexlib
             return new KeyConnection(handle, PathString(path));
         }
 
-        private static void RefuseWhileWatching()
-        {
-            if (Watchers > 0)
-                throw new InvalidOperationException("Olvexlib: a KeyWatcher is running, which lists the keys anew " +
-                                                    "on its own: name keys by path (Keys.List, Keys.Open(path))");
-        }
 
         private static string PathString(byte[] path)
         {

@@ -51,13 +51,13 @@ namespace Olvexlib
         }
 
         [DllImport(Library, CallingConvention = CallingConvention.StdCall, ExactSpelling = true, SetLastError = true)]
-        internal static extern int OLVEX_EnumDEV(out int count);
-
-        [DllImport(Library, CallingConvention = CallingConvention.StdCall, ExactSpelling = true, SetLastError = true)]
         internal static extern int OLVEX_Connect(out IntPtr connection, byte[] pathOut, int index);
 
         [DllImport(Library, CallingConvention = CallingConvention.StdCall, ExactSpelling = true, SetLastError = true)]
         internal static extern int OLVEX_Disconnect(IntPtr connection);
+
+        [DllImport(Kit, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
+        internal static extern uint OLVEXKIT_KeyCount(out int count);
 
         [DllImport(Kit, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
         internal static extern uint OLVEXKIT_Open(out ConnectionHandle key, int index, byte[] pathOut);

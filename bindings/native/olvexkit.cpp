@@ -57,6 +57,15 @@ unsigned long Adopt(olvex::connection &&c, OLVEXKIT_KEY *key, char *pathOut) {
 
 }  // namespace
 
+extern "C" unsigned long OLVEXKIT_API OLVEXKIT_KeyCount(int *count) {
+    if (!count) return Report(ERROR_INVALID_PARAMETER);
+    std::error_code ec;
+    const int n = olvex::key_count(ec);
+    if (ec) return Report(ec);
+    *count = n;
+    return Report(0);
+}
+
 extern "C" unsigned long OLVEXKIT_API OLVEXKIT_Open(OLVEXKIT_KEY *key, int index, char *pathOut) {
     if (!key) return Report(ERROR_INVALID_PARAMETER);
     std::error_code ec;

@@ -71,7 +71,7 @@ if (koffi.sizeof(KeyInfo) !== 272 || koffi.sizeof(KeyEvent) !== 280) {
   throw new Error(`olvexlib: OLVEXKIT_KEYINFO/OLVEXKIT_EVENT are ${koffi.sizeof(KeyInfo)}/${koffi.sizeof(KeyEvent)} bytes, not 272/280`);
 }
 const native = {
-  enumDev: dll.func('int __stdcall OLVEX_EnumDEV(_Out_ int *count)'),
+  keyCount: kit.func('uint32_t __stdcall OLVEXKIT_KeyCount(_Out_ int *count)'),
   getLastError: kernel32.func('uint32_t __stdcall GetLastError()'),
   open: kit.func('uint32_t __stdcall OLVEXKIT_Open(_Out_ OLVEXKIT_Key **key, int index, void *pathOut)'),
   exchange: kit.func('uint32_t __stdcall OLVEXKIT_Exchange(OLVEXKIT_Key *key, const void *command, ' +
@@ -173,7 +173,9 @@ function failure(what, errno) {
 // 0..count-1, oldest first, are what open() takes until the next call.
 function enumerate() {
   const count = [0];
-  if (native.enumDev(count) !== 0) throw new OlvexError('listing keys', native.getLastError());
+  // Through the kit, whose lock keeps it apart from a watcher's listings.
+  const errno = native.keyCount(count);
+  if (errno !== 0) throw new OlvexError('listing keys', errno);
   return count[0];
 }
 
