@@ -1,12 +1,14 @@
 // Olvexlib for C++17: the four calls of olvexlib.h behind a connection that
 // closes itself, exchanges that size their own response buffer, errors as
-// std::error_code, and an optional time limit per exchange.
+// std::error_code, an optional time limit per exchange, keys named by their
+// device path, and a watcher for keys coming and going.
 //
-//   for (const std::string &path : olvex::key_paths()) std::cout << path << '\n';
-//   olvex::connection key(0);                                  // opens key 0
+//   for (const olvex::key_info &k : olvex::keys()) std::cout << k.path << '\n';
+//   olvex::connection key(path);                               // or key(0): index 0
 //   olvex::response r = key.exchange(command);                 // any byte container
 //   r = key.exchange(command, std::chrono::milliseconds(500));  // or give up after 500 ms
 //   // r.status is the key's status word, r.body its answer
+//   olvex::key_watcher w([](const olvex::key_event &e) { /* attached, removed */ });
 //
 // Errors: every operation has a throwing form (std::system_error) and a form
 // taking std::error_code& that reports instead, as std::filesystem does. Codes
@@ -20,13 +22,17 @@
 //                            for the whole time limit; nothing was sent
 //   ERROR_OPERATION_ABORTED  connection::cancel() ended a timed exchange, or
 //                            CancelSynchronousIo on its thread an untimed one
+//   ERROR_DEVICE_NOT_CONNECTED
+//                            the key has been removed (its path no longer
+//                            opens), or no attached key has that path
 // How a time limit keeps the key's late answer from ever reaching another
 // exchange is told at class connection.
 // Without exceptions (no __cpp_exceptions), only the error_code forms exist.
 //
-// Threads: as for the C calls. Exchanges on one connection may run from many
-// threads at once; listing and opening must not overlap another listing or
-// opening anywhere in the process.
+// Threads: exchanges on one connection may run from many threads at once.
+// Listing and opening through this header take one lock of its own, so they
+// may run on any thread, beside a key_watcher's listings; calls made to the
+// C functions directly in the same program do not take it.
 #ifndef OLVEXLIB_HPP
 #define OLVEXLIB_HPP
 
@@ -34,11 +40,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <deque>
 #include <functional>
-#include <cstddef>
-#include <cstdint>
 #include <iterator>
 #include <memory>
 #include <new>
