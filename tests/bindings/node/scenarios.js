@@ -88,8 +88,8 @@ function openBySerial(serial) {
 
 // same[:T[:CODE]] and second[:T[:CODE]]: untimed is the synchronous call,
 // the plain one; timed the asynchronous.
-function exchangeStep(key, spec) {
-  const [, t, code] = spec.split(':');
+function exchangeStep(key, text) {
+  const [, t, code] = text.split(':');
   const command = Buffer.from([LATER]);
   const call = t ? () => key.exchangeAsync(command, { timeout: Number(t) }) : async () => key.exchange(command);
   return { call, want: code ? Number(code) : 'ok' };
