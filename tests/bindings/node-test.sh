@@ -41,6 +41,7 @@ echo '{ "name": "olvexlib-scratch-app", "private": true }' >"$work/app/package.j
 (cd "$work/app" && npm install --silent --no-audit --no-fund --ignore-scripts --os=win32 --cpu=$cpu "$tgz" \
   </dev/null) || { echo "FAILED: npm cannot install $tgz (and koffi from the registry)"; exit 1; }
 cp "$source/tests/bindings/node/checks.js" "$source/tests/bindings/node/scenarios.js" "$source/tests/bindings/node/keys.js" \
+  "$source/tests/bindings/node/harness.js" \
   "$source/tests/bindings/node/events.js" "$keysim" "$work/app/"
 
 . "$source/tests/bindings/keys.sh"

@@ -14,18 +14,7 @@ const olvex = require('olvexlib');
 const ECHO = 0, LONG = 1, WRONG_LEAD = 2, SLOW = 3, SILENT = 4, GONE = 5, DROPPED = 6, KEY_COUNT = 7;
 const SERIALS = ['bn-echo', 'bn-long', 'bn-wrong', 'bn-slow', 'bn-silent', 'bn-gone', 'bn-dropped'];
 const KEYSIM = path.join(__dirname, 'keysim.exe');
-let checks = 0, failures = 0;
-
-async function check(name, body) {
-  checks++;
-  try {
-    await body();
-    console.log(`ok    ${name}`);
-  } catch (e) {
-    failures++;
-    console.log(`FAIL  ${name}: ${e.stack}`);
-  }
-}
+const { check, finish } = require('./harness').checks();
 
 function throwsWindowsError(errno, action) {
   assert.throws(action, (e) => {
@@ -359,12 +348,7 @@ function bytes(n, seed) {
 
   await Promise.all([echo.close(), longKey.close()]);
 
-  if (failures > 0) {
-    console.log(`${failures} of ${checks} checks failed`);
-    process.exitCode = 1;
-  } else {
-    console.log(`completed: node binding ${process.arch}, ${checks} checks`);
-  }
+  finish(`node binding ${process.arch}`);
 })().catch((e) => {
   console.log(`FAIL  ${e.stack}`);
   process.exitCode = 1;

@@ -4,6 +4,7 @@
 // it: each key letter of a row is its own serial (PREFIX + ROW + LETTER).
 // Prints `ok NAME` or `FAILED NAME: why` per row, and `completed: ...` last
 // only when every row passed.
+const { runRows } = require('./harness');
 const fs = require('fs');
 const os = require('os');
 const path = require('path');
@@ -120,24 +121,10 @@ async function runRow(row, number, prefix) {
   if (!table || !prefix) throw new Error('usage: events.js TABLE SERIAL_PREFIX');
   const rows = parseTable(table);
   if (rows.length === 0) throw new Error(`${table} has no rows`);
-  let failed = 0;
-  for (const [n, row] of rows.entries()) {
-    try {
-      await runRow(row, n, prefix);
-      console.log(`ok ${row.name}`);
-    } catch (e) {
-      failed++;
-      console.log(`FAILED ${row.name}: ${e.message}`);
-    }
-  }
+  const report = await runRows(rows, (row, n) => runRow(row, n, prefix), `node key events ${process.arch}`);
   fs.closeSync(log);
   try { fs.rmSync(logPath, { force: true }); } catch { /* a key server may still have it open */ }
-  if (failed > 0) {
-    console.log(`${failed} of ${rows.length} key-event rows failed`);
-    process.exitCode = 1;
-  } else {
-    console.log(`completed: node key events ${process.arch}, ${rows.length} rows`);
-  }
+  report();
 })().catch((e) => {
   console.log(`FAILED: ${e.stack}`);
   process.exitCode = 1;

@@ -10,18 +10,7 @@ const { spawnSync } = require('child_process');
 const olvex = require('olvexlib');
 
 const KEYSIM = path.join(__dirname, 'keysim.exe');
-let checks = 0, failures = 0;
-
-async function check(name, body) {
-  checks++;
-  try {
-    await body();
-    console.log(`ok    ${name}`);
-  } catch (e) {
-    failures++;
-    console.log(`FAIL  ${name}: ${e.stack}`);
-  }
-}
+const { check, finish } = require('./harness').checks();
 
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 const since = (start) => Number(process.hrtime.bigint() - start) / 1e6;
@@ -212,12 +201,7 @@ function threadCount() {
   for (const serial of [...plugged]) {
     try { unplug(serial); } catch (e) { console.log(`(${e.message})`); }
   }
-  if (failures > 0) {
-    console.log(`${failures} of ${checks} checks failed`);
-    process.exitCode = 1;
-  } else {
-    console.log(`completed: node keys coming and going ${process.arch}, ${checks} checks`);
-  }
+  finish(`node keys coming and going ${process.arch}`);
 })().catch((e) => {
   console.log(`FAIL  ${e.stack}`);
   process.exitCode = 1;

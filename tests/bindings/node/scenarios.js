@@ -4,6 +4,7 @@
 // plugged key per row (serial PREFIX-ROW). keysim.exe is beside this file.
 // Prints `ok NAME` or `FAILED NAME: why` per row, and `completed: ...` last
 // only when every row passed.
+const { runRows } = require('./harness');
 const fs = require('fs');
 const os = require('os');
 const path = require('path');
@@ -153,24 +154,11 @@ async function runRow(row, serial) {
   if (!table || !prefix) throw new Error('usage: scenarios.js TABLE SERIAL_PREFIX');
   const rows = parseTable(table);
   if (rows.length === 0) throw new Error(`${table} has no rows`);
-  let failed = 0;
-  for (const [n, row] of rows.entries()) {
-    try {
-      const took = await runRow(row, `${prefix}-${n + 1}`);
-      console.log(`ok ${row.name} (${took.toFixed(0)} ms)`);
-    } catch (e) {
-      failed++;
-      console.log(`FAILED ${row.name}: ${e.message}`);
-    }
-  }
+  const report = await runRows(rows, async (row, n) => `${(await runRow(row, `${prefix}-${n + 1}`)).toFixed(0)} ms`,
+                               `node scenarios ${process.arch}`);
   fs.closeSync(log);
   try { fs.rmSync(logPath, { force: true }); } catch { /* a key server may still have it open */ }
-  if (failed > 0) {
-    console.log(`${failed} of ${rows.length} scenarios failed`);
-    process.exitCode = 1;
-  } else {
-    console.log(`completed: node scenarios ${process.arch}, ${rows.length} rows`);
-  }
+  report();
 })().catch((e) => {
   console.log(`FAILED: ${e.stack}`);
   process.exitCode = 1;
