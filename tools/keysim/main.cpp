@@ -82,21 +82,8 @@ const char kUsage[] =
     "misdelivered answers (delivered, or their rest, on a handle other than the\n"
     "one that asked), open handles, last request.\n";
 
-bool ParseHex(const std::string &s, unsigned long max, unsigned long *out) {
-    char *end = nullptr;
-    unsigned long v = strtoul(s.c_str(), &end, 16);
-    if (s.empty() || *end || v > max) return false;
-    *out = v;
-    return true;
-}
-
-bool ParseDec(const std::string &s, unsigned long max, unsigned long *out) {
-    char *end = nullptr;
-    unsigned long v = strtoul(s.c_str(), &end, 10);
-    if (s.empty() || *end || v > max) return false;
-    *out = v;
-    return true;
-}
+bool ParseHex(const std::string &s, unsigned long max, unsigned long *out) { return peer::Number(s, 16, max, out); }
+bool ParseDec(const std::string &s, unsigned long max, unsigned long *out) { return peer::Number(s, 10, max, out); }
 
 bool ParseScript(const std::string &s, std::vector<std::vector<uint8_t>> *parts) {
     parts->assign(1, {});

@@ -6,7 +6,6 @@
 #include <cstdlib>
 
 namespace peer {
-namespace {
 
 bool Number(const std::string &s, int base, unsigned long max, unsigned long *out) {
     char *end = nullptr;
@@ -15,6 +14,8 @@ bool Number(const std::string &s, int base, unsigned long max, unsigned long *ou
     *out = v;
     return true;
 }
+
+namespace {
 
 bool Bytes(const std::string &s, std::vector<uint8_t> *out) {
     std::string digits;

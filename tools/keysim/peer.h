@@ -27,6 +27,9 @@ struct Options {
 // set when one is missing, unknown or out of range.
 bool Parse(const std::string &command, const std::vector<std::string> &args, Options *o, std::string *error);
 
+// A whole number in `base`, at most `max`; every keysim option is parsed so.
+bool Number(const std::string &s, int base, unsigned long max, unsigned long *out);
+
 // The name every program using the key gives its lock.
 std::string LockName(const std::string &devicePath);
 
