@@ -158,12 +158,23 @@ inline bool attach_time(const std::string &path, FILETIME *time) {
     return ok;
 }
 
+// FILETIME counts 100 ns from 1601; system_clock, from 1970.
+using filetime_ticks = std::chrono::duration<long long, std::ratio<1, 10000000>>;
+constexpr long long filetime_1970 = 116444736000000000LL;
+
 inline std::chrono::system_clock::time_point from_filetime(const FILETIME &time) {
-    using ticks = std::chrono::duration<long long, std::ratio<1, 10000000>>;
     const unsigned long long t = (static_cast<unsigned long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-    const long long since1970 = static_cast<long long>(t) - 116444736000000000LL;
-    return std::chrono::system_clock::time_point(
-        std::chrono::duration_cast<std::chrono::system_clock::duration>(ticks(since1970)));
+    return std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(
+        filetime_ticks(static_cast<long long>(t) - filetime_1970)));
+}
+
+inline FILETIME to_filetime(std::chrono::system_clock::time_point when) {
+    const unsigned long long t = static_cast<unsigned long long>(
+        std::chrono::duration_cast<filetime_ticks>(when.time_since_epoch()).count() + filetime_1970);
+    FILETIME time;
+    time.dwLowDateTime = static_cast<DWORD>(t);
+    time.dwHighDateTime = static_cast<DWORD>(t >> 32);
+    return time;
 }
 
 // Whether the key at `path` has gone: its path no longer opens, and the

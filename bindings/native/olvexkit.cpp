@@ -38,9 +38,8 @@ unsigned long Report(DWORD e) {
 void Fill(const olvex::key_info &k, OLVEXKIT_KEYINFO *out) {
     std::memset(out, 0, sizeof *out);
     std::memcpy(out->path, k.path.c_str(), (std::min)(k.path.size(), sizeof out->path - 1));
-    const auto since1970 = std::chrono::duration_cast<std::chrono::duration<long long, std::ratio<1, 10000000>>>(
-        k.attached.time_since_epoch());
-    out->attached = static_cast<unsigned long long>(since1970.count() + 116444736000000000LL);
+    const FILETIME time = olvex::detail::to_filetime(k.attached);
+    out->attached = static_cast<unsigned long long>(time.dwHighDateTime) << 32 | time.dwLowDateTime;
 }
 
 unsigned long Adopt(olvex::connection &&c, OLVEXKIT_KEY *key, char *pathOut) {

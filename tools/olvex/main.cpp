@@ -206,12 +206,7 @@ int ReportInterrupted() {
 
 // Local time, "2024-05-01 13:04:05.123" (separator ' ') or ISO 8601 ('T').
 std::string FormatLocal(std::chrono::system_clock::time_point when, char separator) {
-    using ticks = std::chrono::duration<long long, std::ratio<1, 10000000>>;
-    const unsigned long long t = static_cast<unsigned long long>(
-        std::chrono::duration_cast<ticks>(when.time_since_epoch()).count() + 116444736000000000LL);
-    FILETIME time;
-    time.dwLowDateTime = DWORD(t);
-    time.dwHighDateTime = DWORD(t >> 32);
+    const FILETIME time = olvex::detail::to_filetime(when);
     SYSTEMTIME utc, local;
     if (!FileTimeToSystemTime(&time, &utc) || !SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local)) return "";
     char text[40];
