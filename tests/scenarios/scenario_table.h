@@ -209,8 +209,12 @@ inline std::string RunRow(const Row &row, Layer &layer, const std::string &seria
         }
     }
     layer.Finish();
-    if (why.empty() && Keysim("check " + key + " --requests " + std::to_string(row.requests)) != 0)
-        why = "keysim check: interleaved, misdelivered or request count (see its output)";
+    if (why.empty()) {
+        const int checked = Keysim("check " + key + " --requests " + std::to_string(row.requests));
+        if (checked != 0)
+            why = "keysim check exited " + std::to_string(checked) +
+                  ": interleaved, misdelivered or request count (see its output)";
+    }
     if (Keysim("unplug " + key) != 0 && why.empty()) why = "keysim unplug failed";
     return why;
 }
