@@ -8,9 +8,10 @@
  * GetLastError of its own.
  *
  * Time limits. OLVEXKIT_Exchange with timeoutMs = OLVEXKIT_NO_TIMEOUT is
- * OLVEX_DoCommand on the calling thread. Any other limit (1 to
+ * the exchange on the calling thread. Any other limit (1 to
  * OLVEXKIT_MAX_TIMEOUT ms; 0 is ERROR_INVALID_PARAMETER) covers the whole
- * call: waiting for the key's lock, sending, and the answer.
+ * call, from the caller's call: waiting for the key's lock, sending, and the
+ * answer.
  *   WAIT_TIMEOUT (258)     the lock was not had within the limit: nothing
  *                          was sent.
  *   ERROR_TIMEOUT (1460)   the command was sent but no answer came in time.
@@ -20,12 +21,20 @@
  *                          exchange on this connection waits for that,
  *                          within its own limit.
  *   ERROR_OPERATION_ABORTED (995)
- *                          OLVEXKIT_Cancel ended the call. As with a time
- *                          limit, an answer the key still owes is read and
- *                          discarded by the connection.
- * Closing waits up to graceMs for an answer the key still owes, then cancels
- * the read and releases the lock; only a key still silent after the limit
- * and the grace can hand its answer to a later caller.
+ *                          OLVEXKIT_CancelCall, OLVEXKIT_Cancel or a close
+ *                          ended the call. As with a time limit, an answer
+ *                          the key still owes is read and discarded by the
+ *                          connection.
+ * Asynchronous calls: OLVEXKIT_Start returns at once with the call's id, and
+ * the callback reports the outcome later, on a thread of the system's pool,
+ * so that no thread of the caller's waits on a key. OLVEXKIT_CancelCall ends
+ * that call alone; a call that has finished can no longer be cancelled.
+ * Closing ends the calls still waiting or running (995), waits up to graceMs
+ * for an answer the key still owes, then cancels the read and releases the
+ * lock. A runtime's exit hook calls OLVEXKIT_CloseAll, which does that for
+ * every connection at once. An exchange that finds the key's lock abandoned
+ * (a program died mid-exchange) first reads and drops what the key still
+ * owed it, for up to OLVEXKIT_CLOSE_GRACE_MS.
  */
 #ifndef OLVEXKIT_H
 #define OLVEXKIT_H
@@ -85,9 +94,39 @@ OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_ExchangeCancellable(OLVEXKIT
                                                                         unsigned long timeoutMs,
                                                                         const volatile long *cancelled);
 
-/* Ends every timed exchange on `key` that is running or waiting when it is
- * called, with ERROR_OPERATION_ABORTED. Any thread. */
+/* Ends every timed or started exchange on `key` that is running or waiting
+ * when it is called, with ERROR_OPERATION_ABORTED. Any thread. */
 OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_Cancel(OLVEXKIT_KEY key);
+
+/* How a started call ended: `error` 0 and the key's status word in `status`
+ * (the body, `responseLength` bytes, is in the caller's buffer), or the
+ * Windows error code and OLVEX_FAIL. Called once per call, on a thread of the
+ * system's thread pool: it may block (a runtime relaying it to its own
+ * thread) without holding up any key. */
+typedef void(OLVEXKIT_API *OLVEXKIT_DONE)(void *context, unsigned long long call, unsigned long error, int status,
+                                          int responseLength);
+
+/* Starts one exchange and returns at once, its id through `call` (never 0,
+ * never reused on that key). `response` (room for OLVEX_MAX_RESPONSE_BODY
+ * bytes) must stay valid until `done` is called. timeoutMs as for
+ * OLVEXKIT_Exchange, counted from this call; OLVEXKIT_NO_TIMEOUT: none. On a
+ * failure here nothing is started and `done` is never called. */
+OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_Start(OLVEXKIT_KEY key, const void *command, int commandLength,
+                                                          void *response, unsigned long timeoutMs,
+                                                          OLVEXKIT_DONE done, void *context,
+                                                          unsigned long long *call);
+
+/* Ends the started call `call` alone, with ERROR_OPERATION_ABORTED: 0, or
+ * ERROR_NOT_FOUND (1168) when it has finished already (its callback comes or
+ * came with its own outcome). Any thread. */
+OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_CancelCall(OLVEXKIT_KEY key, unsigned long long call);
+
+/* For a runtime's exit hook: ends every connection of the process made
+ * through the kit. Calls still waiting or running end without their
+ * callbacks, answers still owed get up to graceMs (all at once), and every
+ * later exchange fails with ERROR_INVALID_HANDLE. Keys are still closed with
+ * OLVEXKIT_Close. */
+OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_CloseAll(unsigned long graceMs);
 
 /* Closes the connection: waits up to graceMs for an answer the key still
  * owes, then cancels that read and releases the key's lock. No exchange may

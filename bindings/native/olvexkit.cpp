@@ -198,6 +198,30 @@ extern "C" unsigned long OLVEXKIT_API OLVEXKIT_ExchangeCancellable(OLVEXKIT_KEY 
     return Report(ec);
 }
 
+extern "C" unsigned long OLVEXKIT_API OLVEXKIT_Start(OLVEXKIT_KEY key, const void *command, int commandLength,
+                                                     void *response, unsigned long timeoutMs, OLVEXKIT_DONE done,
+                                                     void *context, unsigned long long *call) {
+    if (!key) return Report(ERROR_INVALID_HANDLE);
+    if (commandLength < 0 || !call || timeoutMs == 0) return Report(ERROR_INVALID_PARAMETER);
+    const std::chrono::milliseconds limit =
+        timeoutMs == OLVEXKIT_NO_TIMEOUT ? olvex::no_timeout : std::chrono::milliseconds(timeoutMs);
+    std::error_code ec;
+    const olvex::call_id id =
+        key->connection.start(command, static_cast<std::size_t>(commandLength), limit, response, done, context, ec);
+    if (!ec) *call = id;
+    return Report(ec);
+}
+
+extern "C" unsigned long OLVEXKIT_API OLVEXKIT_CancelCall(OLVEXKIT_KEY key, unsigned long long call) {
+    if (!key) return Report(ERROR_INVALID_HANDLE);
+    return Report(key->connection.cancel(call) ? 0 : ERROR_NOT_FOUND);
+}
+
+extern "C" unsigned long OLVEXKIT_API OLVEXKIT_CloseAll(unsigned long graceMs) {
+    olvex::close_all(std::chrono::milliseconds(graceMs));
+    return Report(0);
+}
+
 extern "C" unsigned long OLVEXKIT_API OLVEXKIT_Cancel(OLVEXKIT_KEY key) {
     if (!key) return Report(ERROR_INVALID_HANDLE);
     key->connection.cancel();

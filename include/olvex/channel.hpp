@@ -1,0 +1,671 @@
+// olvexlib.hpp: one open key, the calls made on it, and the thread that
+// carries its timed and asynchronous ones. Include olvexlib.hpp, not this.
+#ifndef OLVEX_CHANNEL_HPP
+#define OLVEX_CHANNEL_HPP
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "common.hpp"
+
+namespace olvex {
+
+// A call started on a connection: never 0, never reused on that connection.
+using call_id = std::uint64_t;
+
+// How a started call ended: `error` 0 and the key's status word (0..65535),
+// or the Windows error code and OLVEX_FAIL; `length` is the body's length,
+// already in the caller's buffer when `error` is 0. Called once per call, on
+// a thread of the system's thread pool (never the caller's thread, nor the
+// connection's), so a completion that blocks holds up no key.
+using completion = void(WINAPI *)(void *context, call_id call, DWORD error, int status, int length);
+
+namespace detail {
+
+class channel;
+
+// The connections made through this header in this module, so that the
+// program's end can give what they are owed its grace.
+struct registry {
+    SRWLOCK lock = SRWLOCK_INIT;
+    channel *first = nullptr;
+    bool hooked = false;
+    // Set once the program ends: completions are no longer called.
+    std::atomic<bool> ending{false};
+};
+
+inline registry &channels() noexcept {
+    static registry r;
+    return r;
+}
+
+inline void at_exit() noexcept;
+
+// One call that does not simply run on its caller's thread: a timed exchange
+// (its caller waits for it) or an asynchronous one (a completion reports it).
+//
+// Every call moves through these states, and only as this table says. The
+// connection's thread takes one call at a time, in order ("its turn"); every
+// other move is made by channel::settle(), whoever notices the event first
+// (the waiting caller, the deadline timer, a cancel, a close, the thread).
+//
+//   state    event                  next     the caller learns
+//   queued   the thread takes it    locking  -
+//   queued   deadline               done     WAIT_TIMEOUT (258): nothing sent
+//   queued   cancel or close        done     ERROR_OPERATION_ABORTED (995)
+//   locking  the key's lock is had  sending  -  (a lock whose owner died: what
+//                                               the key still owed is read and
+//                                               dropped first, up to the grace)
+//   locking  deadline               done     WAIT_TIMEOUT: the lock goes back unused
+//   locking  cancel or close        done     ERROR_OPERATION_ABORTED: idem
+//   sending  answer or failure      done     the status word, or the failure
+//   sending  deadline               done     ERROR_TIMEOUT (1460): the turn goes
+//                                            on, reads the late answer, drops it
+//   sending  cancel or close        done     ERROR_OPERATION_ABORTED: idem
+//   done     anything               done     nothing: a finished call cannot be
+//                                            cancelled, and its id names nothing
+//
+// Deadlines count from the caller's call. A call's record belongs to the
+// channel until it is done; then to its waiting caller, or to its completion.
+struct job {
+    enum state_t { queued, locking, sending, done };
+    state_t state = queued;
+    call_id id = 0;
+    steady::time_point deadline = (steady::time_point::max)();
+    job *next = nullptr;  // while queued
+    const unsigned char *command = nullptr;
+    int length = 0;
+    unsigned char *body = nullptr;  // the caller's; written only on success
+    int status = OLVEX_FAIL;
+    DWORD error = 0;
+    int body_length = 0;
+    bool waited = false;  // a caller waits in channel::exchange; else:
+    completion done_fn = nullptr;
+    void *context = nullptr;
+    PTP_WORK report = nullptr;
+    std::unique_ptr<unsigned char[]> owned;  // an asynchronous call's copy of its command
+
+    bool timed() const noexcept { return deadline != (steady::time_point::max)(); }
+
+    // An asynchronous call's outcome, on the pool.
+    static void CALLBACK deliver(PTP_CALLBACK_INSTANCE, void *self, PTP_WORK work) {
+        job *j = static_cast<job *>(self);
+        if (!channels().ending.load()) j->done_fn(j->context, j->id, j->error, j->status, j->body_length);
+        delete j;
+        ::CloseThreadpoolWork(work);
+    }
+};
+
+// Reads and drops whatever the key still owes to a program that died in the
+// middle of an exchange (its lock was found abandoned), until `until`: one
+// short frame, a long frame's two parts, or the rest of a long frame whose
+// first part the dead program had read. A key is one channel, so a handle of
+// our own reads it; overlapped, so that nothing coming is given up on time.
+inline void drain_owed(const std::string &path, steady::time_point until) noexcept {
+    const unique_handle key(open_key(path, FILE_FLAG_OVERLAPPED));
+    const unique_handle ready(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    if (key.h == INVALID_HANDLE_VALUE || !ready.h) return;
+    const auto read = [&](unsigned char *into, DWORD size) -> DWORD {
+        OVERLAPPED ov = {};
+        ov.hEvent = ready.h;
+        DWORD got = 0;
+        if (!::ReadFile(key.h, into, size, &got, &ov)) {
+            const DWORD e = ::GetLastError();
+            if (e == ERROR_MORE_DATA) return size;
+            if (e != ERROR_IO_PENDING) return 0;
+            if (::WaitForSingleObject(ready.h, ms_until(until)) != WAIT_OBJECT_0) ::CancelIoEx(key.h, &ov);
+            if (!::GetOverlappedResult(key.h, &ov, &got, TRUE)) got = ::GetLastError() == ERROR_MORE_DATA ? size : 0;
+        }
+        return got;
+    };
+    unsigned char first[256];
+    if (read(first, sizeof first) != sizeof first || first[0] != 0x5A) return;
+    const DWORD length = first[1] | static_cast<DWORD>(first[2]) << 8;
+    if (length < 254) return;
+    const std::unique_ptr<unsigned char[]> rest(new (std::nothrow) unsigned char[length - 253]);
+    if (rest) read(rest.get(), length - 253);
+}
+
+// One open key: the library's connection, the calls made on it, and the
+// thread that carries those with a time limit or a completion.
+//
+// A key is one request/response channel: an answer it owes goes to whoever
+// reads next, in any process. So a call that gives up on a late answer must
+// keep the key's lock until that answer has been read, and a mutex belongs to
+// the thread that took it: such calls run on a thread of the connection's
+// own, which goes on holding the lock and reading until the answer comes.
+// Exchanges without either run on their caller's thread, under the same lock.
+//
+// Shared by the connection and its thread, and freed by whichever lets go
+// last: a close that cannot end a read leaves the thread to finish it and
+// disconnect.
+class channel {
+public:
+    static channel *make(OLVEX_HANDLE handle, const char *path, std::error_code &ec) noexcept {
+        channel *c = new (std::nothrow) channel(handle);
+        if (!c) {
+            ec = win32_error(ERROR_NOT_ENOUGH_MEMORY);
+            return nullptr;
+        }
+#if OLVEXLIB_HPP_EXCEPTIONS
+        try {
+            c->path_.assign(path);
+        } catch (...) {
+            c->handle_ = nullptr;
+            delete c;
+            ec = win32_error(ERROR_NOT_ENOUGH_MEMORY);
+            return nullptr;
+        }
+#else
+        c->path_.assign(path);
+#endif
+        // The lock the library takes for every exchange with this key, held
+        // here too: to see whether its last owner died, and to keep it for
+        // a late answer.
+        c->key_lock_ = ::OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, lock_name(c->path_).c_str());
+        if (!c->key_lock_) {
+            ec = last_error();
+            c->handle_ = nullptr;
+            delete c;
+            return nullptr;
+        }
+        FILETIME attached;
+        if (attach_time(c->path_, &attached)) c->attached_ = ticks_of(attached);
+        c->enlist();
+        ec.clear();
+        return c;
+    }
+
+    OLVEX_HANDLE handle() const noexcept { return handle_; }
+    const std::string &path() const noexcept { return path_; }
+    // Once a failed exchange found the key gone, it stays gone for this
+    // connection: a key plugged back is a new attachment, opened anew.
+    bool removed() const noexcept { return removed_.load(); }
+
+    // The exchange on the caller's thread, without time limit.
+    int exchange_here(const unsigned char *command, int length, unsigned char *body, int *bodyLength,
+                      DWORD *error) noexcept {
+        ::InterlockedIncrement(&here_);
+        int status = OLVEX_FAIL;
+        if (closing_.load()) {
+            *error = ERROR_INVALID_HANDLE;
+        } else {
+            const DWORD taken = ::WaitForSingleObject(key_lock_, INFINITE);
+            if (taken == WAIT_OBJECT_0 || taken == WAIT_ABANDONED) {
+                if (taken == WAIT_ABANDONED) drain_owed(path_, steady::now() + close_grace);
+                // The library's own wait returns at once: the lock is this thread's.
+                status = OLVEX_DoCommand(handle_, command, length, body, bodyLength);
+                *error = status == OLVEX_FAIL ? cause(::GetLastError()) : 0;
+                ::ReleaseMutex(key_lock_);
+            } else {
+                *error = ::GetLastError();
+            }
+        }
+        ::InterlockedDecrement(&here_);
+        return status;
+    }
+
+    // The exchange under a time limit (1 ms to 0xFFFFFFFE ms), on the
+    // connection's thread. Returns the status word, or OLVEX_FAIL with
+    // `error` set. `cancelled`, when given, is a flag the canceller sets
+    // before calling cancel(): it ends a call that had not begun when
+    // cancel() came.
+    int exchange(const unsigned char *command, int length, DWORD timeoutMs, unsigned char *body, int *bodyLength,
+                 DWORD *error, const volatile long *cancelled) noexcept {
+        job j;
+        j.deadline = steady::now() + std::chrono::milliseconds(timeoutMs);
+        j.command = command;
+        j.length = length;
+        j.body = body;
+        j.waited = true;
+        ::AcquireSRWLockExclusive(&lock_);
+        DWORD failure = enqueue(&j);
+        if (!failure) {
+            // Queued first, the flag read second: a canceller that set it
+            // before this read either finds the call queued or is seen here.
+            if (cancelled && *cancelled) settle(&j, by_cancel);
+            while (j.state != job::done)
+                if (!wait(j.deadline)) settle(&j, by_deadline);
+            failure = j.status == OLVEX_FAIL ? j.error : 0;
+        }
+        ::ReleaseSRWLockExclusive(&lock_);
+        if (failure) {
+            *error = failure;
+            return OLVEX_FAIL;
+        }
+        *bodyLength = j.body_length;
+        *error = 0;
+        return j.status;
+    }
+
+    // Starts an asynchronous exchange: `done` is called with its outcome
+    // (see olvex::completion). timeoutMs INFINITE: no limit.
+    DWORD start(const unsigned char *command, int length, DWORD timeoutMs, unsigned char *body, completion done,
+                void *context, call_id *id) noexcept {
+        job *j = new (std::nothrow) job;
+        if (!j) return ERROR_NOT_ENOUGH_MEMORY;
+        if (timeoutMs != INFINITE) j->deadline = steady::now() + std::chrono::milliseconds(timeoutMs);
+        j->owned.reset(new (std::nothrow) unsigned char[static_cast<std::size_t>(length) + 1]);
+        j->report = ::CreateThreadpoolWork(&job::deliver, j, nullptr);
+        if (!j->owned || !j->report) {
+            const DWORD e = j->report ? ERROR_NOT_ENOUGH_MEMORY : ::GetLastError();
+            if (j->report) ::CloseThreadpoolWork(j->report);
+            delete j;
+            return e;
+        }
+        if (length > 0) std::memcpy(j->owned.get(), command, static_cast<std::size_t>(length));
+        j->command = j->owned.get();
+        j->length = length;
+        j->body = body;
+        j->done_fn = done;
+        j->context = context;
+        ::AcquireSRWLockExclusive(&lock_);
+        const DWORD failure = j->timed() ? arm(j->deadline) : 0;
+        const DWORD queued = failure ? failure : enqueue(j);
+        if (!queued) *id = j->id;
+        ::ReleaseSRWLockExclusive(&lock_);
+        if (queued) {
+            ::CloseThreadpoolWork(j->report);
+            delete j;
+        }
+        return queued;
+    }
+
+    // Ends call `id` alone with ERROR_OPERATION_ABORTED; false when it has
+    // finished already (or never was).
+    bool cancel(call_id id) noexcept {
+        ::AcquireSRWLockExclusive(&lock_);
+        job *j = find(id);
+        const bool ended = j && settle(j, by_cancel);
+        ::ReleaseSRWLockExclusive(&lock_);
+        return ended;
+    }
+
+    // Ends every call running or waiting now with ERROR_OPERATION_ABORTED.
+    // The key's answer, if asked for, is still read and dropped.
+    void cancel() noexcept {
+        ::AcquireSRWLockExclusive(&lock_);
+        settle_all(by_cancel);
+        ::ReleaseSRWLockExclusive(&lock_);
+    }
+
+    // Ends every call with ERROR_OPERATION_ABORTED, gives an owed answer up
+    // to `graceMs` to come, then cancels its read (retried: a cancel that
+    // comes before the read starts is lost) for a bounded time, and lets go
+    // of the connection.
+    void close(DWORD graceMs) noexcept {
+        shut();
+        const steady::time_point grace = steady::now() + std::chrono::milliseconds(graceMs);
+        wait_owed(grace);
+        end_reads(steady::now() + std::chrono::milliseconds(cancel_bound_ms));
+        ::AcquireSRWLockExclusive(&lock_);
+        HANDLE thread = thread_;
+        const bool finished = !busy_;
+        ::ReleaseSRWLockExclusive(&lock_);
+        // A read the driver would not give up holds the thread, and with it
+        // the connection: the thread disconnects once the read returns.
+        if (thread && finished) ::WaitForSingleObject(thread, INFINITE);
+        release();
+    }
+
+    // The steps of close, for closing many connections at once.
+    void shut() noexcept {
+        ::AcquireSRWLockExclusive(&lock_);
+        closing_.store(true);
+        settle_all(by_cancel);
+        ::WakeAllConditionVariable(&changed_);
+        ::ReleaseSRWLockExclusive(&lock_);
+    }
+    // Waits until nothing is owed (no turn under way, no exchange on a
+    // caller's thread), or until `until`.
+    void wait_owed(steady::time_point until) noexcept {
+        ::AcquireSRWLockExclusive(&lock_);
+        // here_ changes without the lock: looked at every few milliseconds.
+        while ((busy_ || here_ != 0) && ms_until(until) != 0)
+            ::SleepConditionVariableSRW(&changed_, &lock_, busy_ ? ms_until(until) : retry_ms, 0);
+        ::ReleaseSRWLockExclusive(&lock_);
+    }
+    // Cancels the thread's read while its turn is under way, until `until`.
+    void end_reads(steady::time_point until) noexcept {
+        ::AcquireSRWLockExclusive(&lock_);
+        while (busy_ && ms_until(until) != 0) {
+            // Decided under the lock that the thread leaves reading under:
+            // the cancel never reaches its later I/O.
+            if (reading_) ::CancelSynchronousIo(thread_);
+            const steady::time_point retry = steady::now() + std::chrono::milliseconds(retry_ms);
+            wait(retry < until ? retry : until);
+        }
+        ::ReleaseSRWLockExclusive(&lock_);
+    }
+
+    void add_ref() noexcept { ::InterlockedIncrement(&refs_); }
+    void release() noexcept {
+        if (::InterlockedDecrement(&refs_) == 0) delete this;
+    }
+
+    channel *next_listed() const noexcept { return next_listed_; }
+    bool shutting() const noexcept { return closing_.load(); }
+
+private:
+    enum settle_by { by_answer, by_deadline, by_cancel };
+    static constexpr DWORD retry_ms = 5;
+    static constexpr DWORD cancel_bound_ms = 1000;
+
+    explicit channel(OLVEX_HANDLE handle) noexcept : handle_(handle) {}
+    ~channel() {
+        delist();
+        if (timer_) {
+            ::SetThreadpoolTimer(timer_, nullptr, 0, 0);
+            ::WaitForThreadpoolTimerCallbacks(timer_, TRUE);
+            ::CloseThreadpoolTimer(timer_);
+        }
+        if (handle_) OLVEX_Disconnect(handle_);
+        if (key_lock_) ::CloseHandle(key_lock_);
+        if (wake_) ::CloseHandle(wake_);
+        if (thread_) ::CloseHandle(thread_);
+        delete[] command_;
+        delete[] response_;
+    }
+
+    void enlist() noexcept {
+        registry &r = channels();
+        ::AcquireSRWLockExclusive(&r.lock);
+        next_listed_ = r.first;
+        if (r.first) r.first->prev_listed_ = this;
+        r.first = this;
+        const bool hook = !r.hooked;
+        r.hooked = true;
+        ::ReleaseSRWLockExclusive(&r.lock);
+        if (hook) std::atexit(&at_exit);
+    }
+    void delist() noexcept {
+        registry &r = channels();
+        ::AcquireSRWLockExclusive(&r.lock);
+        if (prev_listed_) prev_listed_->next_listed_ = next_listed_;
+        else if (r.first == this) r.first = next_listed_;
+        if (next_listed_) next_listed_->prev_listed_ = prev_listed_;
+        ::ReleaseSRWLockExclusive(&r.lock);
+    }
+
+    // What a failure says: a key that has gone reads as gone, whatever the
+    // transport said; its presence decides, not a guess at a driver's codes.
+    DWORD cause(DWORD error) noexcept {
+        if (error == 0) return ERROR_GEN_FAILURE;
+        const bool transport = error != WAIT_TIMEOUT && error != ERROR_TIMEOUT && error != ERROR_OPERATION_ABORTED &&
+                               error != ERROR_INVALID_PARAMETER && error != ERROR_NOT_ENOUGH_MEMORY;
+        if (transport && (removed_.load() || key_gone(path_, attached_))) {
+            removed_.store(true);
+            return ERROR_DEVICE_NOT_CONNECTED;
+        }
+        return error;
+    }
+
+    // Under the lock: queues `j` for the thread, which comes with the first
+    // such call (untimed callers pay nothing for it).
+    DWORD enqueue(job *j) noexcept {
+        if (closing_.load()) return ERROR_INVALID_HANDLE;
+        if (const DWORD e = start_thread()) return e;
+        j->id = ++last_id_;
+        j->state = job::queued;
+        j->next = nullptr;
+        if (tail_) tail_->next = j;
+        else head_ = j;
+        tail_ = j;
+        ::WakeAllConditionVariable(&changed_);
+        return 0;
+    }
+
+    job *find(call_id id) const noexcept {
+        if (current_ && current_->id == id) return current_;
+        for (job *j = head_; j; j = j->next)
+            if (j->id == id) return j;
+        return nullptr;
+    }
+
+    // Under the lock: ends `j` by `by`, as the table at job says. False when
+    // it had ended already.
+    bool settle(job *j, settle_by by, int status = OLVEX_FAIL, DWORD error = 0) noexcept {
+        if (j->state == job::done) return false;
+        if (by == by_answer) {
+            j->status = status;
+            j->error = error;
+        } else {
+            j->status = OLVEX_FAIL;
+            j->error = by == by_cancel ? ERROR_OPERATION_ABORTED
+                                       : j->state == job::sending ? ERROR_TIMEOUT : WAIT_TIMEOUT;
+        }
+        if (j->state == job::queued) {
+            job **link = &head_;
+            while (*link != j) link = &(*link)->next;
+            *link = j->next;
+            if (tail_ == j) {
+                tail_ = head_;
+                while (tail_ && tail_->next) tail_ = tail_->next;
+            }
+        } else if (current_ == j) {
+            // The turn goes on without it; a wait for the key's lock ends.
+            if (j->state == job::locking) ::SetEvent(wake_);
+            current_ = nullptr;
+        }
+        j->state = job::done;
+        if (j->waited) ::WakeAllConditionVariable(&changed_);
+        else ::SubmitThreadpoolWork(j->report);
+        return true;
+    }
+
+    void settle_all(settle_by by) noexcept {
+        if (current_) settle(current_, by);
+        while (head_) settle(head_, by);
+    }
+
+    // Waits for a change until `deadline`; false once it has passed.
+    bool wait(steady::time_point deadline) noexcept {
+        const DWORD ms = ms_until(deadline);
+        if (ms == 0) return false;
+        ::SleepConditionVariableSRW(&changed_, &lock_, ms, 0);
+        return true;
+    }
+
+    // Under the lock: the deadline timer rings by `deadline` at the latest.
+    DWORD arm(steady::time_point deadline) noexcept {
+        if (!timer_ && !(timer_ = ::CreateThreadpoolTimer(&channel::ring, this, nullptr))) return ::GetLastError();
+        if (armed_ <= deadline) return 0;
+        armed_ = deadline;
+        ULARGE_INTEGER due;
+        due.QuadPart = static_cast<ULONGLONG>(-static_cast<LONGLONG>(ms_until(deadline)) * 10000);
+        FILETIME when;
+        when.dwLowDateTime = due.LowPart;
+        when.dwHighDateTime = due.HighPart;
+        ::SetThreadpoolTimer(timer_, &when, 0, 0);
+        return 0;
+    }
+
+    // Asynchronous calls whose deadline has come end here; the timer is set
+    // again for the next one. (A waiting caller keeps its own deadline.)
+    static void CALLBACK ring(PTP_CALLBACK_INSTANCE, void *self, PTP_TIMER) {
+        channel *c = static_cast<channel *>(self);
+        ::AcquireSRWLockExclusive(&c->lock_);
+        c->armed_ = (steady::time_point::max)();
+        const steady::time_point now = steady::now();
+        steady::time_point next = (steady::time_point::max)();
+        if (job *j = c->current_) {
+            if (j->timed() && j->deadline <= now) c->settle(j, by_deadline);
+            else if (!j->waited && j->timed()) next = j->deadline;
+        }
+        for (job *j = c->head_; j;) {
+            job *later = j->next;
+            if (j->timed() && j->deadline <= now) c->settle(j, by_deadline);
+            else if (!j->waited && j->timed() && j->deadline < next) next = j->deadline;
+            j = later;
+        }
+        if (next != (steady::time_point::max)()) c->arm(next);
+        ::ReleaseSRWLockExclusive(&c->lock_);
+    }
+
+    // Under the lock.
+    DWORD start_thread() noexcept {
+        if (thread_) return 0;
+        if (!command_) command_ = new (std::nothrow) unsigned char[OLVEX_MAX_COMMAND];
+        if (!response_) response_ = new (std::nothrow) unsigned char[OLVEX_MAX_RESPONSE_BODY];
+        if (!command_ || !response_) return ERROR_NOT_ENOUGH_MEMORY;
+        if (!wake_ && !(wake_ = ::CreateEventA(nullptr, FALSE, FALSE, nullptr))) return ::GetLastError();
+        add_ref();
+        thread_ = ::CreateThread(nullptr, 64 * 1024, &channel::run, this, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+        if (thread_) return 0;
+        const DWORD e = ::GetLastError();
+        ::InterlockedDecrement(&refs_);
+        return e;
+    }
+
+    static DWORD WINAPI run(void *self) {
+        static_cast<channel *>(self)->serve();
+        static_cast<channel *>(self)->release();
+        return 0;
+    }
+
+    // The connection's thread: one call at a time, in order.
+    void serve() noexcept {
+        ::AcquireSRWLockExclusive(&lock_);
+        for (;;) {
+            while (!head_ && !closing_.load()) ::SleepConditionVariableSRW(&changed_, &lock_, INFINITE, 0);
+            if (!head_) break;
+            job *j = head_;
+            head_ = j->next;
+            if (!head_) tail_ = nullptr;
+            j->state = job::locking;
+            current_ = j;
+            busy_ = true;
+            const int length = j->length;
+            if (length > 0) std::memcpy(command_, j->command, static_cast<std::size_t>(length));
+            const steady::time_point deadline = j->deadline;
+            ::ReleaseSRWLockExclusive(&lock_);
+            DWORD failure = 0;
+            const DWORD taken = take_key_lock(j, deadline, &failure);
+            if (taken == WAIT_ABANDONED) drain_owed(path_, steady::now() + close_grace);
+            ::AcquireSRWLockExclusive(&lock_);
+            if (taken == WAIT_TIMEOUT || taken == WAIT_FAILED) {
+                if (current_ == j) {
+                    if (taken == WAIT_FAILED) settle(j, by_answer, OLVEX_FAIL, failure);
+                    else settle(j, by_deadline);
+                }
+            } else if (current_ != j) {
+                // Settled meanwhile: nothing was sent.
+                ::ReleaseMutex(key_lock_);
+            } else {
+                j->state = job::sending;
+                reading_ = true;
+                ::ReleaseSRWLockExclusive(&lock_);
+                int got = 0;
+                const int status = OLVEX_DoCommand(handle_, command_, length, response_, &got);
+                const DWORD error = status == OLVEX_FAIL ? cause(::GetLastError()) : 0;
+                // Leaving the read under the lock is what keeps close's cancel
+                // from reaching any later I/O of this thread.
+                ::AcquireSRWLockExclusive(&lock_);
+                reading_ = false;
+                ::ReleaseMutex(key_lock_);
+                // A caller that gave up left the answer to be dropped here.
+                if (current_ == j) {
+                    if (status != OLVEX_FAIL) std::memcpy(j->body, response_, static_cast<std::size_t>(got));
+                    j->body_length = got;
+                    settle(j, by_answer, status, error);
+                }
+            }
+            current_ = nullptr;
+            busy_ = false;
+            ::WakeAllConditionVariable(&changed_);
+        }
+        ::ReleaseSRWLockExclusive(&lock_);
+    }
+
+    // The key's lock for `j`: WAIT_OBJECT_0 or WAIT_ABANDONED when had,
+    // WAIT_TIMEOUT when `j` was settled first, or its deadline came, or
+    // WAIT_FAILED with `error` set.
+    DWORD take_key_lock(const job *j, steady::time_point deadline, DWORD *error) noexcept {
+        const HANDLE waits[2] = {key_lock_, wake_};
+        const bool timed = deadline != (steady::time_point::max)();
+        for (;;) {
+            const DWORD r = ::WaitForMultipleObjects(2, waits, FALSE, timed ? ms_until(deadline) : INFINITE);
+            if (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED_0) return r == WAIT_OBJECT_0 ? WAIT_OBJECT_0 : WAIT_ABANDONED;
+            if (r == WAIT_FAILED) {
+                *error = ::GetLastError();
+                return WAIT_FAILED;
+            }
+            if (r != WAIT_OBJECT_0 + 1) return WAIT_TIMEOUT;
+            ::AcquireSRWLockExclusive(&lock_);
+            const bool gone = current_ != j;
+            ::ReleaseSRWLockExclusive(&lock_);
+            if (gone) return WAIT_TIMEOUT;
+        }
+    }
+
+    OLVEX_HANDLE handle_;
+    std::string path_;
+    unsigned long long attached_ = 0;  // the key's attach time when opened; 0: unknown
+    std::atomic<bool> removed_{false};
+    std::atomic<bool> closing_{false};
+    volatile LONG refs_ = 1;
+    volatile LONG here_ = 0;  // exchanges under way on their callers' threads
+    HANDLE key_lock_ = nullptr;  // this connection's own handle to the key's lock
+    channel *next_listed_ = nullptr, *prev_listed_ = nullptr;  // under the registry's lock
+    SRWLOCK lock_ = SRWLOCK_INIT;
+    CONDITION_VARIABLE changed_ = CONDITION_VARIABLE_INIT;
+    HANDLE thread_ = nullptr;
+    HANDLE wake_ = nullptr;  // ends the thread's wait for the key's lock when its call is settled
+    PTP_TIMER timer_ = nullptr;
+    unsigned char *command_ = nullptr;   // the thread's
+    unsigned char *response_ = nullptr;  // the thread's
+    // Under lock_:
+    job *head_ = nullptr, *tail_ = nullptr;  // queued
+    job *current_ = nullptr;                 // the call of the turn under way, until settled
+    bool busy_ = false;                      // a turn is under way
+    bool reading_ = false;                   // the thread is inside the library's exchange
+    call_id last_id_ = 0;
+    steady::time_point armed_ = (steady::time_point::max)();
+};
+
+// Whether this process is ending: its other threads are gone, and waiting
+// for them would only hold up the end (a DLL's exit functions run then).
+inline bool process_ending() noexcept {
+    using query = BOOLEAN(WINAPI *)();
+    static const query in_progress = reinterpret_cast<query>(
+        reinterpret_cast<void (*)()>(::GetProcAddress(::GetModuleHandleA("ntdll.dll"), "RtlDllShutdownInProgress")));
+    return in_progress && in_progress();
+}
+
+// Ends every connection of this module for the program's end: calls end
+// with ERROR_OPERATION_ABORTED (their completions are not called any more),
+// answers still owed get up to `graceMs`, all at once, and later calls fail.
+inline void close_all(DWORD graceMs) noexcept {
+    registry &r = channels();
+    r.ending.store(true);
+    const steady::time_point grace = steady::now() + std::chrono::milliseconds(graceMs);
+    const steady::time_point bound = grace + std::chrono::seconds(1);
+    // In batches of those not yet shut, so that nothing needs allocating here.
+    channel *held[64];
+    for (std::size_t n = sizeof held / sizeof held[0]; n == sizeof held / sizeof held[0];) {
+        n = 0;
+        ::AcquireSRWLockExclusive(&r.lock);
+        for (channel *c = r.first; c && n < sizeof held / sizeof held[0]; c = c->next_listed()) {
+            if (c->shutting()) continue;
+            c->add_ref();
+            held[n++] = c;
+        }
+        ::ReleaseSRWLockExclusive(&r.lock);
+        for (std::size_t i = 0; i < n; ++i) held[i]->shut();
+        for (std::size_t i = 0; i < n; ++i) held[i]->wait_owed(grace);
+        for (std::size_t i = 0; i < n; ++i) held[i]->end_reads(bound);
+        for (std::size_t i = 0; i < n; ++i) held[i]->release();
+    }
+}
+
+inline void at_exit() noexcept {
+    if (!process_ending()) close_all(static_cast<DWORD>(close_grace.count()));
+}
+
+}  // namespace detail
+}  // namespace olvex
+
+#endif  // OLVEX_CHANNEL_HPP

@@ -1,0 +1,283 @@
+// olvexlib.hpp: a connection to one key. Include olvexlib.hpp, not this.
+#ifndef OLVEX_CONNECTION_HPP
+#define OLVEX_CONNECTION_HPP
+
+#include "channel.hpp"
+#include "listing.hpp"
+
+namespace olvex {
+
+// One open key. Move-only; the destructor closes it as close() does.
+// Exchanges may run on one connection from several threads at once, but
+// never close or move it while one is running.
+//
+// Time limits. An exchange without one runs on the calling thread. With a
+// limit T (any positive duration; longer than olvex::max_timeout counts as
+// max_timeout), T covers the whole call, from the caller's call: the wait for
+// the key's lock, sending, and the answer.
+//   WAIT_TIMEOUT     the lock was not had within T (another exchange or
+//                    program held it): nothing was sent.
+//   ERROR_TIMEOUT    the command went out but no answer came within T. The
+//                    call returns on time; the connection's own thread keeps
+//                    the key's lock, reads the late answer and discards it,
+//                    so that no exchange anywhere receives it. A later
+//                    exchange on this connection waits for that within its
+//                    own limit, and with a key that never answers gets
+//                    WAIT_TIMEOUT, sending nothing.
+//   ERROR_OPERATION_ABORTED
+//                    cancel() ended the call; an answer already asked for is
+//                    still read and dropped, as after a time limit.
+// Closing ends the calls still waiting or running (ERROR_OPERATION_ABORTED),
+// gives an owed answer up to a grace (olvex::close_grace unless close() is
+// given another) to come, then cancels its read and releases the key's lock.
+// The program's end does the same for every connection still open (an
+// exit function, run by return from main and by exit()).
+//
+// A program that dies in the middle of an exchange (killed, or ended by
+// ExitProcess or TerminateProcess) leaves the key's lock abandoned and its
+// answer owed. The next exchange made through this header that finds the lock
+// so first reads and drops whatever the key still owes, for up to
+// olvex::close_grace, and then sends its command: the cost is paid once per
+// abandonment, and is the whole grace when nothing was owed. What is left: a
+// key still silent after T and the grace, and a caller of OLVEX_DoCommand
+// itself (the library takes an abandoned lock over as it is), can hand an
+// answer to another caller.
+class connection {
+public:
+    connection() noexcept = default;
+    // Opens key `index` (0 <= index < key_count()) of the last listing.
+    connection(int index, std::error_code &ec) { open(index, ec); }
+    // Opens the attached key with this device path, whatever its index
+    // (listing the keys anew); ERROR_DEVICE_NOT_CONNECTED when none has it.
+    connection(const std::string &path, std::error_code &ec) { open(path, ec); }
+#if OLVEXLIB_HPP_EXCEPTIONS
+    explicit connection(int index) {
+        std::error_code ec;
+        open(index, ec);
+        detail::throw_if(ec, "olvex: cannot open key");
+    }
+    explicit connection(const std::string &path) {
+        std::error_code ec;
+        open(path, ec);
+        detail::throw_if(ec, "olvex: cannot open key");
+    }
+#endif
+    connection(connection &&other) noexcept : channel_(std::exchange(other.channel_, nullptr)) {}
+    connection &operator=(connection &&other) noexcept {
+        if (this != &other) {
+            reset(close_grace);
+            channel_ = std::exchange(other.channel_, nullptr);
+        }
+        return *this;
+    }
+    connection(const connection &) = delete;
+    connection &operator=(const connection &) = delete;
+    ~connection() { reset(close_grace); }
+
+    bool is_open() const noexcept { return channel_ != nullptr; }
+    explicit operator bool() const noexcept { return is_open(); }
+    // The key's device path; empty when not open.
+    const std::string &path() const noexcept { return channel_ ? channel_->path() : detail::no_path(); }
+    OLVEX_HANDLE native_handle() const noexcept { return channel_ ? channel_->handle() : nullptr; }
+
+    // Closes the connection after giving an answer the key still owes up to
+    // `grace` to come (see above).
+    void close(std::chrono::milliseconds grace, std::error_code &ec) noexcept {
+        ec.clear();
+        if (grace.count() < 0) {
+            ec = detail::win32_error(ERROR_INVALID_PARAMETER);
+            return;
+        }
+        reset(grace);
+    }
+    void close(std::error_code &ec) noexcept { close(close_grace, ec); }
+#if OLVEXLIB_HPP_EXCEPTIONS
+    void close(std::chrono::milliseconds grace = close_grace) {
+        std::error_code ec;
+        close(grace, ec);
+        detail::throw_if(ec, "olvex: cannot disconnect");
+    }
+#endif
+
+    // Ends every timed or started exchange on this connection that is
+    // running or waiting now, with ERROR_OPERATION_ABORTED. Any thread may
+    // call it; an exchange without a time limit is not affected
+    // (CancelSynchronousIo on its thread ends that one).
+    void cancel() const noexcept {
+        if (channel_) channel_->cancel();
+    }
+
+    // Sends one command and returns the key's status word and body, with or
+    // without a time limit (see above).
+    response exchange(const void *command, std::size_t size, std::chrono::milliseconds timeout,
+                      std::error_code &ec) const {
+        return run(static_cast<const unsigned char *>(command), size, timeout, ec);
+    }
+    response exchange(const void *command, std::size_t size, std::error_code &ec) const {
+        return run(static_cast<const unsigned char *>(command), size, no_timeout, ec);
+    }
+    template <class Bytes, detail::if_byte_range<Bytes> = 0>
+    response exchange(const Bytes &command, std::chrono::milliseconds timeout, std::error_code &ec) const {
+        return run(reinterpret_cast<const unsigned char *>(std::data(command)), std::size(command), timeout, ec);
+    }
+    template <class Bytes, detail::if_byte_range<Bytes> = 0>
+    response exchange(const Bytes &command, std::error_code &ec) const {
+        return exchange(command, no_timeout, ec);
+    }
+#if OLVEXLIB_HPP_EXCEPTIONS
+    response exchange(const void *command, std::size_t size, std::chrono::milliseconds timeout = no_timeout) const {
+        std::error_code ec;
+        response r = exchange(command, size, timeout, ec);
+        detail::throw_if(ec, "olvex: exchange failed");
+        return r;
+    }
+    template <class Bytes, detail::if_byte_range<Bytes> = 0>
+    response exchange(const Bytes &command, std::chrono::milliseconds timeout = no_timeout) const {
+        std::error_code ec;
+        response r = exchange(command, timeout, ec);
+        detail::throw_if(ec, "olvex: exchange failed");
+        return r;
+    }
+#endif
+
+    // The exchange into the caller's buffer of at least max_response_body
+    // bytes: the status word, or OLVEX_FAIL with ec set. For callers that
+    // reuse one buffer (the bindings); nothing is written on failure.
+    int exchange_into(const void *command, std::size_t size, std::chrono::milliseconds timeout, void *body,
+                      int *bodyLength, std::error_code &ec) const noexcept {
+        return exchange_into(command, size, timeout, body, bodyLength, ec, nullptr);
+    }
+    // The same, for a caller whose canceller cannot know whether the call has
+    // begun (one queued to another thread): it sets *cancelled to nonzero,
+    // then calls cancel(), and a timed call ends with ERROR_OPERATION_ABORTED
+    // whenever it begins.
+    int exchange_into(const void *command, std::size_t size, std::chrono::milliseconds timeout, void *body,
+                      int *bodyLength, std::error_code &ec, const volatile long *cancelled) const noexcept {
+        if (const DWORD e = refuse(command, size, timeout, body) ? ERROR_INVALID_PARAMETER : usable()) {
+            ec = detail::win32_error(e);
+            return OLVEX_FAIL;
+        }
+        const auto *bytes = static_cast<const unsigned char *>(command);
+        auto *out = static_cast<unsigned char *>(body);
+        const int n = static_cast<int>(size);
+        DWORD error = 0;
+        const int status = timeout == no_timeout
+                               ? channel_->exchange_here(bytes, n, out, bodyLength, &error)
+                               : channel_->exchange(bytes, n, detail::limit_ms(timeout), out, bodyLength, &error,
+                                                    cancelled);
+        if (status == OLVEX_FAIL) {
+            ec = detail::win32_error(error);
+            return OLVEX_FAIL;
+        }
+        ec.clear();
+        return status;
+    }
+
+    // Starts one exchange and returns at once with the call's id; `done`
+    // reports its outcome later, once (see olvex::completion), with the body
+    // in `body` (at least max_response_body bytes, which must stay valid
+    // until then). `timeout` as for exchange(), counted from now, or
+    // no_timeout. Nothing is started, and 0 returned, when ec is set.
+    call_id start(const void *command, std::size_t size, std::chrono::milliseconds timeout, void *body,
+                  completion done, void *context, std::error_code &ec) const noexcept {
+        DWORD e = refuse(command, size, timeout, body) || !done ? ERROR_INVALID_PARAMETER : usable();
+        call_id id = 0;
+        if (!e)
+            e = channel_->start(static_cast<const unsigned char *>(command), static_cast<int>(size),
+                                timeout == no_timeout ? INFINITE : detail::limit_ms(timeout),
+                                static_cast<unsigned char *>(body), done, context, &id);
+        ec = e ? detail::win32_error(e) : std::error_code();
+        return e ? 0 : id;
+    }
+
+    // Ends that call alone with ERROR_OPERATION_ABORTED, as cancel() does all
+    // of them; false when it has finished already, whose id then names
+    // nothing any more. Any thread.
+    bool cancel(call_id call) const noexcept { return channel_ && channel_->cancel(call); }
+
+private:
+    static bool refuse(const void *command, std::size_t size, std::chrono::milliseconds timeout,
+                       const void *body) noexcept {
+        return size > max_command || (!command && size > 0) || !body ||
+               (timeout != no_timeout && timeout.count() <= 0);
+    }
+    DWORD usable() const noexcept {
+        if (!channel_) return ERROR_INVALID_HANDLE;
+        return channel_->removed() ? ERROR_DEVICE_NOT_CONNECTED : 0;
+    }
+
+    void open(int index, std::error_code &ec) {
+        char found[OLVEX_PATH_SIZE + 1] = {};
+        OLVEX_HANDLE handle = nullptr;
+        const detail::listing_guard guard;
+        if (OLVEX_Connect(&handle, found, index) != OLVEX_OK) {
+            ec = detail::last_error();
+            return;
+        }
+        adopt(handle, found, ec);
+    }
+
+    void open(const std::string &path, std::error_code &ec) {
+        const detail::listing_guard guard;
+        const int count = detail::count_keys(ec);
+        for (int i = 0; !ec && i < count; ++i) {
+            char found[OLVEX_PATH_SIZE + 1] = {};
+            OLVEX_HANDLE handle = nullptr;
+            if (OLVEX_Connect(&handle, found, i) != OLVEX_OK) continue;
+            // Device paths are names of the object manager: case does not count.
+            if (::lstrcmpiA(found, path.c_str()) == 0) return adopt(handle, found, ec);
+            OLVEX_Disconnect(handle);
+        }
+        if (!ec) ec = detail::win32_error(ERROR_DEVICE_NOT_CONNECTED);
+    }
+
+    // Takes the library's connection over, or disconnects it: nothing is
+    // left open when that fails.
+    void adopt(OLVEX_HANDLE handle, const char *path, std::error_code &ec) noexcept {
+        detail::channel *c = detail::channel::make(handle, path, ec);
+        if (!c) {
+            OLVEX_Disconnect(handle);
+            return;
+        }
+        reset(close_grace);
+        channel_ = c;
+    }
+
+    void reset(std::chrono::milliseconds grace) noexcept {
+        if (channel_) std::exchange(channel_, nullptr)->close(detail::limit_ms(grace));
+    }
+
+    response run(const unsigned char *command, std::size_t size, std::chrono::milliseconds timeout,
+                 std::error_code &ec) const {
+        response r;
+        if (!channel_) {
+            ec = detail::win32_error(ERROR_INVALID_HANDLE);
+            return r;
+        }
+        // Room for the longest body any command can bring; only what came is kept.
+        const std::unique_ptr<unsigned char[]> buffer(new unsigned char[max_response_body]);
+        int length = 0;
+        const int status = exchange_into(command, size, timeout, buffer.get(), &length, ec);
+        if (status == OLVEX_FAIL) return r;
+        r.status = static_cast<std::uint16_t>(status);
+        r.body.assign(buffer.get(), buffer.get() + length);
+        return r;
+    }
+
+    detail::channel *channel_ = nullptr;
+};
+
+// Ends every connection made through this header in this module, for the
+// program's end, as the exit function does for return from main and exit():
+// calls still waiting or running end with ERROR_OPERATION_ABORTED (their
+// completions are no longer called), answers still owed get up to `grace`,
+// all at once, and every later exchange fails with ERROR_INVALID_HANDLE. The
+// connections still close as usual. For a program that ends in some other
+// way it sees coming (a console being closed, a runtime's exit hook).
+inline void close_all(std::chrono::milliseconds grace = close_grace) noexcept {
+    detail::close_all(detail::limit_ms(grace.count() < 0 ? std::chrono::milliseconds(0) : grace));
+}
+
+}  // namespace olvex
+
+#endif  // OLVEX_CONNECTION_HPP
