@@ -22,19 +22,30 @@ struct Window {
 };
 
 struct Step {
-    enum Kind { Same, Second, Process, Close } kind = Same;
-    int timeoutMs = 0;      // 0: no limit
-    DWORD code = 0;         // 0: the exchange's own answer
-    Window within;          // Close
+    enum Kind { Same, Second, With, Process, Close, Exit, Replug, Other, Runtime, Wait } kind = Same;
+    int timeoutMs = 0;  // 0: no limit
+    DWORD code = 0;     // 0: the exchange's own answer
+    Window within;      // Close
+    std::string how;    // Exit: return or exit
 };
 
 struct Row {
     std::string name, key;
-    int holdMs = 0, timeoutMs = 0, cancelMs = 0;
+    enum Peer { Nobody, Holds, Killed } peer = Nobody;
+    int peerMs = 0;
+    int timeoutMs = 0;  // 0: no limit
+    int calls = 1, cancelMs = 0;
+    bool pending = false;
     DWORD expect = 0;  // 0: answered
     Window within;
     std::vector<Step> then;
     unsigned requests = 0;
+
+    bool Has(Step::Kind kind) const {
+        for (const Step &s : then)
+            if (s.kind == kind) return true;
+        return false;
+    }
 };
 
 inline std::string Trim(const std::string &s) {
@@ -67,19 +78,53 @@ inline bool ParseWindow(const std::string &s, Window *w) {
     return sscanf(s.c_str(), "%lf-%lf", &w->min, &w->max) == 2;
 }
 
+// A time limit: "none" (0), or a positive number of ms.
+inline bool ParseLimit(const std::string &s, int *ms) {
+    if (s == "none") return (*ms = 0, true);
+    *ms = atoi(s.c_str());
+    return *ms > 0;
+}
+
 inline bool ParseStep(const std::string &s, Step *step) {
     std::vector<std::string> f = Split(s, ':');
-    if (f[0] == "close") {
+    const std::string &kind = f[0];
+    if (kind == "close") {
         step->kind = Step::Close;
         return f.size() == 2 && ParseWindow(f[1], &step->within);
     }
-    if (f[0] == "process") step->kind = Step::Process;
-    else if (f[0] == "same") step->kind = Step::Same;
-    else if (f[0] == "second") step->kind = Step::Second;
+    if (kind == "exit") {
+        step->kind = Step::Exit;
+        step->how = f.size() == 2 ? f[1] : "";
+        return step->how == "return" || step->how == "exit";
+    }
+    if (kind == "process" || kind == "replug" || kind == "runtime") {
+        step->kind = kind == "process" ? Step::Process : kind == "replug" ? Step::Replug : Step::Runtime;
+        return f.size() == 1;
+    }
+    if (kind == "wait") {
+        step->kind = Step::Wait;
+        return f.size() == 2 && ParseLimit(f[1], &step->timeoutMs) && step->timeoutMs > 0;
+    }
+    if (kind == "other") {
+        step->kind = Step::Other;
+        return f.size() == 2 && ParseLimit(f[1], &step->timeoutMs) && step->timeoutMs > 0;
+    }
+    if (kind == "same") step->kind = Step::Same;
+    else if (kind == "second") step->kind = Step::Second;
+    else if (kind == "with") step->kind = Step::With;
     else return false;
-    if (f.size() > 1) step->timeoutMs = atoi(f[1].c_str());
+    if (f.size() > 1 && !ParseLimit(f[1], &step->timeoutMs)) return false;
     if (f.size() > 2) step->code = DWORD(strtoul(f[2].c_str(), nullptr, 10));
     return f.size() <= 3;
+}
+
+inline bool ParsePeer(const std::string &s, Row *r) {
+    if (s == "0") return true;
+    const std::vector<std::string> f = Split(s, ':');
+    if (f.size() != 2 || (f[0] != "hold" && f[0] != "killed")) return false;
+    r->peer = f[0] == "hold" ? Row::Holds : Row::Killed;
+    r->peerMs = atoi(f[1].c_str());
+    return r->peerMs > 0;
 }
 
 // The rows of `file`; an empty list, with `why`, when it cannot be read.
@@ -93,22 +138,25 @@ inline std::vector<Row> Load(const std::string &file, std::string *why) {
         if (raw.empty() || raw[0] == '#') continue;
         std::vector<std::string> c = Split(raw, '|');
         Row r;
-        bool ok = c.size() == 9;
+        bool ok = c.size() == 10;
         if (ok) {
             r.name = c[0];
             r.key = c[1];
-            r.holdMs = atoi(c[2].c_str());
-            r.timeoutMs = atoi(c[3].c_str());
-            r.cancelMs = atoi(c[4].c_str());
-            r.expect = c[5] == "ok" ? 0 : DWORD(strtoul(c[5].c_str(), nullptr, 10));
-            ok = ParseWindow(c[6], &r.within);
-            if (c[7] != "none")
-                for (const std::string &s : Split(c[7], ',')) {
+            ok = ParsePeer(c[2], &r) && ParseLimit(c[3], &r.timeoutMs);
+            r.calls = atoi(c[4].c_str());
+            r.cancelMs = atoi(c[5].c_str());
+            r.pending = c[6] == "pending";
+            r.expect = c[6] == "ok" || r.pending ? 0 : DWORD(strtoul(c[6].c_str(), nullptr, 10));
+            ok = ok && r.calls > 0 && (r.pending ? c[7] == "-" : ParseWindow(c[7], &r.within));
+            if (c[8] != "none")
+                for (const std::string &s : Split(c[8], ',')) {
                     Step step;
                     ok = ok && ParseStep(s, &step);
+                    // A child program makes the calls: nothing can come before.
+                    ok = ok && (step.kind != Step::Exit || r.then.empty());
                     r.then.push_back(step);
                 }
-            r.requests = unsigned(atoi(c[8].c_str()));
+            r.requests = unsigned(atoi(c[9].c_str()));
         }
         if (!ok) {
             *why = file + ":" + std::to_string(line) + ": not a row";
@@ -128,9 +176,9 @@ inline std::string SelfDirectory() {
     return path.substr(0, path.find_last_of("\\/") + 1);
 }
 
-// Runs `keysim ARGS` to its end; its exit code, or -1.
-inline int Keysim(const std::string &args) {
-    std::string command = "\"" + SelfDirectory() + "keysim.exe\" " + args;
+// Runs a program of this folder with `args` to its end; its exit code, or -1.
+inline int RunHere(const std::string &program, const std::string &args) {
+    std::string command = "\"" + SelfDirectory() + program + "\" " + args;
     STARTUPINFOA si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
@@ -142,6 +190,9 @@ inline int Keysim(const std::string &args) {
     CloseHandle(pi.hProcess);
     return int(code);
 }
+
+// Runs `keysim ARGS` to its end; its exit code, or -1.
+inline int Keysim(const std::string &args) { return RunHere("keysim.exe", args); }
 
 // What one exchange came to: `code` 0 when answered, `own` when the answer
 // was the command's own (its body starts with the command's first byte).
@@ -160,15 +211,32 @@ public:
     // apply: a layer that makes one process per exchange has no connection
     // that outlives its call.
     virtual bool InProcess() const = 0;
+    // Whether the layer can make the row's calls at all.
+    virtual bool Runs(const Row &) const { return true; }
     virtual std::string Open(const std::string &path) = 0;
-    // 01 with limit `timeoutMs`, cancelled from outside after `cancelMs` (0: not).
-    virtual Outcome Call(int timeoutMs, int cancelMs) = 0;
+    // Starts the row's calls of 01 and its `with` calls of 0b together, and
+    // the cancel of the first call after row.cancelMs (0: none).
+    virtual void Begin(const Row &row) = 0;
+    // Waits for the calls begun to settle and for the cancel to have fired:
+    // their outcomes, the row's calls first, each timed from Begin.
+    virtual std::vector<Outcome> Settle() = 0;
+    // How many of the calls begun have settled so far.
+    virtual int Settled() = 0;
     // 0b on the same connection or a second one; `timeoutMs` 0: no limit.
     virtual Outcome Again(bool second, int timeoutMs) = 0;
+    // 0b with limit `timeoutMs` on a connection to the key at `path`.
+    virtual Outcome Other(const std::string &path, int timeoutMs) = 0;
+    // Whether the runtime's own asynchronous work settles within `ms`.
+    virtual bool RuntimeGoesOn(int ms) = 0;
     // Closes the first connection; the ms it took.
     virtual double Close() = 0;
     // Closes whatever is left open.
     virtual void Finish() = 0;
+    // The row's calls made by a child program that ends `how` right after
+    // they settle, leaving its connection open; empty with `why` set when the
+    // child could not tell.
+    virtual std::vector<Outcome> InChild(const Row &row, const std::string &path, const std::string &how,
+                                         std::string *why) = 0;
 };
 
 inline std::string Describe(const Outcome &o) {
@@ -178,34 +246,102 @@ inline std::string Describe(const Outcome &o) {
 
 inline bool Inside(double ms, const Window &w) { return ms >= w.min && ms <= w.max; }
 
+// Empty when the calls met the row, else what went wrong. `slackMs` widens
+// the upper bounds of times.
+inline std::string Judge(const Row &row, const std::vector<Outcome> &got, double slackMs) {
+    const Window within = {row.within.min, row.within.max + slackMs};
+    size_t next = 0;
+    for (; next < got.size() && int(next) < row.calls; ++next) {
+        const Outcome &o = got[next];
+        const DWORD expect = row.pending ? ERROR_OPERATION_ABORTED : row.expect;
+        if (o.code != expect || (expect == 0 && !o.own) || (!row.pending && !Inside(o.ms, within)))
+            return "call " + std::to_string(next + 1) + ": " + Describe(o);
+    }
+    if (int(next) < row.calls) return "only " + std::to_string(next) + " calls settled";
+    for (const Step &step : row.then) {
+        if (step.kind != Step::With) continue;
+        if (next >= got.size()) return "a with call did not settle";
+        const Outcome &o = got[next++];
+        if (o.code != step.code || (step.code == 0 && !o.own)) return "with: " + Describe(o);
+    }
+    return "";
+}
+
 // Runs `row` through `layer` on a key plugged as `serial`; empty when it
 // passed, else what went wrong. `slackMs` widens the upper bounds of times
 // (a layer that starts a process per exchange).
 inline std::string RunRow(const Row &row, Layer &layer, const std::string &serial, const std::string &path,
                           double slackMs = 0) {
     const std::string key = "--serial " + serial;
+    const std::string other = "--serial " + serial + "o";
+    bool otherPlugged = false;
     if (Keysim("plug " + key + " " + row.key) != 0) return "keysim plug " + row.key + " failed";
-    std::string why = layer.Open(path);
-    if (why.empty() && row.holdMs > 0 && Keysim("hold " + key + " --ms " + std::to_string(row.holdMs)) != 0)
+    const bool child = !row.then.empty() && row.then[0].kind == Step::Exit;
+    std::string why = child ? "" : layer.Open(path);
+    if (why.empty() && row.peer == Row::Holds && Keysim("hold " + key + " --ms " + std::to_string(row.peerMs)) != 0)
         why = "keysim hold failed";
-    if (why.empty()) {
-        const Outcome o = layer.Call(row.timeoutMs, row.cancelMs);
-        const Window within = {row.within.min, row.within.max + slackMs};
-        if (o.code != row.expect || (row.expect == 0 && !o.own) || !Inside(o.ms, within))
-            why = "the call: " + Describe(o);
+    // It dies holding the lock: its exit code is its killer's.
+    if (why.empty() && row.peer == Row::Killed &&
+        Keysim("exchange " + key + " 0a --die-after " + std::to_string(row.peerMs)) == 0)
+        why = "keysim exchange --die-after lived on";
+    bool begun = false, closed = false;
+    if (why.empty() && child) {
+        const std::vector<Outcome> got = layer.InChild(row, path, row.then[0].how, &why);
+        if (why.empty()) why = Judge(row, got, slackMs);
+    } else if (why.empty()) {
+        layer.Begin(row);
+        begun = true;
+        if (!row.pending) why = Judge(row, layer.Settle(), slackMs);
     }
     for (const Step &step : row.then) {
         if (!why.empty()) break;
-        if (step.kind == Step::Close) {
-            if (!layer.InProcess()) continue;
-            const double ms = layer.Close();
-            if (!Inside(ms, step.within)) why = "close took " + std::to_string(int(ms)) + " ms";
-        } else if (step.kind == Step::Process) {
-            if (Keysim("exchange " + key + " 0b") != 0) why = "another program did not get its own answer";
-        } else if (step.code == 0 || layer.InProcess()) {
-            const Outcome o = layer.Again(step.kind == Step::Second, step.timeoutMs);
-            if (o.code != step.code || (step.code == 0 && !o.own))
-                why = std::string(step.kind == Step::Second ? "second" : "same") + ": " + Describe(o);
+        if (row.pending && begun && !closed && step.kind != Step::Close && layer.Settled() != 0) {
+            why = "a call settled before the close";
+            break;
+        }
+        switch (step.kind) {
+            case Step::Close:
+                closed = true;
+                if (layer.InProcess()) {
+                    const double ms = layer.Close();
+                    if (!Inside(ms, step.within)) why = "close took " + std::to_string(int(ms)) + " ms";
+                    if (why.empty() && row.pending) why = Judge(row, layer.Settle(), slackMs);
+                }
+                break;
+            case Step::Process:
+                if (Keysim("exchange " + key + " 0b") != 0) why = "another program did not get its own answer";
+                break;
+            case Step::Replug:
+                if (Keysim("unplug " + key) != 0 || Keysim("plug " + key + " " + row.key) != 0)
+                    why = "keysim could not plug the key back";
+                break;
+            case Step::Other: {
+                if (!otherPlugged && Keysim("plug " + other) != 0) {
+                    why = "keysim could not plug another key";
+                    break;
+                }
+                otherPlugged = true;
+                const Outcome o = layer.Other(keysim::MakeDevicePath(serial + "o"), step.timeoutMs);
+                if (o.code != 0 || !o.own || o.ms > step.timeoutMs + slackMs) why = "other: " + Describe(o);
+                break;
+            }
+            case Step::Wait:
+                Sleep(DWORD(step.timeoutMs));
+                break;
+            case Step::Runtime:
+                if (!layer.RuntimeGoesOn(500)) why = "the runtime's own work did not settle within 500 ms";
+                break;
+            case Step::Same:
+            case Step::Second:
+                if (step.code == 0 || layer.InProcess()) {
+                    const Outcome o = layer.Again(step.kind == Step::Second, step.timeoutMs);
+                    if (o.code != step.code || (step.code == 0 && !o.own))
+                        why = std::string(step.kind == Step::Second ? "second" : "same") + ": " + Describe(o);
+                }
+                break;
+            case Step::With:
+            case Step::Exit:
+                break;
         }
     }
     layer.Finish();
@@ -216,6 +352,7 @@ inline std::string RunRow(const Row &row, Layer &layer, const std::string &seria
                   ": interleaved, misdelivered or request count (see its output)";
     }
     if (Keysim("unplug " + key) != 0 && why.empty()) why = "keysim unplug failed";
+    if (otherPlugged) Keysim("unplug " + other);
     return why;
 }
 
@@ -313,8 +450,14 @@ bool RegisterTimedExchanges(const char *file, const char *prefix, double slackMs
         }
     };
     std::string why;
-    const std::vector<Row> rows = Load(file, &why);
+    std::vector<Row> rows = Load(file, &why);
     const std::string p = prefix;
+    // A row this layer cannot make at all is named, not run: it is no test of it.
+    for (size_t i = rows.size(); i-- > 0;) {
+        if (LayerType().Runs(rows[i])) continue;
+        printf("not for this layer: %s\n", rows[i].name.c_str());
+        rows.erase(rows.begin() + long(i));
+    }
     return RegisterRows("TimedExchange", rows, why, [p, slackMs](const Row &row, int number) {
         auto *t = new RowTest;
         t->row = row;

@@ -1,8 +1,10 @@
 // The timed-exchange scenario table, run through olvexlib.hpp: one test per
-// row.
+// row. The same program, started with --child, is the child program of the
+// exit rows.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 
 #include "keysim.h"
@@ -17,9 +19,128 @@ double MsSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-void CALLBACK CancelNow(PTP_CALLBACK_INSTANCE, void *connection, PTP_TIMER) {
-    static_cast<olvex::connection *>(connection)->cancel();
+scenarios::Outcome Judged(const olvex::response &r, const std::error_code &ec, uint8_t command, double ms) {
+    scenarios::Outcome o;
+    o.ms = ms;
+    o.code = ec ? DWORD(ec.value()) : 0;
+    o.own = !ec && r.status == 0x9000 && !r.body.empty() && r.body[0] == command;
+    return o;
 }
+
+scenarios::Outcome Exchange(const olvex::connection &c, uint8_t command, int timeoutMs) {
+    std::error_code ec;
+    const Clock::time_point start = Clock::now();
+    const std::vector<uint8_t> payload{command};
+    const olvex::response r = timeoutMs > 0 ? c.exchange(payload, std::chrono::milliseconds(timeoutMs), ec)
+                                            : c.exchange(payload, ec);
+    return Judged(r, ec, command, MsSince(start));
+}
+
+// A row's calls on one connection: the plain exchange when it is one call
+// that nothing cancels, else calls started with start() and cancelled by id.
+class Calls {
+public:
+    explicit Calls(const olvex::connection &c) : c_(c) {}
+    ~Calls() {
+        if (timer_) {
+            WaitForThreadpoolTimerCallbacks(timer_, TRUE);
+            CloseThreadpoolTimer(timer_);
+        }
+        if (fired_) CloseHandle(fired_);
+        // Calls never settled (a failed row) must not report into freed memory.
+        c_.cancel();
+        for (auto &call : calls_) WaitForSingleObject(call->done, 5000);
+    }
+
+    void Begin(const scenarios::Row &row) {
+        start_ = Clock::now();
+        if (row.calls == 1 && row.cancelMs == 0 && !row.pending && !row.Has(scenarios::Step::With)) {
+            plain_ = Exchange(c_, 0x01, row.timeoutMs);
+            plainDone_ = true;
+            return;
+        }
+        for (int i = 0; i < row.calls; ++i) Add(0x01, row.timeoutMs);
+        for (const scenarios::Step &s : row.then)
+            if (s.kind == scenarios::Step::With) Add(0x0b, s.timeoutMs);
+        if (row.cancelMs > 0) {
+            fired_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+            timer_ = CreateThreadpoolTimer(&Calls::CancelFirst, this, nullptr);
+            const LONGLONG ticks = -LONGLONG(row.cancelMs) * 10000;
+            FILETIME due;
+            due.dwLowDateTime = DWORD(ticks);
+            due.dwHighDateTime = DWORD(ticks >> 32);
+            SetThreadpoolTimer(timer_, &due, 0, 0);
+        }
+    }
+
+    std::vector<scenarios::Outcome> Settle() {
+        if (plainDone_) return {plain_};
+        std::vector<scenarios::Outcome> got;
+        for (auto &call : calls_) {
+            WaitForSingleObject(call->done, 60000);
+            got.push_back(call->outcome);
+        }
+        // The cancel fires even after the calls ended; the steps come after it.
+        if (fired_) WaitForSingleObject(fired_, 60000);
+        return got;
+    }
+
+    int Settled() const {
+        int n = plainDone_ ? 1 : 0;
+        for (auto &call : calls_) n += WaitForSingleObject(call->done, 0) == WAIT_OBJECT_0;
+        return n;
+    }
+
+private:
+    struct Call {
+        Calls *owner = nullptr;
+        uint8_t command = 0;
+        olvex::call_id id = 0;
+        HANDLE done = nullptr;
+        unsigned char body[olvex::max_response_body];
+        scenarios::Outcome outcome;
+        ~Call() {
+            if (done) CloseHandle(done);
+        }
+    };
+
+    void Add(uint8_t command, int timeoutMs) {
+        auto call = std::make_unique<Call>();
+        call->owner = this;
+        call->command = command;
+        call->done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        std::error_code ec;
+        call->id = c_.start(&call->command, 1, timeoutMs > 0 ? std::chrono::milliseconds(timeoutMs) : olvex::no_timeout,
+                            call->body, &Calls::Done, call.get(), ec);
+        if (ec) {
+            call->outcome.code = DWORD(ec.value());
+            SetEvent(call->done);
+        }
+        calls_.push_back(std::move(call));
+    }
+
+    static void WINAPI Done(void *context, olvex::call_id, DWORD error, int status, int length) {
+        Call *call = static_cast<Call *>(context);
+        call->outcome.ms = MsSince(call->owner->start_);
+        call->outcome.code = error;
+        call->outcome.own = error == 0 && status == 0x9000 && length > 0 && call->body[0] == call->command;
+        SetEvent(call->done);
+    }
+
+    static void CALLBACK CancelFirst(PTP_CALLBACK_INSTANCE, void *self, PTP_TIMER) {
+        Calls *calls = static_cast<Calls *>(self);
+        calls->c_.cancel(calls->calls_.front()->id);
+        SetEvent(calls->fired_);
+    }
+
+    const olvex::connection &c_;
+    Clock::time_point start_;
+    std::vector<std::unique_ptr<Call>> calls_;
+    PTP_TIMER timer_ = nullptr;
+    HANDLE fired_ = nullptr;
+    scenarios::Outcome plain_;
+    bool plainDone_ = false;
+};
 
 class CppLayer : public scenarios::Layer {
 public:
@@ -29,32 +150,35 @@ public:
         std::error_code ec;
         const std::vector<std::string> paths = olvex::key_paths(ec);
         if (ec || paths.size() != 1 || paths[0] != path) return "the key is not the one listed";
-        first_ = olvex::connection(0, ec);
-        if (!ec) second_ = olvex::connection(0, ec);
+        first_ = olvex::connection(path, ec);
+        if (!ec) second_ = olvex::connection(path, ec);
         return ec ? "cannot open: " + ec.message() : "";
     }
 
-    scenarios::Outcome Call(int timeoutMs, int cancelMs) override {
-        PTP_TIMER timer = nullptr;
-        if (cancelMs > 0) {
-            timer = CreateThreadpoolTimer(CancelNow, &first_, nullptr);
-            FILETIME due;
-            const LONGLONG ticks = -LONGLONG(cancelMs) * 10000;
-            due.dwLowDateTime = DWORD(ticks);
-            due.dwHighDateTime = DWORD(ticks >> 32);
-            SetThreadpoolTimer(timer, &due, 0, 0);
-        }
-        const scenarios::Outcome o = Exchange(first_, 0x01, timeoutMs);
-        if (timer) {
-            WaitForThreadpoolTimerCallbacks(timer, TRUE);
-            CloseThreadpoolTimer(timer);
-        }
-        return o;
+    void Begin(const scenarios::Row &row) override {
+        calls_ = std::make_unique<Calls>(first_);
+        calls_->Begin(row);
     }
+    std::vector<scenarios::Outcome> Settle() override { return calls_->Settle(); }
+    int Settled() override { return calls_->Settled(); }
 
     scenarios::Outcome Again(bool second, int timeoutMs) override {
         return Exchange(second ? second_ : first_, 0x0b, timeoutMs);
     }
+
+    scenarios::Outcome Other(const std::string &path, int timeoutMs) override {
+        std::error_code ec;
+        olvex::connection other(path, ec);
+        if (ec) {
+            scenarios::Outcome o;
+            o.code = DWORD(ec.value());
+            return o;
+        }
+        return Exchange(other, 0x0b, timeoutMs);
+    }
+
+    // No runtime of its own to hold up.
+    bool RuntimeGoesOn(int) override { return true; }
 
     double Close() override {
         const Clock::time_point start = Clock::now();
@@ -63,29 +187,68 @@ public:
     }
 
     void Finish() override {
+        calls_.reset();
         first_ = olvex::connection();
         second_ = olvex::connection();
     }
 
-private:
-    static scenarios::Outcome Exchange(const olvex::connection &c, uint8_t command, int timeoutMs) {
-        scenarios::Outcome o;
-        std::error_code ec;
-        const Clock::time_point start = Clock::now();
-        const std::vector<uint8_t> payload{command};
-        const olvex::response r = timeoutMs > 0 ? c.exchange(payload, std::chrono::milliseconds(timeoutMs), ec)
-                                                : c.exchange(payload, ec);
-        o.ms = MsSince(start);
-        o.code = ec ? DWORD(ec.value()) : 0;
-        o.own = !ec && r.status == 0x9000 && !r.body.empty() && r.body[0] == command;
-        return o;
+    std::vector<scenarios::Outcome> InChild(const scenarios::Row &row, const std::string &path,
+                                            const std::string &how, std::string *why) override {
+        char file[MAX_PATH], folder[MAX_PATH];
+        GetTempPathA(MAX_PATH, folder);
+        GetTempFileNameA(folder, "osc", 0, file);
+        const std::string args = "--child " + row.name + " \"" + path + "\" " + how + " \"" + file + "\"";
+        const int code = scenarios::RunHere("scenario_tests.exe", args);
+        std::string text;
+        scenarios::Slurp(file, &text, why);
+        DeleteFileA(file);
+        std::vector<scenarios::Outcome> got;
+        for (const std::string &line : scenarios::Split(text, '\n')) {
+            scenarios::Outcome o;
+            int own = 0;
+            if (sscanf(line.c_str(), "%lu %d %lf", &o.code, &own, &o.ms) != 3) continue;
+            o.own = own != 0;
+            got.push_back(o);
+        }
+        if (code != 0) *why = "the child program exited " + std::to_string(code);
+        else if (got.empty()) *why = "the child program told nothing";
+        return got;
     }
 
+private:
     olvex::connection first_, second_;
+    std::unique_ptr<Calls> calls_;
 };
 
-// One test per row, registered before main runs the tests.
-const bool registered =
-    scenarios::RegisterTimedExchanges<CppLayer>(OLVEX_SCENARIO_TABLE, "cpp-");
+// The child of an exit row: makes the row's calls on a connection it never
+// closes, writes their outcomes to `file`, and ends as `how` says.
+int Child(const std::string &name, const std::string &path, const std::string &how, const std::string &file) {
+    std::string why;
+    const std::vector<scenarios::Row> rows = scenarios::Load(OLVEX_SCENARIO_TABLE, &why);
+    const scenarios::Row *row = nullptr;
+    for (const scenarios::Row &r : rows)
+        if (r.name == name) row = &r;
+    std::error_code ec;
+    // Left open on purpose: the program's end must give its owed answer the grace.
+    auto *key = new olvex::connection(path, ec);
+    if (!row || ec) return 3;
+    Calls calls(*key);
+    calls.Begin(*row);
+    FILE *out = fopen(file.c_str(), "w");
+    if (!out) return 4;
+    for (const scenarios::Outcome &o : calls.Settle()) fprintf(out, "%lu %d %.1f\n", o.code, o.own ? 1 : 0, o.ms);
+    fclose(out);
+    if (how == "exit") std::exit(0);
+    return 0;
+}
 
 }  // namespace
+
+// One test per row, registered before main runs the tests.
+const bool registered = scenarios::RegisterTimedExchanges<CppLayer>(OLVEX_SCENARIO_TABLE, "cpp-");
+
+int main(int argc, char **argv) {
+    if (argc == 6 && std::string(argv[1]) == "--child") return Child(argv[2], argv[3], argv[4], argv[5]);
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
