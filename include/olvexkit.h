@@ -133,6 +133,18 @@ OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_CloseAll(unsigned long grace
  * be running on `key` or start after this. NULL is ignored. */
 OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_Close(OLVEXKIT_KEY key, unsigned long graceMs);
 
+/* Called once a key closed by OLVEXKIT_CloseAsync is closed; on a thread of
+ * the system's thread pool. */
+typedef void(OLVEXKIT_API *OLVEXKIT_CLOSED)(void *context);
+
+/* OLVEXKIT_Close without a thread of the caller's waiting for the grace: it
+ * returns at once, the close runs on a thread of the system's pool, and
+ * `done` (if not NULL) is called when it has. Calls still waiting or running
+ * end with ERROR_OPERATION_ABORTED before this returns. The same rules as
+ * for OLVEXKIT_Close apply to `key` from the call on. */
+OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_CloseAsync(OLVEXKIT_KEY key, unsigned long graceMs,
+                                                               OLVEXKIT_CLOSED done, void *context);
+
 /* Keys by path, and watching for keys coming and going: olvexlib.hpp's keys(),
  * connection(path) and key_watcher, with the same contracts. */
 

@@ -228,6 +228,39 @@ extern "C" unsigned long OLVEXKIT_API OLVEXKIT_Cancel(OLVEXKIT_KEY key) {
     return Report(0);
 }
 
+namespace {
+
+struct Closing {
+    OLVEXKIT_KEY key;
+    unsigned long graceMs;
+    OLVEXKIT_CLOSED done;
+    void *context;
+};
+
+void CALLBACK CloseOnPool(PTP_CALLBACK_INSTANCE, void *self) {
+    Closing *c = static_cast<Closing *>(self);
+    OLVEXKIT_Close(c->key, c->graceMs);
+    if (c->done) c->done(c->context);
+    delete c;
+}
+
+}  // namespace
+
+extern "C" unsigned long OLVEXKIT_API OLVEXKIT_CloseAsync(OLVEXKIT_KEY key, unsigned long graceMs,
+                                                          OLVEXKIT_CLOSED done, void *context) {
+    if (!key) return Report(ERROR_INVALID_HANDLE);
+    auto *c = new (std::nothrow) Closing{key, graceMs, done, context};
+    if (!c) return Report(ERROR_NOT_ENOUGH_MEMORY);
+    // Nothing of the caller's waits for the pool: the calls end now.
+    key->connection.cancel();
+    if (!TrySubmitThreadpoolCallback(&CloseOnPool, c, nullptr)) {
+        const DWORD e = GetLastError();
+        delete c;
+        return Report(e);
+    }
+    return Report(0);
+}
+
 extern "C" unsigned long OLVEXKIT_API OLVEXKIT_Close(OLVEXKIT_KEY key, unsigned long graceMs) {
     if (!key) return Report(0);
     std::error_code ec;
