@@ -267,6 +267,14 @@ private:
     detail::channel *channel_ = nullptr;
 };
 
+// For a program that takes a key's lock itself (see olvexlib.h) and finds it
+// abandoned (WAIT_ABANDONED): reads and drops whatever the key still owed the
+// program that died holding it, for up to `grace`, as this header's own
+// exchanges do. Call it while holding the lock, before sending.
+inline void discard_owed(const std::string &path, std::chrono::milliseconds grace = close_grace) noexcept {
+    detail::drain_owed(path, detail::steady::now() + grace);
+}
+
 // Ends every connection made through this header in this module, for the
 // program's end, as the exit function does for return from main and exit():
 // calls still waiting or running end with ERROR_OPERATION_ABORTED (their

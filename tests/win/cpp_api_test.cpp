@@ -6,8 +6,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
+#include "connection/lock_name.h"
+#include "discovery/control_key.h"
+#include "discovery/key_driver.h"
 #include "support/keys.h"
 
 using namespace std::chrono_literals;
@@ -55,6 +59,45 @@ TEST(Listing, CountAndPathsComeOldestFirst) {
               (std::vector<std::string>{keysim::DevicePath(first.get()), keysim::DevicePath(second.get())}));
     EXPECT_EQ(olvex::key_path(1), keysim::DevicePath(second.get()));
     EXPECT_TRUE(ClientsGo(first)) << "listing leaves no connection open";
+}
+
+// The header writes the key's rules itself, once; they must be the library's.
+TEST(SharedRules, InterfaceClassLockNameAndAttachTimeKeyAreTheLibrarys) {
+    EXPECT_EQ(std::memcmp(&olvex::detail::key_interface, &olvex::KEY_INTERFACE_GUID, sizeof(GUID)), 0);
+    for (const std::string &path : {std::string("\\\\?\\usb#vid_1234&pid_5678#k1#{925fad44-e331-4116-b409-78fc2b51ea21}"),
+                                   std::string("\\\\?\\a\\b"), std::string(259, 'p')}) {
+        char name[olvex::DEVICE_PATH_SIZE];
+        olvex::BuildLockName(path.c_str(), name);
+        EXPECT_EQ(olvex::lock_name(path), name);
+        char interfaceName[olvex::INTERFACE_NAME_SIZE], key[olvex::CONTROL_KEY_PATH_SIZE];
+        olvex::BuildControlKeyPath(path.c_str(), interfaceName, key);
+        EXPECT_EQ(olvex::detail::control_key(path), key);
+    }
+}
+
+// Every module of a process that includes the header lists under one lock:
+// Olvexkit.dll waits while this program holds its own.
+TEST(Listing, EveryModuleTakesTheSameLock) {
+    const HMODULE kit = LoadLibraryA("Olvexkit.dll");
+    ASSERT_TRUE(kit);
+    using count_fn = unsigned long(WINAPI *)(int *);
+    const auto count = reinterpret_cast<count_fn>(reinterpret_cast<void (*)()>(GetProcAddress(kit, "OLVEXKIT_KeyCount")));
+    ASSERT_TRUE(count);
+    std::atomic<bool> listed{false};
+    std::thread other;
+    {
+        const olvex::detail::listing_guard held;
+        other = std::thread([&] {
+            int n = -1;
+            count(&n);
+            listed = true;
+        });
+        Sleep(300);
+        EXPECT_FALSE(listed) << "the kit listed while this program's header held the listing lock";
+    }
+    other.join();
+    EXPECT_TRUE(listed);
+    FreeLibrary(kit);
 }
 
 TEST(Connections, DestructorDisconnects) {

@@ -8,6 +8,9 @@ namespace {
 
 HANDLE g_interrupt = nullptr;  // manual reset: stays set once interrupted
 std::atomic<bool> g_interrupted{false};
+// Raised before the handler cancels: an exchange that had not begun when the
+// cancel came sees it when it does.
+volatile LONG g_cancelled = 0;
 std::atomic<int> g_open{0};
 // The exchange under way, if any; the handler cancels it under the lock, so
 // a cancel never outlives the exchange it was meant for.
@@ -24,13 +27,21 @@ const olvex::connection *g_current = nullptr;
 
 // Runs on a thread of its own.
 BOOL WINAPI OnInterrupt(DWORD type) {
-    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) return FALSE;
-    if (g_interrupted.exchange(true)) EndNow();
+    const bool closing = type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT;
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && !closing) return FALSE;
+    if (g_interrupted.exchange(true) && !closing) EndNow();
+    InterlockedExchange(&g_cancelled, 1);
     SetEvent(g_interrupt);
     AcquireSRWLockShared(&g_lock);
     const bool exchanging = g_current != nullptr;
     if (exchanging) g_current->cancel();
     ReleaseSRWLockShared(&g_lock);
+    // The process ends once this returns, whatever the commands are doing:
+    // an answer the key still owes gets its grace here.
+    if (closing) {
+        olvex::close_all();
+        return TRUE;
+    }
     // With no key open nothing is owed to anyone: a blocked read of a script
     // from standard input, say, need not be waited for.
     if (!exchanging && g_open == 0) EndNow();
@@ -74,8 +85,15 @@ Exchanged Exchange(const olvex::connection &key, const std::vector<uint8_t> &pay
     ReleaseSRWLockExclusive(&g_lock);
     // Even without --timeout the exchange runs on the connection's thread,
     // which is what lets Ctrl-C end it.
-    x.response = key.exchange(payload, timeoutMs < 0 ? olvex::max_timeout : std::chrono::milliseconds(timeoutMs),
-                              x.error);
+    const std::chrono::milliseconds limit = timeoutMs < 0 ? olvex::max_timeout : std::chrono::milliseconds(timeoutMs);
+    std::vector<unsigned char> body(olvex::max_response_body);
+    int length = 0;
+    const int status = key.exchange_into(payload.data(), payload.size(), limit, body.data(), &length, x.error,
+                                         &g_cancelled);
+    if (status != OLVEX_FAIL) {
+        x.response.status = static_cast<uint16_t>(status);
+        x.response.body.assign(body.begin(), body.begin() + length);
+    }
     AcquireSRWLockExclusive(&g_lock);
     g_current = nullptr;
     ReleaseSRWLockExclusive(&g_lock);

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "keysim.h"
-#include "olvexlib.h"
+#include "olvexlib.hpp"
 #include "shared.h"
 #include "support/keys.h"
 #include "support/iat_hook.h"
@@ -60,14 +60,12 @@ int KeyHost(unsigned run, int keys, DWORD controller) {
     HANDLE parent = OpenProcess(SYNCHRONIZE, FALSE, controller);
     if (!shared || !stop || !ready || !parent) return 3;
     std::vector<keysim::Key *> plugged;
-    // A worker killed between its request and its answer leaves that answer
-    // owed; a key that is one channel would hand it to the next exchange and
-    // leave every later one an answer behind. These keys drop a closed
-    // handle's answers, so what is checked stays the DLL's serialisation.
+    // Each key is one channel, as a real one is: a worker killed between its
+    // request and its answer leaves that answer owed, for the next exchange
+    // that finds the key's lock abandoned to drop.
     for (int i = 0; i < keys; ++i) {
         keysim::KeyOptions o;
         o.serial = KeySerial(run, i);
-        o.answerPerHandle = true;
         keysim::Key *key = keysim::Plug(o);
         if (!key) return 4;
         plugged.push_back(key);
@@ -93,7 +91,6 @@ int KeyHost(unsigned run, int keys, DWORD controller) {
         } else {
             keysim::KeyOptions o;
             o.serial = SpareSerial(run);
-            o.answerPerHandle = true;
             spare = keysim::Plug(o);
             if (spare) InterlockedIncrement64(const_cast<LONG64 *>(&shared->sparePlugs));
         }
@@ -117,7 +114,6 @@ int Worker(char **argv) {
     Shared *shared = MapShared(config.run, false, &mapping);
     config.stop = OpenEventA(SYNCHRONIZE, FALSE, ObjectName(config.run, "stop").c_str());
     if (!shared || !config.stop || threads < 1 || threads > kMaxThreads) return 3;
-    InitProcessLock();
     config.slot = slot;
     std::vector<std::thread> running;
     for (int t = 0; t < threads; ++t) running.emplace_back([&config, t, shared] { WorkerThread(config, t, shared); });
@@ -179,19 +175,14 @@ int Controller(const Options &o) {
 
     // The controller exchanges too; a first round trip loads everything the
     // DLL and the system keep for good before the handles are counted.
-    InitProcessLock();
     {
-        int count = 0;
-        OLVEX_HANDLE h = nullptr;
-        unsigned char body[8];
-        int length = 0;
-        if (OLVEX_EnumDEV(&count) != OLVEX_OK || count < o.keys || OLVEX_Connect(&h, nullptr, 0) != OLVEX_OK ||
-            OLVEX_DoCommand(h, body, 0, body, &length) != 0x9000) {
+        std::error_code ec;
+        const olvex::connection key(keysim::MakeDevicePath(KeySerial(run, 0)), ec);
+        if (ec || olvex::key_count(ec) < o.keys || key.exchange(nullptr, 0, ec).status != 0x9000 || ec) {
             fprintf(stderr, "soak: the keys do not answer\n");
             SetEvent(keysStop);
             return 1;
         }
-        OLVEX_Disconnect(h);
     }
     const long handlesBefore = SettledHandles();
 

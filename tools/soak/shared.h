@@ -24,7 +24,7 @@ struct WorkerCounters {
 
 // What a worker thread is doing, as the controller sees it at a kill: which
 // key (the spare is number `keys`), and whether the thread is inside
-// OLVEX_DoCommand and/or holds the key's lock itself.
+// an exchange and/or holds the key's lock itself.
 constexpr LONG kInExchange = 1;
 constexpr LONG kHoldingLock = 2;
 constexpr LONG ThreadState(int key, LONG flags) { return LONG(key + 1) << 2 | flags; }
@@ -69,8 +69,5 @@ struct WorkerConfig {
 
 // Exchanges until `stop` is set; counts into shared->slots[config.slot].
 void WorkerThread(const WorkerConfig &config, int thread, Shared *shared);
-
-// Serialises enumeration and connecting within one process, as the DLL requires.
-void InitProcessLock();
 
 }  // namespace soak

@@ -1,31 +1,22 @@
-// A worker thread: random-length echo exchanges on every key, sometimes under
-// the key's lock taken by hand, with reconnections and visits to the spare.
+// A worker thread: random-length echo exchanges on every key through
+// olvexlib.hpp, some with a time limit, some under the key's lock taken by
+// hand, with reconnections and visits to the spare. The keys are one channel
+// each: a worker killed mid-exchange leaves its answer owed, which the next
+// exchange that finds the lock abandoned must drop.
 #include <cstring>
 #include <vector>
 
 #include "keysim.h"
-#include "olvexlib.h"
+#include "olvexlib.hpp"
 #include "shared.h"
 #include "support/keys.h"
 
 namespace soak {
 namespace {
 
-CRITICAL_SECTION g_enumerate;
-
-// Enumerates and opens key `index`, expecting the key at `path` there.
-OLVEX_HANDLE Connect(int index, const std::string &path) {
-    EnterCriticalSection(&g_enumerate);
-    int count = 0;
-    OLVEX_HANDLE h = nullptr;
-    char got[OLVEX_PATH_SIZE] = {};
-    if (OLVEX_EnumDEV(&count) == OLVEX_OK && index < count && OLVEX_Connect(&h, got, index) == OLVEX_OK &&
-        path != got) {
-        OLVEX_Disconnect(h);
-        h = nullptr;
-    }
-    LeaveCriticalSection(&g_enumerate);
-    return h;
+olvex::connection Connect(const std::string &path) {
+    std::error_code ec;
+    return olvex::connection(path, ec);
 }
 
 uint32_t PayloadLength(Random &r) {
@@ -41,13 +32,18 @@ struct Tally {
 };
 
 // One exchange and its verification; false when the exchange itself failed.
-bool EchoExchange(OLVEX_HANDLE h, Random &r, std::vector<uint8_t> &payload, std::vector<uint8_t> &response,
-                  Tally &tally) {
+// One in eight has a time limit that a plugged key always meets, unless this
+// thread holds the key's lock itself: a timed exchange runs on the
+// connection's thread, which would wait for it.
+bool EchoExchange(const olvex::connection &c, bool holding, Random &r, std::vector<uint8_t> &payload,
+                  std::vector<uint8_t> &response, Tally &tally) {
     payload.resize(PayloadLength(r));
     for (uint8_t &b : payload) b = uint8_t(r.Next());
     int length = -1;
-    const int status =
-        OLVEX_DoCommand(h, payload.data(), int(payload.size()), response.data(), &length);
+    std::error_code ec;
+    const std::chrono::milliseconds limit =
+        !holding && r.Below(8) == 0 ? std::chrono::milliseconds(20000) : olvex::no_timeout;
+    const int status = c.exchange_into(payload.data(), payload.size(), limit, response.data(), &length, ec);
     if (status == OLVEX_FAIL) return false;
     const bool same = status == 0x9000 && length == int(payload.size()) &&
                       std::memcmp(response.data(), payload.data(), payload.size()) == 0;
@@ -57,8 +53,6 @@ bool EchoExchange(OLVEX_HANDLE h, Random &r, std::vector<uint8_t> &payload, std:
 
 }  // namespace
 
-void InitProcessLock() { InitializeCriticalSection(&g_enumerate); }
-
 void WorkerThread(const WorkerConfig &config, int thread, Shared *shared) {
     WorkerCounters *counters = &shared->slots[config.slot];
     Tally tally{counters};
@@ -67,11 +61,11 @@ void WorkerThread(const WorkerConfig &config, int thread, Shared *shared) {
     std::vector<uint8_t> payload, response(OLVEX_MAX_RESPONSE_BODY);
 
     std::vector<std::string> paths;
-    std::vector<OLVEX_HANDLE> connections;
+    std::vector<olvex::connection> connections;
     std::vector<HANDLE> locks;
     for (int k = 0; k < config.keys; ++k) {
         paths.push_back(keysim::MakeDevicePath(KeySerial(config.run, k)));
-        connections.push_back(Connect(k, paths[k]));
+        connections.push_back(Connect(paths[k]));
         locks.push_back(OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, testsupport::LockName(paths[k]).c_str()));
     }
     const std::string sparePath = keysim::MakeDevicePath(SpareSerial(config.run));
@@ -81,8 +75,7 @@ void WorkerThread(const WorkerConfig &config, int thread, Shared *shared) {
         const int k = int(r.Below(uint32_t(config.keys)));
         if (!connections[k] || r.Below(200) == 0) {
             // Reconnecting now and then puts connect and disconnect under load too.
-            OLVEX_Disconnect(connections[k]);
-            connections[k] = Connect(k, paths[k]);
+            connections[k] = Connect(paths[k]);
             if (!locks[k]) locks[k] = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, testsupport::LockName(paths[k]).c_str());
             if (!connections[k]) {
                 tally.Add(&counters->failures);
@@ -90,15 +83,19 @@ void WorkerThread(const WorkerConfig &config, int thread, Shared *shared) {
             }
         }
         // Holding the lock by hand is what a peer program may do; it is also
-        // where a dead owner's abandoned lock becomes visible.
+        // where a dead owner's abandoned lock becomes visible, and then the
+        // answer it still owed is this thread's to drop.
         const bool byHand = locks[k] && r.Below(3) == 0;
         if (byHand) {
             const DWORD wait = WaitForSingleObject(locks[k], INFINITE);
-            if (wait == WAIT_ABANDONED) tally.Add(&counters->abandonedSeen);
+            if (wait == WAIT_ABANDONED) {
+                tally.Add(&counters->abandonedSeen);
+                olvex::discard_owed(paths[k]);
+            }
             InterlockedExchange(state, ThreadState(k, kHoldingLock));
         }
         InterlockedExchange(state, ThreadState(k, kInExchange | (byHand ? kHoldingLock : 0)));
-        if (!EchoExchange(connections[k], r, payload, response, tally)) tally.Add(&counters->failures);
+        if (!EchoExchange(connections[k], byHand, r, payload, response, tally)) tally.Add(&counters->failures);
         InterlockedExchange(state, byHand ? ThreadState(k, kHoldingLock) : 0);
         if (byHand) {
             ReleaseMutex(locks[k]);
@@ -107,33 +104,22 @@ void WorkerThread(const WorkerConfig &config, int thread, Shared *shared) {
 
         if (r.Below(100) == 0) {
             // The spare key: whether it is plugged now is anyone's guess.
-            EnterCriticalSection(&g_enumerate);
-            int count = 0;
-            OLVEX_HANDLE spare = nullptr;
-            char got[OLVEX_PATH_SIZE] = {};
-            if (OLVEX_EnumDEV(&count) == OLVEX_OK && count > config.keys &&
-                OLVEX_Connect(&spare, got, config.keys) == OLVEX_OK && sparePath != got) {
-                OLVEX_Disconnect(spare);
-                spare = nullptr;
-            }
-            LeaveCriticalSection(&g_enumerate);
+            const olvex::connection spare = Connect(sparePath);
             for (int i = 0; spare && i < 4; ++i) {
                 tally.Add(&counters->spareExchanges);
                 InterlockedExchange(state, ThreadState(config.keys, kInExchange));
-                const bool done = EchoExchange(spare, r, payload, response, tally);
+                const bool done = EchoExchange(spare, false, r, payload, response, tally);
                 InterlockedExchange(state, 0);
                 if (!done) {
                     tally.Add(&counters->spareFailures);
                     break;
                 }
             }
-            OLVEX_Disconnect(spare);
         }
     }
-    for (int k = 0; k < config.keys; ++k) {
-        OLVEX_Disconnect(connections[k]);
-        if (locks[k]) CloseHandle(locks[k]);
-    }
+    connections.clear();
+    for (HANDLE lock : locks)
+        if (lock) CloseHandle(lock);
 }
 
 }  // namespace soak
