@@ -131,35 +131,56 @@ void CompareExchanges(keysim::Key *key, OLVEX_HANDLE connection, RawClient &raw,
            failures ? "  FAILURES" : "");
 }
 
-// olvexlib.hpp's timed exchange (its connection's thread, the lock taken
-// once more) against its untimed one, on the same connection and buffer.
-void CompareTimed(keysim::Key *key, const olvex::connection &c, uint32_t dataLength, int perRound, int rounds) {
+// Two ways of making the same exchange, in alternating rounds on one key:
+// the cost ratio is the second's time per exchange over the first's.
+template <class First, class Second>
+void CompareCosts(keysim::Key *key, uint32_t dataLength, int perRound, int rounds, const char *firstName,
+                  First first, const char *secondName, Second second) {
     keysim::Behaviour b;
     b.mode = keysim::Mode::Length;
     b.dataLength = dataLength;
     keysim::SetBehaviour(key, b);
-    const std::vector<uint8_t> payload = {0x80, 0x01, 0x02, 0x03};
-    std::vector<uint8_t> body(OLVEX_MAX_RESPONSE_BODY);
-    std::vector<double> untimed, timed, ratios;
+    std::vector<double> a, c, ratios;
     int failures = 0;
-    for (int r = 0; r < rounds + 1; ++r) {
-        for (const bool limit : {false, true}) {
-            const std::chrono::milliseconds t = limit ? std::chrono::milliseconds(5000) : olvex::no_timeout;
+    for (int r = 0; r < rounds + 1; ++r) {  // round 0 warms both up and is dropped
+        for (const bool isSecond : {false, true}) {
             const double start = Now();
-            for (int i = 0; i < perRound; ++i) {
-                int length = 0;
-                std::error_code ec;
-                failures += c.exchange_into(payload.data(), payload.size(), t, body.data(), &length, ec) != 0x9000;
-            }
-            if (r > 0) (limit ? timed : untimed).push_back(perRound / (Now() - start));
+            for (int i = 0; i < perRound; ++i) failures += !(isSecond ? second() : first());
+            if (r > 0) (isSecond ? c : a).push_back(perRound / (Now() - start));
         }
-        if (r > 0) ratios.push_back(untimed.back() / timed.back());
+        if (r > 0) ratios.push_back(a.back() / c.back());
     }
-    printf("data %5u bytes: untimed %8.0f/s   timed %8.0f/s   cost ratio %.3f (median of %d paired rounds of %d;"
+    printf("data %5u bytes: %s %8.0f/s   %s %8.0f/s   cost ratio %.3f (median of %d paired rounds of %d;"
            " range %.3f-%.3f)%s\n",
-           dataLength, Median(untimed), Median(timed), Median(ratios), rounds, perRound,
+           dataLength, firstName, Median(a), secondName, Median(c), Median(ratios), rounds, perRound,
            *std::min_element(ratios.begin(), ratios.end()), *std::max_element(ratios.begin(), ratios.end()),
            failures ? "  FAILURES" : "");
+}
+
+// olvexlib.hpp's exchanges: untimed (the key's lock taken here first, to see
+// whether its last owner died) against OLVEX_DoCommand, and timed (on the
+// connection's thread) against untimed.
+void CompareHeader(keysim::Key *key, OLVEX_HANDLE connection, const olvex::connection &c, int rounds) {
+    const std::vector<uint8_t> payload = {0x80, 0x01, 0x02, 0x03};
+    std::vector<uint8_t> body(OLVEX_MAX_RESPONSE_BODY);
+    const auto dll = [&] {
+        int length = 0;
+        return OLVEX_DoCommand(connection, payload.data(), int(payload.size()), body.data(), &length) == 0x9000;
+    };
+    const auto limited = [&](std::chrono::milliseconds t) {
+        return [&, t] {
+            int length = 0;
+            std::error_code ec;
+            return c.exchange_into(payload.data(), payload.size(), t, body.data(), &length, ec) == 0x9000;
+        };
+    };
+    printf("olvexlib.hpp without a time limit against OLVEX_DoCommand:\n");
+    CompareCosts(key, 16, 200, rounds, "OLVEX_DoCommand", dll, "untimed", limited(olvex::no_timeout));
+    CompareCosts(key, 51197, 40, rounds, "OLVEX_DoCommand", dll, "untimed", limited(olvex::no_timeout));
+    printf("olvexlib.hpp, a time limit against none:\n");
+    CompareCosts(key, 16, 200, rounds, "untimed", limited(olvex::no_timeout), "timed", limited(std::chrono::seconds(5)));
+    CompareCosts(key, 51197, 40, rounds, "untimed", limited(olvex::no_timeout), "timed",
+                 limited(std::chrono::seconds(5)));
 }
 
 void TimeEnumeration(int rounds) {
@@ -262,9 +283,7 @@ int main(int argc, char **argv) {
             fprintf(stderr, "cannot open the virtual key through olvexlib.hpp\n");
             return 1;
         }
-        printf("olvexlib.hpp, a time limit against none (cost ratio = timed / untimed time per exchange):\n");
-        CompareTimed(key, c, 16, 200, rounds);
-        CompareTimed(key, c, 51197, 40, rounds);
+        CompareHeader(key, connection, c, rounds);
     }
     OLVEX_Disconnect(connection);
     keysim::Unplug(key);
