@@ -56,6 +56,10 @@
  *   - Nothing is drained, and a key is one request/response channel: an
  *     answer that comes late is read by the next exchange with that key, on
  *     any connection, in any process. Reconnecting does not help.
+ * A program that dies in the middle of an exchange leaves the key's lock
+ * abandoned and its answer owed; OLVEX_DoCommand takes an abandoned lock over
+ * as it is, so the next exchange may receive that answer. olvexlib.hpp's
+ * exchanges (and Olvexkit.dll's) read and drop it first.
  * A time limit that never hands a late answer to anyone is in olvexlib.hpp
  * (connection::exchange with a timeout) and, for callers that cannot include
  * C++, in Olvexkit.dll (olvexkit.h): it keeps the key's lock on a thread of
