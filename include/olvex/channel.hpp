@@ -20,7 +20,9 @@ using call_id = std::uint64_t;
 // or the Windows error code and OLVEX_FAIL; `length` is the body's length,
 // already in the caller's buffer when `error` is 0. Called once per call, on
 // a thread of the system's thread pool (never the caller's thread, nor the
-// connection's), so a completion that blocks holds up no key.
+// connection's), so a completion that blocks holds up no key. A Win32
+// callback (WINAPI), as the thread pool's are: with GCC on 32-bit x86 a
+// lambda does not convert to it, a function declared WINAPI does.
 using completion = void(WINAPI *)(void *context, call_id call, DWORD error, int status, int length);
 
 namespace detail {

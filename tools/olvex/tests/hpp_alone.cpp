@@ -23,6 +23,8 @@
 
 #include <array>
 
+static void WINAPI Done(void *, olvex::call_id, DWORD, int, int) {}
+
 int OlvexHppAlone() {
     std::error_code ec;
     olvex::connection key(0, ec);
@@ -42,7 +44,12 @@ int OlvexHppAlone() {
     other.close();
     total += olvex::key_paths().size() + olvex::key_path(0).size() + static_cast<std::size_t>(olvex::key_count());
 #endif
+    unsigned char body[olvex::max_response_body];
+    const olvex::call_id call = key.start(raw, sizeof raw, limit, body, Done, nullptr, ec);
+    total += key.cancel(call) ? 1u : 0u;
+    olvex::discard_owed(key.path());
     key.close(ec);
+    olvex::close_all();
     total += olvex::key_paths(ec).size() + olvex::key_path(0, ec).size();
     return static_cast<int>(total) + olvex::key_count(ec);
 }
