@@ -180,6 +180,15 @@ bool Parse(const std::string &command, const std::vector<std::string> &args, Opt
     return error->empty();
 }
 
+std::string Counters(const keysim::Stats &s) {
+    char text[200];
+    snprintf(text, sizeof text, "requests=%llu malformed=%llu interleaved=%llu misdelivered=%llu drained=%llu open=%u",
+             static_cast<unsigned long long>(s.requests), static_cast<unsigned long long>(s.malformed),
+             static_cast<unsigned long long>(s.interleaved), static_cast<unsigned long long>(s.misdelivered),
+             static_cast<unsigned long long>(s.drained), s.openHandles);
+    return text;
+}
+
 std::string LockName(const std::string &devicePath) {
     std::string name(devicePath.rbegin(), devicePath.rend());
     for (char &c : name)
@@ -290,10 +299,7 @@ int Check(const Options &o) {
         differs.push_back(line);
     }
     if (differs.empty()) return 0;
-    printf("requests=%llu malformed=%llu interleaved=%llu misdelivered=%llu open=%u\n",
-           static_cast<unsigned long long>(s.requests), static_cast<unsigned long long>(s.malformed),
-           static_cast<unsigned long long>(s.interleaved), static_cast<unsigned long long>(s.misdelivered),
-           s.openHandles);
+    printf("%s\n", Counters(s).c_str());
     for (const std::string &d : differs) printf("differs: %s\n", d.c_str());
     return 1;
 }

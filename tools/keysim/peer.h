@@ -30,6 +30,9 @@ bool Parse(const std::string &command, const std::vector<std::string> &args, Opt
 // A whole number in `base`, at most `max`; every keysim option is parsed so.
 bool Number(const std::string &s, int base, unsigned long max, unsigned long *out);
 
+// A key's counters as `stats`, `list` and `check` print them.
+std::string Counters(const keysim::Stats &s);
+
 // The name every program using the key gives its lock.
 std::string LockName(const std::string &devicePath);
 
