@@ -22,6 +22,7 @@ struct SharedBlock {
     LONG64 malformed;
     LONG64 interleaved;
     LONG64 misdelivered;
+    LONG64 drained;
     LONG openHandles;
     LONG processing;  // answers not yet started that the key will write by itself
     DWORD lastLength;

@@ -38,6 +38,7 @@ bool ReadBlock(const SharedBlock *block, Stats *out) {
         s.malformed = static_cast<uint64_t>(block->malformed);
         s.interleaved = static_cast<uint64_t>(block->interleaved);
         s.misdelivered = static_cast<uint64_t>(block->misdelivered);
+        s.drained = static_cast<uint64_t>(block->drained);
         s.openHandles = static_cast<uint32_t>(block->openHandles);
         s.processing = static_cast<uint32_t>(block->processing);
         DWORD n = block->lastLength;

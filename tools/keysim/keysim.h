@@ -63,14 +63,17 @@ struct KeyOptions {
 // answers requests in arrival order, each answer on the handle whose request
 // arrived last (the one that reads next): a client that asks while another
 // client's answer is still owed takes that answer (or what is left of it)
-// first, then its own. An answer whose handle closed waits for the next
-// request's handle. Silent requests are never answered.
+// first, then its own. An answer whose asker's handle closed, with no request
+// since, goes to whichever handle reads next, even one that asked nothing;
+// the next request takes it otherwise. Silent requests are never answered.
 struct Stats {
     uint64_t requests = 0;      // every request read, malformed ones included
     uint64_t malformed = 0;     // not exactly one write of A5 lenLE payload
     uint64_t interleaved = 0;   // requests arriving while an earlier exchange was unfinished: an
                                 // answer still owed, or a silent request whose handle is still open
-    uint64_t misdelivered = 0;  // answers (or their rest) delivered on a handle other than the asker's
+    uint64_t misdelivered = 0;  // answers (or their rest) delivered on a handle other than the asker's,
+                                // to a client that had asked something itself
+    uint64_t drained = 0;       // answers of a closed handle read by a client that had asked nothing
     uint32_t openHandles = 0;   // client handles the server currently knows of
     uint32_t processing = 0;    // answers the key has yet to start writing, while a handle will read them
     std::vector<uint8_t> lastRequest;

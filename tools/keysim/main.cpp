@@ -38,19 +38,23 @@ const char kUsage[] =
     "                       a background keysim owns the lock for N ms, then\n"
     "                       lets go; returns once it owns it (0, printing the\n"
     "                       lock's name), or with the reason it does not (1)\n"
-    "  exchange --serial S HEX [--timeout MS]\n"
+    "  exchange --serial S HEX [--timeout MS] [--die-after MS]\n"
     "                       one exchange as a well-behaved peer: the lock (up\n"
     "                       to MS, default 10000), the frame A5 lenLE HEX, the\n"
     "                       answer (up to MS more), the lock released; prints\n"
     "                       STATUS BODY in hex. Exit 0: the body starts with\n"
     "                       HEX's first byte (its own answer, from an echo or\n"
     "                       length key); 1: another answer; 2: it failed;\n"
-    "                       3: the lock was not had in time\n"
+    "                       3: the lock was not had in time. --die-after: a\n"
+    "                       peer killed mid-exchange instead: once the frame\n"
+    "                       is sent, it ends its own process MS ms later\n"
+    "                       without reading, so the lock is left abandoned\n"
+    "                       and the answer owed (exit 4)\n"
     "  check --serial S --requests N [--settle MS]\n"
     "                       once the key is idle (up to MS, default 3000):\n"
     "                       exit 0 when it had N requests, none interleaved and\n"
-    "                       none misdelivered; otherwise 1, printing the\n"
-    "                       counters and what differs\n"
+    "                       none misdelivered (drained ones are fine);\n"
+    "                       otherwise 1, printing the counters and what differs\n"
     "\n"
     "KEY options:\n"
     "  --serial S           required; printable, no \\ / or #\n"
@@ -74,13 +78,16 @@ const char kUsage[] =
     "A key is one request/response channel shared by every handle to it: it\n"
     "answers in arrival order, on the handle whose request arrived last (the\n"
     "one that reads next). A client that asks while another's answer is owed\n"
-    "gets that answer, or its unread rest, before its own; an answer whose\n"
-    "handle closed waits for the next request's handle.\n"
+    "gets that answer, or its unread rest, before its own. An answer whose\n"
+    "handle closed goes to whichever handle reads next, even one that asked\n"
+    "nothing; failing that, to the next request's handle.\n"
     "\n"
     "Counters: requests, malformed requests, interleaved requests (arriving on\n"
     "any handle while an earlier exchange with the key was unfinished),\n"
     "misdelivered answers (delivered, or their rest, on a handle other than the\n"
-    "one that asked), open handles, last request.\n";
+    "one that asked, to a client that had asked too), drained answers (of a\n"
+    "closed handle, read by a client that asked nothing), open handles, last\n"
+    "request.\n";
 
 bool ParseHex(const std::string &s, unsigned long max, unsigned long *out) { return peer::Number(s, 16, max, out); }
 bool ParseDec(const std::string &s, unsigned long max, unsigned long *out) { return peer::Number(s, 10, max, out); }
@@ -426,10 +433,7 @@ int Clear() {
 }
 
 void PrintStats(const keysim::Stats &s) {
-    printf("requests=%llu malformed=%llu interleaved=%llu misdelivered=%llu open=%u last=",
-           static_cast<unsigned long long>(s.requests), static_cast<unsigned long long>(s.malformed),
-           static_cast<unsigned long long>(s.interleaved), static_cast<unsigned long long>(s.misdelivered),
-           s.openHandles);
+    printf("%s last=", peer::Counters(s).c_str());
     for (uint8_t b : s.lastRequest) printf("%02x", b);
     printf("\n");
 }

@@ -2,7 +2,11 @@
 // one request/response channel shared by all of them, as a real key is: it
 // answers requests in the order they arrive, and an answer goes to whoever
 // reads next, which is the handle whose request arrived last (every client
-// writes its request, then reads).
+// writes its request, then reads). Once that handle has gone, nothing tells
+// who reads next: the answer is offered to one handle at a time, each for a
+// short while, until a client reads it or a request comes. One offer at a
+// time, because a client can read an offer before the key has heard that
+// another was taken, and a real key hands out each byte once.
 //
 // Reads and writes complete through completion routines that Wine runs on
 // this thread, in the order the operations completed (but see
@@ -31,6 +35,10 @@ const DWORD kReadBuffer = 65540;
 // seen a connection, so this is how many opens a burst can make at once.
 const size_t kListening = 16;
 const size_t kMaxInstances = 63;
+// How long an answer nobody waits for stays offered to one handle. A client
+// already reading takes it at once; one that starts reading waits at most a
+// round of the handles.
+const DWORD kOfferMs = 20;
 
 struct Instance;
 
@@ -50,6 +58,7 @@ struct Answer {
     unsigned latencyMs;
     bool started = false;
     bool misdelivered = false;
+    bool drained = false;  // read by a client that asked nothing, to discard it
     bool dropped = false;  // forgotten while its write was in flight: goes once that is back
 };
 
@@ -57,9 +66,12 @@ struct Answer {
 // or one handle of a key that answers each handle on its own.
 struct Channel {
     std::deque<Answer> owed;
-    Instance *target = nullptr;  // reads next: its request arrived last
+    Instance *target = nullptr;  // reads next: its request arrived last; null once it left
     Instance *writer = nullptr;  // has the front answer's write in flight
     bool recalling = false;      // that write is being cancelled
+    bool offering = false;       // that write is an offer: nobody was known to read next
+    ULONGLONG offerEnd = 0;      // when the offer moves on to another handle
+    Instance *follow = nullptr;  // took the front answer's last part: offered the rest first
     ULONGLONG lastEnd = 0;       // when the previous answer was wholly read
 };
 
@@ -74,6 +86,9 @@ struct Instance {
     Io rd = {}, wr = {};
     bool draining = false;  // reading the rest of an over-long request
     bool silent = false;    // asked a silent key, and waits for good
+    bool tookOwed = false;    // read an owed answer after its own request came in, before that was handled
+    uint64_t order = 0;       // its place in connection order
+    ULONGLONG offeredAt = 0;  // when it was last offered an answer nobody waited for
     std::vector<uint8_t> in;
     std::vector<uint8_t> out;  // the write in flight
     Channel own;               // when the key answers each handle on its own
@@ -145,6 +160,7 @@ public:
     bool started = false;
     std::vector<Instance *> instances;
     bool first = true;
+    uint64_t connections = 0;
 
     bool perHandle = false;
     std::deque<Io *> completed;  // in completion order, filled by the routines
@@ -169,7 +185,7 @@ public:
         LONG state[2] = {0, 0};
         for (Instance *i : instances) state[0] += i->connected && !i->closing;
         ForEachChannel([&](const Channel &c) {
-            if (c.target)
+            if (c.target || NextReader(c))
                 for (const Answer &a : c.owed) state[1] += !a.started;
         });
         if (block->openHandles == state[0] && block->processing == state[1]) return;
@@ -240,6 +256,7 @@ public:
 
     void Connected(Instance *in) {
         in->connected = true;
+        in->order = ++connections;
         if (!StartRead(in)) Remove(in);
     }
 
@@ -264,6 +281,7 @@ public:
         in->closing = true;
         in->silent = false;
         if (shared.target == in) shared.target = nullptr;
+        if (shared.follow == in) shared.follow = nullptr;
         for (Answer &a : shared.owed)
             if (a.asker == in) a.asker = nullptr;
         in->own.target = nullptr;
@@ -320,7 +338,8 @@ public:
             bool interleaved, wellFormed;
             const uint8_t *bytes;
             size_t length;
-        } u = {Unfinished(), wellFormed, r, length};
+        } u = {Unfinished() || in->tookOwed, wellFormed, r, length};
+        in->tookOwed = false;
         Publish(
             [](SharedBlock *b, const void *a) {
                 const Update *u = static_cast<const Update *>(a);
@@ -361,22 +380,55 @@ public:
         if (!in->closing && !StartRead(in)) Remove(in);
     }
 
+    void CountMisdelivered(Answer &a) {
+        if (a.misdelivered) return;
+        a.misdelivered = true;
+        Publish([](SharedBlock *b, const void *) { b->misdelivered++; }, nullptr);
+    }
+
+    // An offered part reached `in`: its asker's own, or another exchange's
+    // (`in` had asked too, perhaps in a request not yet handled), or it was
+    // read to be discarded by a client that asked nothing.
+    void CountOfferTaken(Channel &c, Answer &a, Instance *in, bool requestAhead) {
+        if (in == a.asker) return;
+        bool asked = requestAhead || in == c.target || in->silent;
+        for (const Answer &other : c.owed) asked |= other.asker == in;
+        if (asked) {
+            in->tookOwed |= requestAhead;
+            CountMisdelivered(a);
+        } else if (!a.drained && !a.misdelivered) {
+            a.drained = true;
+            Publish([](SharedBlock *b, const void *) { b->drained++; }, nullptr);
+        }
+    }
+
     // The front answer's write came back: taken whole, or called back (what
     // the client did not get stays with the key), or the client is gone.
-    void OnWrite(Instance *in) {
+    // `requestAhead`: a request of the same client completed before it.
+    void OnWrite(Instance *in, bool requestAhead) {
         Channel &c = ChannelOf(in);
+        const bool offer = c.offering;
         c.writer = nullptr;
         c.recalling = false;
+        c.offering = false;
         Answer &a = c.owed.front();  // a write in flight keeps its answer owed
         std::vector<uint8_t> &part = a.parts.front();
         const DWORD n = in->wr.bytes;
+        bool taken = true;
         if (in->wr.error == 0 && n >= part.size())
             a.parts.erase(a.parts.begin());
         else if (n && n < part.size())
             part.erase(part.begin(), part.begin() + n);
+        else
+            taken = false;
+        if (taken && offer) {
+            CountOfferTaken(c, a, in, requestAhead);
+            c.follow = in;
+        }
         if (a.parts.empty() || a.dropped) {
             c.owed.pop_front();
             c.lastEnd = GetTickCount64();
+            c.follow = nullptr;
         }
         if (in->wr.error != 0 && in->wr.error != ERROR_OPERATION_ABORTED) Remove(in);
     }
@@ -386,6 +438,7 @@ public:
     // under load Wine has run a long write's routine after the routine of
     // the request its client sent next. The price is a tight race seen as
     // clean: a client reading its answer just after another's request came.
+    // A write is still told whether its own client's request came first.
     void HandleCompletions() {
         for (;;) {
             for (size_t i = 0; i < completed.size();) {
@@ -394,9 +447,12 @@ public:
                     ++i;
                     continue;
                 }
+                const bool requestAhead = std::any_of(completed.begin(), completed.begin() + i, [io](const Io *r) {
+                    return r == &io->owner->rd && (r->error == 0 || r->error == ERROR_MORE_DATA);
+                });
                 completed.erase(completed.begin() + i);
                 io->owner->outstanding--;
-                OnWrite(io->owner);
+                OnWrite(io->owner, requestAhead);
             }
             if (completed.empty()) break;
             // A write whose status is final but whose routine has not run yet.
@@ -416,20 +472,41 @@ public:
         FreeClosed();
     }
 
+    // Who is offered an answer whose reader is unknown: the handle that took
+    // its last part, else the one offered anything least recently, newest
+    // first (a client that opens the key to read what is owed). None when
+    // the key answers each handle on its own.
+    Instance *NextReader(const Channel &c) const {
+        if (perHandle) return nullptr;
+        if (c.follow) return c.follow;
+        Instance *best = nullptr;
+        for (Instance *in : instances) {
+            if (!in->connected || in->closing) continue;
+            if (!best || in->offeredAt < best->offeredAt ||
+                (in->offeredAt == best->offeredAt && in->order > best->order))
+                best = in;
+        }
+        return best;
+    }
+
     // Starts, or calls back, the front answer's write. Returns how long until
-    // an answer falls due (INFINITE when none is waiting for its time).
+    // an answer falls due or an offer moves on (INFINITE when neither).
     DWORD Deliver(Channel &c) {
         for (;;) {
             if (c.owed.empty()) return INFINITE;
             Answer &a = c.owed.front();
             if (c.writer) {
-                if (c.writer != c.target && !c.recalling) {
-                    c.recalling = true;
-                    CancelIoEx(c.writer->pipe, &c.writer->wr.ov);
-                }
+                if (c.writer == c.target || c.recalling) return INFINITE;
+                // An offer stays out for its time, unless a request came.
+                const ULONGLONG now = GetTickCount64();
+                if (c.offering && !c.target && !a.dropped && now < c.offerEnd)
+                    return static_cast<DWORD>(c.offerEnd - now);
+                c.recalling = true;
+                CancelIoEx(c.writer->pipe, &c.writer->wr.ov);
                 return INFINITE;
             }
-            if (!c.target) return INFINITE;  // stays with the key for the next request's handle
+            Instance *to = c.target ? c.target : NextReader(c);
+            if (!to) return INFINITE;  // stays with the key until a handle would read it
             if (!a.started) {
                 ULONGLONG due = std::max(a.arrival, c.lastEnd) + a.latencyMs;
                 ULONGLONG now = GetTickCount64();
@@ -440,15 +517,16 @@ public:
                 c.lastEnd = GetTickCount64();
                 continue;
             }
-            if (c.target != a.asker && !a.misdelivered) {
-                a.misdelivered = true;
-                Publish([](SharedBlock *b, const void *) { b->misdelivered++; }, nullptr);
-            }
+            if (c.target && c.target != a.asker) CountMisdelivered(a);
             a.started = true;
-            Instance *to = c.target;
             if (StartWrite(to, a.parts.front())) {
                 c.writer = to;
-                return INFINITE;
+                c.offering = !c.target;
+                if (!c.offering) return INFINITE;
+                c.follow = nullptr;
+                to->offeredAt = GetTickCount64();
+                c.offerEnd = to->offeredAt + kOfferMs;
+                return kOfferMs;
             }
             Remove(to);
         }

@@ -19,42 +19,52 @@ uint64_t WaitForRequests(keysim::Key *key, uint64_t n) {
     return keysim::GetStats(key).requests;
 }
 
-// Steps, separated by spaces, on two handles A and B:
+// Steps, separated by spaces, on three handles A, B and C:
 //   A>n   A sends payload {n}; the next step waits until the key has it
+//   A!n   A sends payload {n} and goes on at once, as a client reading next does
 //   A<n   A reads a whole frame (test::Receive) whose body starts with n
 //   A:n   A reads one message of n bytes (the first read of a frame, or a rest)
 //   A/n   A reads the first n bytes of a longer message
 //   A.    nothing arrives for A
-//   Ax    A closes its handle
+//   Ax    A closes its handle, as a client killed mid-exchange leaves it
 //   ~     the key has started every answer it can: written, not yet read
 struct ChannelCase {
     const char *name;
     keysim::Behaviour behaviour;
     const char *steps;
-    uint64_t interleaved, misdelivered;
+    uint64_t interleaved, misdelivered, drained;
     bool perHandle = false;
 };
 
-keysim::Behaviour Slow() {
-    keysim::Behaviour b;
+keysim::Behaviour Slow(keysim::Behaviour b = {}) {
     b.latencyMs = 300;
     return b;
 }
 
 const ChannelCase kChannelCases[] = {
-    {"answer owed during the key's latency goes to the next requester first", Slow(), "A>1 B>2 B<1 B<2 A.", 1, 1},
-    {"answer written but unread moves to the next requester", {}, "A>1 ~ B>2 B<1 B<2 A.", 1, 1},
+    {"answer owed during the key's latency goes to the next requester first", Slow(), "A>1 B>2 B<1 B<2 A.", 1, 1, 0},
+    {"answer written but unread moves to the next requester", {}, "A>1 ~ B>2 B<1 B<2 A.", 1, 1, 0},
     {"rest of a partly read long answer moves to the next requester", test::Length(1000),
-     "A>1 A:256 ~ B>2 B:747 B<2 A.", 1, 1},
+     "A>1 A:256 ~ B>2 B:747 B<2 A.", 1, 1, 0},
     // Wine reports a cancelled write as not read at all even when the client
     // had read part of it: the whole write goes again, bytes A had included.
-    {"a write read only in part moves whole", {}, "A>1 A/3 ~ B>2 B:6 B<2 A.", 1, 1},
-    {"answer of a handle closed during the latency waits for the next request", Slow(), "A>1 Ax B>2 B<1 B<2", 1, 1},
-    {"unread answer of a closed handle waits for the next request", {}, "A>1 ~ Ax B>2 B<1 B<2", 1, 1},
-    {"same handle gets its own late answer", Slow(), "A>1 A>2 A<1 A<2", 1, 0},
-    {"two handles taking turns", Slow(), "A>1 A<1 B>2 B<2 A>3 A<3 B>4 B<4", 0, 0},
-    {"a key that answers per handle keeps answers apart", Slow(), "A>1 B>2 B<2 A<1", 1, 0, true},
-    {"a key that answers per handle forgets a closed handle's answer", Slow(), "A>1 Ax B>2 B<2 B.", 0, 0, true},
+    {"a write read only in part moves whole", {}, "A>1 A/3 ~ B>2 B:6 B<2 A.", 1, 1, 0},
+    {"answer of a handle closed during the latency goes to the next request", Slow(), "A>1 Ax B>2 B<1 B<2", 1, 1, 0},
+    {"unread answer of a closed handle goes to the next request", {}, "A>1 ~ Ax B>2 B<1 B<2", 1, 1, 0},
+    // On offer to C, or to B, when C asks and reads at once: C's read may
+    // take it before the key has handled C's request.
+    {"answer on offer goes to a client that asks and reads at once", {}, "A>1 ~ Ax ~ C!2 C<1 C<2", 1, 1, 0},
+    {"answer of a handle closed during the latency goes to a client that only reads", Slow(),
+     "A>1 Ax B<1 C>2 C<2 B.", 0, 0, 1},
+    {"unread answer of a closed handle goes to a client that only reads", {}, "A>1 ~ Ax C<1 B>2 B<2 C.", 0, 0, 1},
+    {"long answer of a closed handle goes whole to a client that only reads", Slow(test::Length(1000)),
+     "A>1 Ax B<1 C>2 C<2", 0, 0, 1},
+    {"rest of a long answer whose reader was closed goes to a client that only reads", test::Length(1000),
+     "A>1 A:256 Ax B:747 C>2 C<2 B.", 0, 0, 1},
+    {"same handle gets its own late answer", Slow(), "A>1 A>2 A<1 A<2", 1, 0, 0},
+    {"two handles taking turns", Slow(), "A>1 A<1 B>2 B<2 A>3 A<3 B>4 B<4", 0, 0, 0},
+    {"a key that answers per handle keeps answers apart", Slow(), "A>1 B>2 B<2 A<1", 1, 0, 0, true},
+    {"a key that answers per handle forgets a closed handle's answer", Slow(), "A>1 Ax B>2 B<2 B.", 0, 0, 0, true},
 };
 
 TEST(Channel, OwedAnswersGoToTheHandleThatReadsNext) {
@@ -67,9 +77,11 @@ TEST(Channel, OwedAnswersGoToTheHandleThatReadsNext) {
         o.answerPerHandle = c.perHandle;
         test::KeyPtr key = test::PlugKey(o);
         ASSERT_TRUE(key);
-        HANDLE h[2] = {test::Open(keysim::DevicePath(key.get())), test::Open(keysim::DevicePath(key.get()))};
-        ASSERT_NE(INVALID_HANDLE_VALUE, h[0]);
-        ASSERT_NE(INVALID_HANDLE_VALUE, h[1]);
+        HANDLE h[3];
+        for (HANDLE &x : h) {
+            x = test::Open(keysim::DevicePath(key.get()));
+            ASSERT_NE(INVALID_HANDLE_VALUE, x);
+        }
         uint64_t sent = 0;
         std::istringstream steps(c.steps);
         for (std::string step; steps >> step;) {
@@ -83,10 +95,12 @@ TEST(Channel, OwedAnswersGoToTheHandleThatReadsNext) {
             const char op = step[1];
             const int n = step.size() > 2 ? std::stoi(step.substr(2)) : 0;
             Bytes got;
-            if (op == '>') {
+            if (op == '>' || op == '!') {
                 ASSERT_TRUE(test::Send(x, test::Command({uint8_t(n)})));
                 ++sent;
-                ASSERT_EQ(sent, WaitForRequests(key.get(), sent));
+                if (op == '>') {
+                    ASSERT_EQ(sent, WaitForRequests(key.get(), sent));
+                }
             } else if (op == '<') {
                 // Never block on an answer that went elsewhere.
                 ASSERT_TRUE(test::WaitPending(x, 3000));
@@ -116,6 +130,7 @@ TEST(Channel, OwedAnswersGoToTheHandleThatReadsNext) {
         EXPECT_EQ(sent, s.requests);
         EXPECT_EQ(c.interleaved, s.interleaved);
         EXPECT_EQ(c.misdelivered, s.misdelivered);
+        EXPECT_EQ(c.drained, s.drained);
         for (HANDLE x : h)
             if (x != INVALID_HANDLE_VALUE) CloseHandle(x);
     }
