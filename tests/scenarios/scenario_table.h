@@ -177,12 +177,22 @@ inline std::string SelfDirectory() {
 }
 
 // Runs a program of this folder with `args` to its end; its exit code, or -1.
-inline int RunHere(const std::string &program, const std::string &args) {
+// `shareOutput`: it writes to this program's output (never for a command
+// that leaves a server running, which would hold that output open).
+inline int RunHere(const std::string &program, const std::string &args, bool shareOutput = false) {
     std::string command = "\"" + SelfDirectory() + program + "\" " + args;
     STARTUPINFOA si = {};
     si.cb = sizeof si;
+    if (shareOutput) {
+        fflush(stdout);
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        si.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+        si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    }
     PROCESS_INFORMATION pi = {};
-    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return -1;
+    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, shareOutput, 0, nullptr, nullptr, &si, &pi))
+        return -1;
     DWORD code = DWORD(-1);
     if (WaitForSingleObject(pi.hProcess, 60000) == WAIT_OBJECT_0) GetExitCodeProcess(pi.hProcess, &code);
     else TerminateProcess(pi.hProcess, DWORD(-1));
@@ -192,7 +202,9 @@ inline int RunHere(const std::string &program, const std::string &args) {
 }
 
 // Runs `keysim ARGS` to its end; its exit code, or -1.
-inline int Keysim(const std::string &args) { return RunHere("keysim.exe", args); }
+inline int Keysim(const std::string &args, bool shareOutput = false) {
+    return RunHere("keysim.exe", args, shareOutput);
+}
 
 // What one exchange came to: `code` 0 when answered, `own` when the answer
 // was the command's own (its body starts with the command's first byte).
@@ -346,7 +358,7 @@ inline std::string RunRow(const Row &row, Layer &layer, const std::string &seria
     }
     layer.Finish();
     if (why.empty()) {
-        const int checked = Keysim("check " + key + " --requests " + std::to_string(row.requests));
+        const int checked = Keysim("check " + key + " --requests " + std::to_string(row.requests), true);
         if (checked != 0)
             why = "keysim check exited " + std::to_string(checked) +
                   ": interleaved, misdelivered or request count (see its output)";
