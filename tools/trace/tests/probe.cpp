@@ -1,0 +1,211 @@
+// An application of the library, unchanged between runs: the scripts run it
+// beside the real library, beside the tracer (tracing or not) and in replay,
+// and compare what it prints.
+//   trace_probe rows TABLE   the transparency table: a key per row, one call
+//   trace_probe session      olvexlib.hpp on the keys plugged: two threads, a
+//                            long answer, a time limit and its late answer
+//   trace_probe c INDEX HEX  the C calls: each HEX a command to key INDEX
+#include <windows.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "keysim.h"
+#include "olvexlib.h"
+#include "olvexlib.hpp"
+
+namespace {
+
+// Set before every call: an error left as the caller had it shows as this.
+constexpr DWORD kCallerError = 0xE0E0;
+
+std::vector<uint8_t> Hex(const std::string &s) {
+    std::vector<uint8_t> out;
+    for (size_t i = 0; i + 1 < s.size(); i += 2) out.push_back(uint8_t(std::stoul(s.substr(i, 2), nullptr, 16)));
+    return out;
+}
+
+// What a call gave: "sw 9000 err E body N:HEAD#HASH" or "rc R err E".
+std::string Outcome(int result, DWORD error, bool exchange, const uint8_t *body = nullptr, int length = 0) {
+    char text[160];
+    if (!exchange || result < 0) {
+        snprintf(text, sizeof text, "rc %d err %lu", result, error);
+        return text;
+    }
+    unsigned hash = 2166136261u;
+    std::string head;
+    for (int i = 0; i < length; ++i) {
+        hash = (hash ^ body[i]) * 16777619u;
+        if (i < 8) head += "0123456789abcdef"[body[i] >> 4], head += "0123456789abcdef"[body[i] & 15];
+    }
+    snprintf(text, sizeof text, "sw %04x err %lu body %d:%s#%08x", unsigned(result), error, length, head.c_str(), hash);
+    return text;
+}
+
+keysim::Behaviour Behaviour(std::istringstream &words) {
+    std::string mode;
+    unsigned long n = 0;
+    words >> mode >> std::hex >> n;
+    keysim::Behaviour b;
+    const std::pair<const char *, keysim::Mode> modes[] = {
+        {"length", keysim::Mode::Length},           {"wrong-lead", keysim::Mode::WrongLead},
+        {"short-first", keysim::Mode::ShortFirst}, {"short-second", keysim::Mode::ShortSecond},
+        {"close", keysim::Mode::CloseOnCommand},   {"silent", keysim::Mode::Silent}};
+    for (const auto &m : modes)
+        if (mode == m.first) b.mode = m.second;
+    if (mode == "status") b.status = uint16_t(n);
+    if (n) b.dataLength = uint32_t(n);
+    return b;
+}
+
+// One row: its key plugged (unless replaying), the call, and what it gave.
+std::string Row(const std::string &name, const std::string &key, const std::string &call, bool replaying) {
+    keysim::Key *plugged = nullptr;
+    std::istringstream kw(key), cw(call);
+    std::string verb, arg, extra;
+    cw >> verb >> arg >> extra;
+    if (key != "none" && !replaying) {
+        keysim::KeyOptions o;
+        o.serial = "tr-" + name;
+        o.behaviour = Behaviour(kw);
+        if (!(plugged = keysim::Plug(o))) return "cannot plug " + key;
+    }
+    std::string out;
+    int count = -1;
+    OLVEX_HANDLE h = nullptr;
+    char path[OLVEX_PATH_SIZE + 1] = {};
+    SetLastError(kCallerError);
+    int rc = OLVEX_EnumDEV(arg == "null" && verb == "list" ? nullptr : &count);
+    out = Outcome(rc, GetLastError(), false);
+    if (verb == "list") {
+        out += " count " + std::to_string(count);
+    } else if (verb == "open" || verb == "command") {
+        const int index = verb == "open" && arg != "null" ? std::stoi(arg) : 0;
+        if (key == "unplugged") keysim::Unplug(std::exchange(plugged, nullptr));  // since the listing
+        SetLastError(kCallerError);
+        rc = OLVEX_Connect(arg == "null" ? nullptr : &h, path, index);
+        out = Outcome(rc, GetLastError(), false) + (rc == OLVEX_OK ? std::string(" ") + path : "");
+    }
+    if (verb == "command" && rc == OLVEX_OK) {
+        std::vector<uint8_t> command = arg == "size" ? std::vector<uint8_t>(65533) : Hex(arg);
+        std::vector<uint8_t> body(OLVEX_MAX_RESPONSE_BODY);
+        uint8_t zeroed[64] = {};
+        int length = -7;
+        const DWORD self = GetCurrentThreadId();
+        volatile bool done = false;
+        // A cancel that comes before the read starts is lost: repeated until the call returns.
+        std::thread canceller([&] {
+            if (extra != "cancel") return;
+            HANDLE t = OpenThread(THREAD_TERMINATE, FALSE, self);
+            for (Sleep(200); !done; Sleep(20)) CancelSynchronousIo(t);
+            CloseHandle(t);
+        });
+        SetLastError(kCallerError);
+        const OLVEX_HANDLE target = extra == "zeroed" ? reinterpret_cast<OLVEX_HANDLE>(zeroed) : h;
+        rc = OLVEX_DoCommand(target, command.data(), int(command.size()), extra == "null" ? nullptr : body.data(),
+                             &length);
+        out = Outcome(rc, GetLastError(), true, body.data(), length);
+        done = true;
+        canceller.join();
+    }
+    if (h) OLVEX_Disconnect(h);
+    if (verb == "close") {
+        uint8_t zeroed[64] = {};
+        SetLastError(kCallerError);
+        rc = OLVEX_Disconnect(arg == "null" ? nullptr : reinterpret_cast<OLVEX_HANDLE>(zeroed));
+        out = Outcome(rc, GetLastError(), false);
+    }
+    keysim::Unplug(plugged);
+    return out;
+}
+
+int Rows(const char *table, bool replaying) {
+    std::ifstream in(table);
+    std::string line;
+    int failed = 0, rows = 0;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        std::vector<std::string> cells;
+        std::istringstream cellStream(line);
+        for (std::string cell; std::getline(cellStream, cell, '|');) {
+            const size_t b = cell.find_first_not_of(' '), e = cell.find_last_not_of(' ');
+            cells.push_back(b == std::string::npos ? "" : cell.substr(b, e - b + 1));
+        }
+        const std::string got = Row(cells[0], cells[1], cells[2], replaying);
+        const bool ok = got.compare(0, cells[3].size(), cells[3]) == 0;
+        printf("%s: %s%s\n", cells[0].c_str(), got.c_str(), ok ? "" : ("  EXPECTED " + cells[3]).c_str());
+        failed += !ok;
+        ++rows;
+    }
+    printf("%d rows, %d as expected\n", rows, rows - failed);
+    return failed || !rows;
+}
+
+std::string Print(const olvex::response &r, const std::error_code &ec) {
+    return ec ? "error " + std::to_string(ec.value()) : Outcome(r.status, 0, true, r.body.data(), int(r.body.size()));
+}
+
+// olvexlib.hpp as applications use it, on the first three keys: echo, long
+// answers, and one that answers after 300 ms.
+int Session() {
+    std::error_code ec;
+    const std::vector<std::string> paths = olvex::key_paths(ec);
+    for (const std::string &p : paths) printf("key %s\n", p.c_str());
+    if (paths.size() < 3) return 1;
+    olvex::connection echo(paths[0], ec), slow(paths[2], ec);
+    std::string lines[2];
+    std::thread other([&] {
+        std::error_code ec;
+        olvex::connection longer(paths[1], ec);
+        for (uint8_t c = 0x20; c < 0x23; ++c) {
+            std::error_code ec;
+            lines[1] += "long " + Print(longer.exchange(std::vector<uint8_t>{c}, olvex::no_timeout, ec), ec) + "\n";
+        }
+    });
+    for (uint8_t c = 0x10; c < 0x15; ++c) {
+        std::error_code ec;
+        lines[0] += "echo " + Print(echo.exchange(std::vector<uint8_t>{c, 0xEE}, olvex::no_timeout, ec), ec) + "\n";
+    }
+    other.join();
+    printf("%s%s", lines[0].c_str(), lines[1].c_str());
+    olvex::response r = slow.exchange(std::vector<uint8_t>{0x01}, std::chrono::milliseconds(100), ec);
+    printf("slow, 100 ms: %s\n", Print(r, ec).c_str());
+    r = slow.exchange(std::vector<uint8_t>{0x0b}, std::chrono::milliseconds(2000), ec);
+    printf("slow, then: %s\n", Print(r, ec).c_str());
+    return 0;
+}
+
+int CCalls(int index, char **commands, int n) {
+    int count = 0;
+    OLVEX_HANDLE h = nullptr;
+    char path[OLVEX_PATH_SIZE + 1] = {};
+    if (OLVEX_EnumDEV(&count) != OLVEX_OK || OLVEX_Connect(&h, path, index) != OLVEX_OK) return 3;
+    int failed = 0;
+    for (int i = 0; i < n; ++i) {
+        const std::vector<uint8_t> command = Hex(commands[i]);
+        std::vector<uint8_t> body(OLVEX_MAX_RESPONSE_BODY);
+        int length = 0;
+        const int rc = OLVEX_DoCommand(h, command.data(), int(command.size()), body.data(), &length);
+        printf("%s: %s\n", commands[i], Outcome(rc, rc < 0 ? GetLastError() : 0, true, body.data(), length).c_str());
+        failed += rc < 0;
+    }
+    OLVEX_Disconnect(h);
+    return failed ? 1 : 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    const std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "rows" && argc == 3) return Rows(argv[2], getenv("OLVEX_REPLAY") != nullptr);
+    if (mode == "session") return Session();
+    if (mode == "c" && argc >= 3) return CCalls(atoi(argv[2]), argv + 3, argc - 3);
+    fprintf(stderr, "usage: trace_probe rows TABLE | session | c INDEX HEX...\n");
+    return 2;
+}
