@@ -5,7 +5,9 @@
 //
 // Each connection holds its key's lock, the named mutex olvexlib.h describes,
 // as the library's do: programs that serialise with it (olvexlib.hpp's timed
-// exchanges among them) open it by name, and replayed exchanges take it.
+// exchanges among them) open it by name. Replayed exchanges do not wait for
+// it: with no key there is nothing to share, and a wait costs more than the
+// whole answer.
 #include <windows.h>
 
 #include <algorithm>
@@ -155,7 +157,6 @@ int ReplayDoCommand(OLVEX_HANDLE connection, const unsigned char *command, int c
     AcquireSRWLockExclusive(&g_lock);
     const ReplayKey *key = Find(connection);
     const std::string path = key ? key->path : std::string();
-    const HANDLE lock = key ? key->lock : nullptr;
     ReleaseSRWLockExclusive(&g_lock);
     if (!key) return Finish(t, 0, OLVEX_FAIL, ERROR_INVALID_HANDLE);
     if (!CommandArgumentsValid(command, commandLength, response, responseLength))
@@ -170,12 +171,7 @@ int ReplayDoCommand(OLVEX_HANDLE connection, const unsigned char *command, int c
         std::memcpy(response, a.body, size_t(a.bodyLength));
         *responseLength = a.bodyLength;
     }
-    // The key's lock for as long as the exchange lasts, as the library holds it.
-    const DWORD wait = lock ? WaitForSingleObject(lock, INFINITE) : WAIT_FAILED;
-    const int result = Finish(t, a.durationUs, a.result, a.error);
-    if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) ReleaseMutex(lock);
-    SetLastError(a.error);
-    return result;
+    return Finish(t, a.durationUs, a.result, a.error);
 }
 
 int ReplayDisconnect(OLVEX_HANDLE connection) {
