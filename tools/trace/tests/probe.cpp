@@ -4,7 +4,6 @@
 //   trace_probe rows TABLE   the transparency table: a key per row, one call
 //   trace_probe session      olvexlib.hpp on the keys plugged: two threads, a
 //                            long answer, a time limit and its late answer
-//   trace_probe c INDEX HEX  the C calls: each HEX a command to key INDEX
 #include <windows.h>
 
 #include <cstdio>
@@ -23,12 +22,6 @@ namespace {
 
 // Set before every call: an error left as the caller had it shows as this.
 constexpr DWORD kCallerError = 0xE0E0;
-
-std::vector<uint8_t> Hex(const std::string &s) {
-    std::vector<uint8_t> out;
-    for (size_t i = 0; i + 1 < s.size(); i += 2) out.push_back(uint8_t(std::stoul(s.substr(i, 2), nullptr, 16)));
-    return out;
-}
 
 // What a call gave: "sw 9000 err E body N:HEAD#HASH" or "rc R err E".
 std::string Outcome(int result, DWORD error, bool exchange, const uint8_t *body = nullptr, int length = 0) {
@@ -92,7 +85,9 @@ std::string Row(const std::string &name, const std::string &key, const std::stri
         out = Outcome(rc, GetLastError(), false) + (rc == OLVEX_OK ? std::string(" ") + path : "");
     }
     if (verb == "command" && rc == OLVEX_OK) {
-        std::vector<uint8_t> command = arg == "size" ? std::vector<uint8_t>(65533) : Hex(arg);
+        std::vector<uint8_t> command(arg == "size" ? 65533 : arg.size() / 2);
+        for (size_t i = 0; arg != "size" && i < command.size(); ++i)
+            command[i] = uint8_t(std::stoul(arg.substr(2 * i, 2), nullptr, 16));
         std::vector<uint8_t> body(OLVEX_MAX_RESPONSE_BODY);
         uint8_t zeroed[64] = {};
         int length = -7;
@@ -133,8 +128,8 @@ int Rows(const char *table, bool replaying) {
         std::vector<std::string> cells;
         std::istringstream cellStream(line);
         for (std::string cell; std::getline(cellStream, cell, '|');) {
-            const size_t b = cell.find_first_not_of(' '), e = cell.find_last_not_of(' ');
-            cells.push_back(b == std::string::npos ? "" : cell.substr(b, e - b + 1));
+            const size_t b = cell.find_first_not_of(' ');
+            cells.push_back(cell.substr(b, cell.find_last_not_of(' ') + 1 - b));
         }
         const std::string got = Row(cells[0], cells[1], cells[2], replaying);
         const bool ok = got.compare(0, cells[3].size(), cells[3]) == 0;
@@ -180,24 +175,6 @@ int Session() {
     return 0;
 }
 
-int CCalls(int index, char **commands, int n) {
-    int count = 0;
-    OLVEX_HANDLE h = nullptr;
-    char path[OLVEX_PATH_SIZE + 1] = {};
-    if (OLVEX_EnumDEV(&count) != OLVEX_OK || OLVEX_Connect(&h, path, index) != OLVEX_OK) return 3;
-    int failed = 0;
-    for (int i = 0; i < n; ++i) {
-        const std::vector<uint8_t> command = Hex(commands[i]);
-        std::vector<uint8_t> body(OLVEX_MAX_RESPONSE_BODY);
-        int length = 0;
-        const int rc = OLVEX_DoCommand(h, command.data(), int(command.size()), body.data(), &length);
-        printf("%s: %s\n", commands[i], Outcome(rc, rc < 0 ? GetLastError() : 0, true, body.data(), length).c_str());
-        failed += rc < 0;
-    }
-    OLVEX_Disconnect(h);
-    return failed ? 1 : 0;
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -205,7 +182,6 @@ int main(int argc, char **argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "rows" && argc == 3) return Rows(argv[2], getenv("OLVEX_REPLAY") != nullptr);
     if (mode == "session") return Session();
-    if (mode == "c" && argc >= 3) return CCalls(atoi(argv[2]), argv + 3, argc - 3);
-    fprintf(stderr, "usage: trace_probe rows TABLE | session | c INDEX HEX...\n");
+    fprintf(stderr, "usage: trace_probe rows TABLE | session\n");
     return 2;
 }

@@ -4,7 +4,8 @@
 # through the tracer found first beside a copy of the same program: not
 # tracing, tracing, with a trace it cannot open, loading the library that
 # OLVEX_LIBRARY names, and replaying the trace with no key. Every run must
-# print the same lines, each row as the table expects.
+# print the same lines, each row as the table expects; a changed command in
+# replay fails with 13 and the divergence is said.
 set -eu
 bin=$1 source=$2 work=$3
 run="$source/cmake/wine-run"
@@ -33,6 +34,17 @@ for name in off tracing unopenable library replay; do
 done
 [ "$(grep -c 'olvex trace: not tracing: cannot open' "$work/unopenable.err")" = 1 ] ||
   fail "a trace that cannot be opened is said once: $(cat "$work/unopenable.err")"
+# A changed command in replay: refused with 13, the divergence named once.
+sed 's/command 0102a0b0 /command 0102a0b1 /' "$source/tools/trace/tests/transparency.txt" >"$work/changed.txt"
+set +e
+OLVEX_REPLAY="Z:$work/rows.pcap" OLVEX_REPLAY_LOG="Z:$work/divergence.log" WINEDEBUG=+debugstr \
+  "$run" "$work/bin/trace/trace_probe.exe" rows "Z:$work/changed.txt" >"$work/changed" 2>"$work/changed.err"
+set -e
+grep -q '^echo: rc -1 err 13  EXPECTED sw 9000' "$work/changed" || fail "a changed command: $(cat "$work/changed")"
+for said in "$work/divergence.log" "$work/changed.err"; do
+  [ "$(grep -c 'replay diverged: record [0-9]*, key .*#tr-echo#.*: expected a504000102a0b0, got a504000102a0b1' \
+       "$said")" = 1 ] || fail "the divergence is not said once in $said"
+done
 checked=$("$run" "$bin/olvex.exe" trace check "Z:$work/rows.pcap")
 echo "$checked"
 echo "completed: $(tail -n 1 "$work/real" | cut -d, -f1) alike through the library and the tracer (not tracing," \
