@@ -1,6 +1,6 @@
 // The trace reader against arbitrary files, and replay's book against what
 // it reads: every record the reader accepts lies within the file, and
-// describing or replaying it reads nothing else.
+// describing (as olvex trace show does) or replaying it reads nothing else.
 // Input: the records after a valid file header (the harness supplies it).
 #include <cstdint>
 #include <cstdlib>
@@ -10,8 +10,10 @@
 
 #include "format.h"
 #include "replay_book.h"
+#include "trace.h"
 
 using namespace olvextrace;
+using olvextool::Describe;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Exactly as long as the file, so that ASan sees any read past it.

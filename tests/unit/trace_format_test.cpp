@@ -1,4 +1,4 @@
-// The trace file's records and replay's bookkeeping, natively.
+// The trace file's records, replay's bookkeeping and `olvex trace show`, natively.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -6,8 +6,10 @@
 
 #include "format.h"
 #include "replay_book.h"
+#include "trace.h"
 
 using namespace olvextrace;
+using olvextool::Describe;
 
 namespace {
 

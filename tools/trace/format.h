@@ -104,10 +104,4 @@ void Redact(Record *r);
 // in `size` bytes with its terminator.
 bool ExpandTraceName(const wchar_t *pattern, uint32_t processId, wchar_t *out, size_t size);
 
-const char *CallName(Call call);
-// One line (no newline) describing a record for `olvex trace show`: time,
-// process and thread, call, key, outcome, duration, then the frames in hex.
-// As JSON, one object with the same facts.
-std::string Describe(const Record &r, int number, bool json);
-
 }  // namespace olvextrace
