@@ -120,7 +120,8 @@ say "replay, with the keys unplugged: the same answers, from the trace"
 for serial in demo-a demo-b demo-c demo-d; do win keysim unplug --serial "$serial" >/dev/null 2>&1 || true; done
 OLVEX_REPLAY="Z:$traced/session.pcap" olvex_traced send --index 0 00a40400 "80 ca 9f 7f"
 say "replay of a changed command: refused with 13, and the divergence named"
-OLVEX_REPLAY="Z:$traced/session.pcap" OLVEX_REPLAY_LOG="Z:$traced/divergence.txt" olvex_traced send --index 0 00a40401 ||
+OLVEX_REPLAY="Z:$traced/session.pcap" OLVEX_REPLAY_LOG="Z:$traced/divergence.txt" \
+  olvex_traced send --index 0 00a40401 ||
   echo "  exit code $? (olvexlib.hpp takes a failure on a key whose path does not open as a removal)"
 tr -d '\r' <"$traced/divergence.txt" | sed 's/^/  | /'
 

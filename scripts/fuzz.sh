@@ -1,6 +1,5 @@
 #!/usr/bin/env bash
-# Time-boxed fuzzing of the parsing the DLL applies to bytes from the key, and
-# of the trace reader (tools/trace):
+# Time-boxed fuzzing of the parsing the DLL applies to bytes from the key:
 #   scripts/fuzz.sh [SECONDS]   (default 60, shared between the targets)
 # Builds natively with clang in build/fuzz. Inputs that add coverage collect
 # in build/fuzz/found/<target>; a crashing input is kept as
@@ -15,9 +14,9 @@ root=$PWD
 build=$root/build/fuzz
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
-cmake --build "$build" --target response_fuzz command_fuzz trace_fuzz >/dev/null
+cmake --build "$build" --target response_fuzz command_fuzz >/dev/null
 
-targets=(response command trace)
+targets=(response command)
 each=$(( seconds / ${#targets[@]} ))
 [ "$each" -ge 1 ] || each=1
 status=0

@@ -15,7 +15,7 @@ ctest --preset host
 step "fuzz smoke (clang, libFuzzer)"
 cmake -S . -B build/fuzz-smoke -G Ninja -DCMAKE_BUILD_TYPE=Debug \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
-cmake --build build/fuzz-smoke --target response_fuzz command_fuzz trace_fuzz
+cmake --build build/fuzz-smoke --target response_fuzz command_fuzz
 ctest --test-dir build/fuzz-smoke -L fuzz --output-on-failure
 
 for arch in win32 win64; do

@@ -108,7 +108,7 @@ BOOL WINAPI CapturingReadFile(HANDLE file, LPVOID buffer, DWORD n, LPDWORD got, 
     auto *c = static_cast<Capture *>(TlsGetValue(g.slot));
     if (c && got && !overlapped) {
         const uint32_t take = *got < c->capacity - c->size ? *got : c->capacity - c->size;
-        std::memcpy(c->data + c->size, buffer, take);
+        if (take) std::memcpy(c->data + c->size, buffer, take);
         c->size += take;
     }
     SetLastError(error);
@@ -157,7 +157,9 @@ bool RealLibraryPath(wchar_t *path, DWORD size) {
         *cut = 0;
         ++separators;
     }
-    return wcslen(path) + 14 < size && wcscat(path, L"\\Olvexlib.dll");
+    if (wcslen(path) + 14 >= size) return false;
+    wcscat(path, L"\\Olvexlib.dll");
+    return true;
 }
 
 void LoadRealLibrary() {
@@ -202,8 +204,9 @@ void OpenTrace() {
         return Say(why);
     }
     // Appends only: each record lands whole at the end, whoever else writes.
-    HANDLE file = CreateFileW(name, GENERIC_READ | FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(name, GENERIC_READ | FILE_APPEND_DATA,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         snprintf(why, sizeof why, "not tracing: cannot open %ls (error %lu)", name, GetLastError());
         return Say(why);

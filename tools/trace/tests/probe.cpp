@@ -1,9 +1,6 @@
-// An application of the library, unchanged between runs: the scripts run it
-// beside the real library, beside the tracer (tracing or not) and in replay,
-// and compare what it prints.
-//   trace_probe rows TABLE   the transparency table: a key per row, one call
-//   trace_probe session      olvexlib.hpp on the keys plugged: two threads, a
-//                            long answer, a time limit and its late answer
+// An application of the library, unchanged between runs beside the library,
+// beside the tracer and in replay: `trace_probe rows TABLE` runs the
+// transparency table, `trace_probe session` olvexlib.hpp on plugged keys.
 #include <windows.h>
 
 #include <cstdio>
@@ -23,20 +20,13 @@ namespace {
 // Set before every call: an error left as the caller had it shows as this.
 constexpr DWORD kCallerError = 0xE0E0;
 
-// What a call gave: "sw 9000 err E body N:HEAD#HASH" or "rc R err E".
+// What a call gave: "sw 9000 err E body N#HASH" or "rc R err E".
 std::string Outcome(int result, DWORD error, bool exchange, const uint8_t *body = nullptr, int length = 0) {
-    char text[160];
-    if (!exchange || result < 0) {
-        snprintf(text, sizeof text, "rc %d err %lu", result, error);
-        return text;
-    }
     unsigned hash = 2166136261u;
-    std::string head;
-    for (int i = 0; i < length; ++i) {
-        hash = (hash ^ body[i]) * 16777619u;
-        if (i < 8) head += "0123456789abcdef"[body[i] >> 4], head += "0123456789abcdef"[body[i] & 15];
-    }
-    snprintf(text, sizeof text, "sw %04x err %lu body %d:%s#%08x", unsigned(result), error, length, head.c_str(), hash);
+    for (int i = 0; i < length; ++i) hash = (hash ^ body[i]) * 16777619u;
+    char text[96];
+    if (!exchange || result < 0) snprintf(text, sizeof text, "rc %d err %lu", result, error);
+    else snprintf(text, sizeof text, "sw %04x err %lu body %d#%08x", unsigned(result), error, length, hash);
     return text;
 }
 
@@ -141,10 +131,6 @@ int Rows(const char *table, bool replaying) {
     return failed || !rows;
 }
 
-std::string Print(const olvex::response &r, const std::error_code &ec) {
-    return ec ? "error " + std::to_string(ec.value()) : Outcome(r.status, 0, true, r.body.data(), int(r.body.size()));
-}
-
 // olvexlib.hpp as applications use it, on the first three keys: echo, long
 // answers, and one that answers after 300 ms.
 int Session() {
@@ -152,26 +138,26 @@ int Session() {
     const std::vector<std::string> paths = olvex::key_paths(ec);
     for (const std::string &p : paths) printf("key %s\n", p.c_str());
     if (paths.size() < 3) return 1;
-    olvex::connection echo(paths[0], ec), slow(paths[2], ec);
-    std::string lines[2];
-    std::thread other([&] {
-        std::error_code ec;
-        olvex::connection longer(paths[1], ec);
-        for (uint8_t c = 0x20; c < 0x23; ++c) {
-            std::error_code ec;
-            lines[1] += "long " + Print(longer.exchange(std::vector<uint8_t>{c}, olvex::no_timeout, ec), ec) + "\n";
+    // `n` commands from `first` on, through a connection of their own.
+    auto exchanges = [&](const std::string &path, uint8_t first, int n, std::chrono::milliseconds limit) {
+        std::error_code e;
+        olvex::connection key(path, e);
+        std::string out;
+        for (uint8_t c = first; c < first + n; ++c) {
+            const olvex::response r = key.exchange(std::vector<uint8_t>{c, 0xEE}, limit, e);
+            out += e ? "error " + std::to_string(e.value()) + "\n"
+                     : Outcome(r.status, 0, true, r.body.data(), int(r.body.size())) + "\n";
         }
-    });
-    for (uint8_t c = 0x10; c < 0x15; ++c) {
-        std::error_code ec;
-        lines[0] += "echo " + Print(echo.exchange(std::vector<uint8_t>{c, 0xEE}, olvex::no_timeout, ec), ec) + "\n";
-    }
+        return out;
+    };
+    std::string longer;
+    std::thread other([&] { longer = exchanges(paths[1], 0x20, 3, olvex::no_timeout); });
+    const std::string echo = exchanges(paths[0], 0x10, 5, olvex::no_timeout);
     other.join();
-    printf("%s%s", lines[0].c_str(), lines[1].c_str());
-    olvex::response r = slow.exchange(std::vector<uint8_t>{0x01}, std::chrono::milliseconds(100), ec);
-    printf("slow, 100 ms: %s\n", Print(r, ec).c_str());
-    r = slow.exchange(std::vector<uint8_t>{0x0b}, std::chrono::milliseconds(2000), ec);
-    printf("slow, then: %s\n", Print(r, ec).c_str());
+    // Given up after 100 ms; closing reads the late answer, so the next gets its own.
+    const std::string late = exchanges(paths[2], 0x01, 1, std::chrono::milliseconds(100));
+    printf("%s%s%s%s", echo.c_str(), longer.c_str(), late.c_str(),
+           exchanges(paths[2], 0x0b, 1, std::chrono::milliseconds(2000)).c_str());
     return 0;
 }
 

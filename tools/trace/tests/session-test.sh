@@ -1,13 +1,11 @@
 #!/bin/sh
 # session-test.sh BIN SOURCE WORK
-# Records sessions of olvex and of olvexlib.hpp (trace_probe) through the
-# tracer, found first beside copies of the unchanged programs, against keysim:
-# echo, long answers, a refused status, a refused frame, a time limit and its
-# late answer, two threads, two processes at once, and a redacted trace. Then:
-#  - olvex trace show gives, for every key, the requests keysim counted and
-#    the answers it sends; tshark with the dissector gives the same fields;
-#  - with every key unplugged, replaying each trace gives the same output and
-#    exit codes.
+# Sessions of olvex and of olvexlib.hpp (trace_probe), traced by copies of the
+# unchanged programs beside the tracer, against keysim: echo, long answers, a
+# refused status, a refused frame, a time limit and its late answer, two
+# threads, two processes at once, a redacted trace. olvex trace show must give
+# what keysim counted and sends, tshark the same fields, and replay with every
+# key unplugged the same output and exit codes.
 set -eu
 bin=$1 source=$2 work=$3
 run="$source/cmake/wine-run"
@@ -34,11 +32,9 @@ status:1:olvex.exe run --index 3 Z:$work/script
 timeout:4:olvex.exe send --index 2 --timeout 100 01
 late:0:olvex.exe send --index 2 0b
 session:0:trace_probe.exe session"
-step() {  # MODE NAME EXIT COMMAND...: runs it traced (record) or replayed
-  mode=$1 name=$2 want=$3
-  shift 3
-  program=$1
-  shift
+step() {  # MODE NAME EXIT PROGRAM ARGS...: runs it traced (record) or replayed
+  mode=$1 name=$2 want=$3 program=$4
+  shift 4
   set +e
   if [ "$mode" = record ]; then
     OLVEX_TRACE="${TRACE:-Z:$work/$name-%p.pcap}" "$run" "$app/$program" "$@" >"$work/$name.record" 2>&1
@@ -75,20 +71,18 @@ sort "$work/shown" | tr -d '\r' >"$work/sorted"
   fail "two processes, one trace: want the records of both"
 
 # What each key received, as keysim counted it, and what it sends for each command.
+field='function field(n, i) { for (i = 1; i <= NF; i++) if (index($i, n "=") == 1) return substr($i, length(n) + 2) }'
 for serial in s-echo s-long s-slow s-status s-lead; do
   stats=$("$run" "$keysim" stats --serial $serial | tr -d '\r')
   echo "$serial: $stats"
-  grep "DoCommand key=[^ ]*#$serial#" "$work/sorted" | awk -v serial=$serial -v stats="$stats" '
-    function nibble(c) { return index("0123456789abcdef", c) - 1 }
-    function byte(h) { return nibble(substr(h, 1, 1)) * 16 + nibble(substr(h, 2, 1)) }
-    function field(name,   i) { for (i = 1; i <= NF; i++) if (index($i, name "=") == 1) return substr($i, length(name) + 2); return "" }
-    BEGIN { for (i = 0; i < 256; i++) hx[i] = sprintf("%02x", i) }
+  grep "DoCommand key=[^ ]*#$serial#" "$work/sorted" | awk -v serial=$serial -v stats="$stats" "$field"'
+    BEGIN { for (i = 0; i < 256; i++) { hx[i] = sprintf("%02x", i); byte[hx[i]] = i } }
     $NF == "redacted" { count++; next }
     {
       cmd = field("cmd"); rsp = field("rsp"); payload = substr(cmd, 7); n = length(payload) / 2; last = cmd; count++
       if (serial == "s-long") {
         ok = substr(rsp, 1, 6) == "5afdc7" && length(rsp) == 2 * 51200 && substr(rsp, 102397) == "9000"
-        for (i = 0; ok && i < 51195; i++) ok = substr(rsp, 7 + 2 * i, 2) == hx[(byte(payload) + i) % 256]
+        for (i = 0; ok && i < 51195; i++) ok = substr(rsp, 7 + 2 * i, 2) == hx[(byte[substr(payload, 1, 2)] + i) % 256]
       } else {
         ok = rsp == (serial == "s-lead" ? "5b" : "5a") hx[(n + 2) % 256] hx[int((n + 2) / 256)] payload \
                     (serial == "s-status" ? "6a82" : "9000")
@@ -96,7 +90,7 @@ for serial in s-echo s-long s-slow s-status s-lead; do
       if (!ok) { print "answer not as keysim sends it: " $0; bad = 1 }
     }
     END {
-      if (stats !~ "^requests=" count " .*last=" last "$") { print serial ": " count " commands traced, last " last; bad = 1 }
+      if (stats !~ "^requests=" count " .*last=" last "$") { print serial ": traced " count ", last " last; bad = 1 }
       exit bad
     }' || fail "$serial: the traces differ from what keysim received and sent"
 done
@@ -108,16 +102,16 @@ if tshark_runs ""; then ts=tshark
 elif [ "$(id -u)" = 0 ] && tshark_runs "setpriv --reuid=65534 --regid=65534 --clear-groups env HOME=/tmp"; then
   ts="setpriv --reuid=65534 --regid=65534 --clear-groups env HOME=/tmp tshark"  # Lua off for root: as nobody
 else fail "tshark does not load $lua"; fi
+dissect() { $ts -X lua_script:"$lua" -T fields -r "$@" 2>/dev/null; }
 mergecap -w "$work/all.pcapng" "$work"/*.pcap
-$ts -X lua_script:"$lua" -r "$work/all.pcapng" -Y 'olvex.call == 3' -T fields -E separator=' ' -e olvex.path \
-  -e olvex.command -e olvex.body -e olvex.status -e olvex.error 2>/dev/null >"$work/dissected"
-grep ' DoCommand ' "$work/sorted" | awk '
-  function field(name,   i) { for (i = 1; i <= NF; i++) if (index($i, name "=") == 1) return substr($i, length(name) + 2); return "" }
-  { cmd = field("cmd"); rsp = field("rsp"); status = field("status"); sub(/\.\.\..*/, "", cmd); whole = sub(/\.\.\..*/, "", rsp) == 0
-    print field("key"), substr(cmd, 7), whole ? substr(rsp, 7, length(rsp) - 10) : "", status == "" ? "" : "0x" status, field("error") }
+dissect "$work/all.pcapng" -Y 'olvex.call == 3' -E separator=' ' -e olvex.path -e olvex.command -e olvex.body \
+  -e olvex.status -e olvex.error >"$work/dissected"
+grep ' DoCommand ' "$work/sorted" | awk "$field"'
+  { c = field("cmd"); r = field("rsp"); st = field("status"); sub(/\.\.\..*/, "", c); cut = sub(/\.\.\..*/, "", r)
+    print field("key"), substr(c, 7), cut ? "" : substr(r, 7, length(r) - 10), st == "" ? "" : "0x" st, field("error") }
 ' >"$work/expected"
-diff "$work/expected" "$work/dissected" >/dev/null || { diff "$work/expected" "$work/dissected" | cut -c1-200 | head; fail "tshark differs from olvex trace show"; }
-[ "$($ts -X lua_script:"$lua" -r "$(ls "$work"/status-*.pcap)" -Y 'olvex.status != 0x9000' -T fields -e olvex.status 2>/dev/null)" = 0x6a82 ] ||
+cmp -s "$work/expected" "$work/dissected" || fail "tshark differs from olvex trace show"
+[ "$(dissect "$(ls "$work"/status-*.pcap)" -Y 'olvex.status != 0x9000' -e olvex.status)" = 0x6a82 ] ||
   fail "the display filter olvex.status != 0x9000"
 
 # Redacted: lengths and status kept, no byte beyond the command's first four.
@@ -128,6 +122,6 @@ od -An -tx1 "$work"/redact-*.pcap | tr -d ' \n' | grep -q 3132333435 && fail "a 
 "$run" "$keysim" clear >/dev/null
 run_all replay
 for out in "$work"/*.replay; do
-  cmp -s "${out%.replay}.record" "$out" || { diff "${out%.replay}.record" "$out" | head; fail "replay of $(basename "$out")"; }
+  cmp -s "${out%.replay}.record" "$out" || fail "replay of $(basename "$out"): see $work"
 done
 echo "completed: 10 programs traced against 5 keys; show, tshark and keysim agree; replayed alike with no key"
