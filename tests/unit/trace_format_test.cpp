@@ -135,7 +135,7 @@ TEST(ReplayBook, AnswersEachKeyInRecordedOrderAndRefusesADivergence) {
     EXPECT_EQ(a.divergence, "");
     EXPECT_EQ(send(kPath, 4).divergence, "record 5, key " + kPath + ": recorded redacted, so it cannot be replayed");
     EXPECT_EQ(send(other, 1).divergence,
-              "key " + other + ": expected no command (all 1 recorded for it are used), got a5010002");
+              "after record 2, key " + other + ": expected no command (all 1 recorded for it are used), got a5010002");
 }
 
 TEST(ReplayBook, ListingsAndOpeningsComeAsRecordedThenTheLastAgain) {

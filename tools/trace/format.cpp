@@ -83,12 +83,13 @@ void Encode(const Record &r, uint8_t *out) {
     Put32(h + 44, r.commandKept);
     Put32(h + 48, r.responseLength);
     Put32(h + 52, r.responseKept);
+    // The frames may already lie where they go, or a little further on.
     uint8_t *p = h + kRecordHeaderSize;
-    if (r.pathLength) std::memcpy(p, r.path, r.pathLength);
+    if (r.pathLength) std::memmove(p, r.path, r.pathLength);
     p += r.pathLength;
-    if (r.commandKept) std::memcpy(p, r.command, r.commandKept);
+    if (r.commandKept) std::memmove(p, r.command, r.commandKept);
     p += r.commandKept;
-    if (r.responseKept) std::memcpy(p, r.response, r.responseKept);
+    if (r.responseKept) std::memmove(p, r.response, r.responseKept);
 }
 
 bool Decode(const uint8_t *data, size_t size, Record *out, size_t *used, std::string *why) {

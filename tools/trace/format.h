@@ -61,7 +61,8 @@ void EncodeFileHeader(uint8_t out[kFileHeaderSize]);
 bool CheckFileHeader(const uint8_t *data, size_t size, std::string *why);
 
 // Bytes Encode writes for `r`: the pcap packet header, the record header, the
-// path and the kept bytes of both frames.
+// path and the kept bytes of both frames. The frames may already be in `out`,
+// where Encode puts them or later.
 size_t EncodedSize(const Record &r);
 void Encode(const Record &r, uint8_t *out);
 

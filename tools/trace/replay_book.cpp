@@ -79,8 +79,9 @@ ReplayBook::Answer ReplayBook::DoCommand(const std::string &path, const uint8_t 
     Queue &q = commands_[path];
     const std::string got = Hex(frame, frameLength);
     if (q.next == q.entries.size()) {
-        return Refuse("key " + path + ": expected no command (all " + std::to_string(q.entries.size()) +
-                      " recorded for it are used), got " + got);
+        const std::string after = q.entries.empty() ? "" : "after record " + std::to_string(q.entries.back().number);
+        return Refuse(after + (after.empty() ? "" : ", ") + "key " + path + ": expected no command (all " +
+                      std::to_string(q.entries.size()) + " recorded for it are used), got " + got);
     }
     const Entry &e = q.entries[q.next];
     const Record &r = e.record;

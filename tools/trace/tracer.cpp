@@ -267,7 +267,9 @@ bool Ready() {
 
 bool Tracing() { return g.trace != INVALID_HANDLE_VALUE; }
 
-void Write(Record &r, const Timing &t, int result, DWORD error) {
+// Completes the record and appends it. `room`, when given, holds at least
+// EncodedSize(r) bytes (the frames may already lie where Encode puts them).
+void Write(Record &r, const Timing &t, int result, DWORD error, uint8_t *room = nullptr) {
     r.timeUs = t.startUs;
     r.durationUs = ElapsedUs(t);
     r.result = result;
@@ -276,14 +278,14 @@ void Write(Record &r, const Timing &t, int result, DWORD error) {
     r.threadId = GetCurrentThreadId();
     if (g.redact) Redact(&r);
     const size_t n = EncodedSize(r);
-    auto *bytes = static_cast<uint8_t *>(HeapAlloc(GetProcessHeap(), 0, n));
+    auto *bytes = room ? room : static_cast<uint8_t *>(HeapAlloc(GetProcessHeap(), 0, n));
     if (!bytes) return;
     Encode(r, bytes);
     DWORD written = 0;
     AcquireSRWLockExclusive(&g_writeLock);
     const BOOL ok = WriteFile(g.trace, bytes, DWORD(n), &written, nullptr);
     ReleaseSRWLockExclusive(&g_writeLock);
-    HeapFree(GetProcessHeap(), 0, bytes);
+    if (!room) HeapFree(GetProcessHeap(), 0, bytes);
     if ((!ok || written != n) && InterlockedExchange(&g.writeFailed, 1) == 0) Say("a record could not be written");
 }
 
@@ -355,14 +357,21 @@ extern "C" int OLVEX_API OLVEX_DoCommand(OLVEX_HANDLE connection, const unsigned
 
     const bool valid = CommandArgumentsValid(command, commandLength, response, responseLength);
     const uint32_t commandFrame = valid ? uint32_t(commandLength) + 3 : 0;
-    // The answer first, then the command frame, in one allocation.
-    auto *frames = static_cast<uint8_t *>(HeapAlloc(GetProcessHeap(), 0, kMaxResponseFrame + commandFrame));
-    Capture capture = {frames, 0, frames ? kMaxResponseFrame : 0};
     std::string key;
     AcquireSRWLockShared(&g_pathsLock);
     auto found = g_paths.find(connection);
     if (found != g_paths.end()) key = found->second;
     ReleaseSRWLockShared(&g_pathsLock);
+    Record r;
+    r.call = Call::DoCommand;
+    r.argument = commandLength;
+    r.connection = uint64_t(uintptr_t(connection));
+    SetPath(&r, key);
+    // The record in one allocation, the frames already where Encode puts them:
+    // the answer is read into place, and large answers are copied once.
+    const size_t frames = kPacketHeaderSize + kRecordHeaderSize + r.pathLength;
+    auto *bytes = static_cast<uint8_t *>(HeapAlloc(GetProcessHeap(), 0, frames + commandFrame + kMaxResponseFrame));
+    Capture capture = {bytes ? bytes + frames + commandFrame : nullptr, 0, bytes ? kMaxResponseFrame : 0};
     TlsSetValue(g.slot, &capture);
 
     const Timing t = Begin();
@@ -371,22 +380,17 @@ extern "C" int OLVEX_API OLVEX_DoCommand(OLVEX_HANDLE connection, const unsigned
     const DWORD error = GetLastError();
 
     TlsSetValue(g.slot, nullptr);
-    Record r;
-    r.call = Call::DoCommand;
-    r.argument = commandLength;
-    r.connection = uint64_t(uintptr_t(connection));
-    SetPath(&r, key);
     if (!valid) {
         r.flags |= kArgumentsRefused;
-    } else if (frames) {
-        BuildCommandFrame(command, commandLength, frames + kMaxResponseFrame);
-        r.command = frames + kMaxResponseFrame;
+    } else if (bytes) {
+        BuildCommandFrame(command, commandLength, bytes + frames);
+        r.command = bytes + frames;
         r.commandLength = r.commandKept = commandFrame;
     }
-    r.response = frames;
+    r.response = capture.data;
     r.responseLength = r.responseKept = capture.size;
-    Write(r, t, result, error);
-    if (frames) HeapFree(GetProcessHeap(), 0, frames);
+    Write(r, t, result, error, bytes);
+    if (bytes) HeapFree(GetProcessHeap(), 0, bytes);
     SetLastError(error);
     return result;
 }
