@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # A tour of Olvexlib on one machine: builds it, plugs three virtual keys into
 # a Wine prefix of the demo's own (one of them slow to answer), and uses the
-# olvex tool to list them, exchange commands and measure them. Everything it
-# starts is stopped at the end, on error too.
+# olvex tool to list them, exchange commands and measure them; then traces a
+# session through the tracer and replays it with the keys unplugged.
+# Everything it starts is stopped at the end, on error too.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -103,5 +104,25 @@ rm -f "$watchlog"
 
 say "what the keys counted (none got an answer meant for another)"
 win keysim list
+
+say "tracing: a copy of olvex beside the tracer (bin/trace/Olvexlib.dll) loads it, unrebuilt"
+traced=$PWD/build/demo-trace
+rm -rf "$traced" && mkdir -p "$traced/bin/trace"
+cp "$bin/Olvexlib.dll" "$traced/bin/" && cp "$bin/trace/Olvexlib.dll" "$bin/olvex.exe" "$traced/bin/trace/"
+olvex_traced() { cmake/wine-run "$traced/bin/trace/olvex.exe" "$@"; }
+OLVEX_TRACE="Z:$traced/session.pcap" olvex_traced send --index 0 00a40400 "80 ca 9f 7f"
+OLVEX_TRACE="Z:$traced/session.pcap" olvex_traced send --index 2 80ca9f7f
+say "olvex trace show: each call, with the frames as sent and as read"
+win olvex trace show "Z:$traced/session.pcap" | sed 's/#{[^}]*}/#{...}/'
+say "tshark with the dissector (share/olvexlib/olvex.lua): olvex.status != 0x9000"
+tshark -X lua_script:tools/trace/olvex.lua -r "$traced/session.pcap" -Y 'olvex.status != 0x9000' 2>/dev/null
+say "replay, with the keys unplugged: the same answers, from the trace"
+for serial in demo-a demo-b demo-c demo-d; do win keysim unplug --serial "$serial" >/dev/null 2>&1 || true; done
+OLVEX_REPLAY="Z:$traced/session.pcap" olvex_traced send --index 0 00a40400 "80 ca 9f 7f"
+say "replay of a changed command: refused with 13, and the divergence named"
+OLVEX_REPLAY="Z:$traced/session.pcap" OLVEX_REPLAY_LOG="Z:$traced/divergence.txt" \
+  olvex_traced send --index 0 00a40401 ||
+  echo "  exit code $? (olvexlib.hpp takes a failure on a key whose path does not open as a removal)"
+tr -d '\r' <"$traced/divergence.txt" | sed 's/^/  | /'
 
 say "done"

@@ -11,6 +11,7 @@
 #include "guard.h"
 #include "olvexlib.hpp"
 #include "text.h"
+#include "trace.h"
 
 using namespace olvextool;
 
@@ -27,6 +28,7 @@ const char kMainUsage[] =
     "  run     replay a script of commands, checking status words\n"
     "  bench   measure exchange rate and latency\n"
     "  watch   report keys as they are attached and removed\n"
+    "  trace   show or check a trace the tracer wrote\n"
     "\n"
     "`olvex COMMAND --help` describes a command.\n"
     "\n"
@@ -529,6 +531,7 @@ int main(int argc, char **argv) {
     else if (command == "run") rc = Run(args);
     else if (command == "bench") rc = Bench(args);
     else if (command == "watch") rc = Watch(args);
+    else if (command == "trace") rc = Trace(args);
     else {
         fprintf(stderr, "olvex: unknown command '%s'\n\n", command.c_str());
         rc = Usage(kMainUsage, false);

@@ -60,7 +60,7 @@ bool ParseHex(const std::string &text, size_t maxBytes, std::vector<uint8_t> *ou
 
 std::string HexDump(const uint8_t *bytes, size_t n) {
     std::string out;
-    char cell[16];
+    char cell[24];  // room for any size_t offset
     for (size_t row = 0; row < n; row += 16) {
         snprintf(cell, sizeof cell, "  %04zx  ", row);
         out += cell;
