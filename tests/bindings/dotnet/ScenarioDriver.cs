@@ -33,13 +33,15 @@ static class ScenarioDriver
     sealed class Step
     {
         public string Kind, How;
-        public int Limit, Code, Min, Max;  // Limit 0: none; Code 0: its own answer
+        public int Limit, Code;  // Limit 0: none; Code 0: its own answer
+        public int[] Within;  // close: MIN, MAX
     }
 
     sealed class Row
     {
         public string Name, Key, Peer;
-        public int PeerMs, Limit, Calls, Cancel, Expect, WithinMin, WithinMax, Requests;
+        public int PeerMs, Limit, Calls, Cancel, Expect, Requests;
+        public int[] Within;  // MIN, MAX
         public bool Pending;
         public List<Step> Then = new List<Step>();
         public bool Has(string kind) => Then.Any(s => s.Kind == kind);
@@ -122,14 +124,9 @@ static class ScenarioDriver
                 {
                     Name = c[0], Key = c[1], Peer = peer[0], PeerMs = peer.Length > 1 ? Number(peer[1]) : 0,
                     Limit = Limit(c[3]), Calls = Number(c[4]), Cancel = Number(c[5]), Pending = c[6] == "pending",
-                    Expect = c[6] == "ok" || c[6] == "pending" ? 0 : Number(c[6]), Requests = Number(c[9])
+                    Expect = c[6] == "ok" || c[6] == "pending" ? 0 : Number(c[6]), Requests = Number(c[9]),
+                    Within = c[6] == "pending" ? null : Range(c[7])
                 };
-                if (!row.Pending)
-                {
-                    int[] within = Range(c[7]);
-                    row.WithinMin = within[0];
-                    row.WithinMax = within[1];
-                }
                 if (c[8] != "none") row.Then.AddRange(c[8].Split(',').Select(s => ParseStep(s.Trim())));
                 if (row.Then.Skip(1).Any(s => s.Kind == "exit")) throw new FormatException("line " + l.n + ": exit comes first");
                 return row;
@@ -145,9 +142,7 @@ static class ScenarioDriver
         switch (f[0])
         {
         case "close":
-            int[] range = Range(f[1]);
-            step.Min = range[0];
-            step.Max = range[1];
+            step.Within = Range(f[1]);
             break;
         case "exit":
             step.How = f[1];
@@ -272,7 +267,7 @@ static class ScenarioDriver
 
     static int NativeCode(Exception e) => e is Win32Exception ? ((Win32Exception)e).NativeErrorCode : -1;
 
-    static bool Inside(long ms, int min, int max) => ms >= min && ms <= max;
+    static bool Inside(long ms, int[] within) => ms >= within[0] && ms <= within[1];
 
     // Empty when the calls met the row: the row's calls first, then the with calls.
     static string Judge(Row row, Outcome[] got)
@@ -283,7 +278,7 @@ static class ScenarioDriver
             Outcome o = got[next];
             int expect = row.Pending ? 995 : row.Expect;
             if (o.Odd != null || o.Code != expect || (expect == 0 && !o.Own) ||
-                (!row.Pending && !Inside(o.Ms, row.WithinMin, row.WithinMax)))
+                (!row.Pending && !Inside(o.Ms, row.Within)))
                 return "call " + (next + 1) + ": " + o;
         }
         if (next < row.Calls) return "only " + next + " calls settled";
@@ -341,7 +336,7 @@ static class ScenarioDriver
                     var clock = Stopwatch.StartNew();
                     first.Dispose();
                     closed = true;
-                    if (!Inside(clock.ElapsedMilliseconds, step.Min, step.Max))
+                    if (!Inside(clock.ElapsedMilliseconds, step.Within))
                         throw new RowFailed("close took " + clock.ElapsedMilliseconds + " ms");
                     if (row.Pending && (why = Judge(row, calls.Settle())) != "") throw new RowFailed(why);
                     break;
