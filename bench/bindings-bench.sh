@@ -51,6 +51,8 @@ cmake/wine-prefix start "$prefix"
 
 node_pairs="timed:short untimed:short worker:short timed:worker kitsync:short plainasync:short"
 median() { sort -g | awk '{ v[NR] = $1 } END { print NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+# quantile P: the value at P (0..1) of the sorted input, nearest rank below.
+quantile() { sort -g | awk -v p="$1" '{ v[NR] = $1 } END { print v[int(p * (NR - 1)) + 1] }'; }
 sizes="short long reuse"
 args="3 $turns $short_count $long_count"
 printf '%d runs of %d turns of %d short and 2 x %d longest exchanges, the programs taking turns on the same keys\n' \
@@ -101,6 +103,18 @@ for ((r = 1; r <= runs; r++)); do
     done
     printf '\n'
   done
+  # .NET's awaited ExchangeAsync (5 s limit) against its Exchange, turn by
+  # turn: the median and the quartiles over the turns.
+  printf 'run %d: dotnet ExchangeAsync / Exchange:' "$r"
+  for size in short long; do
+    awk -v s=a$size '$1 == s { print $2 }' "$work/dotnet.out" >"$work/dotnet.a$size"
+    paste "$work/dotnet.a$size" "$work/dotnet.$size" | awk '{ print $1 / $2 }' >"$work/dotnet.a$size.ratios"
+    ratio=$(median <"$work/dotnet.a$size.ratios")
+    echo "a$size dotnet $ratio" >>"$work/ratios"
+    printf '  %s %.3f (quartiles %.3f-%.3f)' "$size" "$ratio" "$(quantile 0.25 <"$work/dotnet.a$size.ratios")" \
+      "$(quantile 0.75 <"$work/dotnet.a$size.ratios")"
+  done
+  printf '\n'
   # Node.js's asynchronous paths against its own synchronous call, turn by
   # turn (short answers).
   for size in timed untimed worker kitsync plainasync; do
@@ -127,6 +141,13 @@ for binding in dotnet node; do
   done
   printf '\n'
 done
+printf 'median run: dotnet ExchangeAsync (5 s limit, awaited) / Exchange:'
+for size in short long; do
+  awk -v s=a$size '$1 == s && $2 == "dotnet" { print $3 }' "$work/ratios" >"$work/dotnet.a$size.runs"
+  printf '  %s %.3f x (runs %.3f-%.3f)' "$size" "$(median <"$work/dotnet.a$size.runs")" \
+    "$(quantile 0 <"$work/dotnet.a$size.runs")" "$(quantile 1 <"$work/dotnet.a$size.runs")"
+done
+printf '\n'
 echo "node.js asynchronous exchanges (short), median over runs of the median over turns of the time ratio:"
 for pair in $node_pairs; do
   printf '  %s / %s %.3f' "${pair%%:*}" "${pair#*:}" "$(awk -v p=$pair '$1 == p { print $3 }' "$work/ratios" | median)"

@@ -1,5 +1,6 @@
 using System;
 using System.ComponentModel;
+using System.Runtime.InteropServices;
 using System.Threading;
 using System.Threading.Tasks;
 
@@ -23,12 +24,15 @@ namespace Olvexlib
     // and closing are Olvexkit.dll's, the same in every layer.
     public sealed class KeyConnection : IDisposable
     {
-        // Each thread answers into a buffer of its own, big enough for any
-        // body. A body that fills it is handed over as it is (copying it would
-        // cost a tenth of the exchange); shorter ones are copied out.
+        // Each thread answers into a buffer of its own, big enough for any body.
         [ThreadStatic] private static byte[] t_response;
 
         private readonly ConnectionHandle handle;
+        // A response buffer for the next ExchangeAsync, given back by the last
+        // one that did not hand its buffer over.
+        private byte[] spare;
+        // Untimed Exchange calls inside the kit, which Dispose cannot end.
+        private int untimed;
 
         internal KeyConnection(ConnectionHandle handle, string path)
         {
@@ -44,7 +48,7 @@ namespace Olvexlib
         // key's answer, without time limit, on the calling thread.
         public KeyResponse Exchange(byte[] command)
         {
-            return Respond(command, NativeMethods.NoTimeout, Timeout.InfiniteTimeSpan, default(CancellationToken));
+            return Respond(command, NativeMethods.NoTimeout, Timeout.InfiniteTimeSpan);
         }
 
         // As Exchange(command), within `timeout` (positive; rounded up to whole
@@ -55,7 +59,7 @@ namespace Olvexlib
         // connection reads and discards the late answer; no exchange gets it).
         public KeyResponse Exchange(byte[] command, TimeSpan timeout)
         {
-            return Respond(command, Milliseconds(timeout), timeout, default(CancellationToken));
+            return Respond(command, Milliseconds(timeout), timeout);
         }
 
         // For loops that must not allocate: the body lands at the start of
@@ -72,34 +76,37 @@ namespace Olvexlib
             if (response.Length < Keys.MaxResponseBody)
                 throw new ArgumentException("the response buffer must hold " + Keys.MaxResponseBody + " bytes",
                                             nameof(response));
-            return Call(command, response, Milliseconds(timeout), timeout, default(CancellationToken), out length);
+            return Call(command, response, Milliseconds(timeout), timeout, out length);
         }
 
-        // As Exchange(command, timeout), on a thread of the pool. Cancelling
-        // the token during the exchange ends it with OperationCanceledException
-        // (inner Win32Exception 995); a token cancelled already sends nothing.
+        // As Exchange(command, timeout), without a thread waiting for it: the
+        // call is queued on the connection's own thread, and the task completes
+        // from the kit's callback (its continuations run on the thread pool).
+        // The limit counts from this call. Cancelling the token ends this call
+        // alone, however many others run on the connection: the task ends as
+        // cancelled (OperationCanceledException with the token), an answer
+        // already asked for being read and discarded as after a time limit; a
+        // token cancelled already sends nothing, and a call that has finished
+        // can no longer be cancelled.
         public Task<KeyResponse> ExchangeAsync(byte[] command, TimeSpan timeout,
                                                CancellationToken cancellationToken = default(CancellationToken))
         {
-            uint ms = timeout == Timeout.InfiniteTimeSpan ? NativeMethods.MaxTimeout : Milliseconds(timeout);
-            return StartExchange(command, ms, timeout, cancellationToken);
+            return StartExchange(command, Milliseconds(timeout), timeout, cancellationToken);
         }
 
-        // Without time limit but cancellable: the kit cancels only limited
-        // exchanges, so this one runs with the largest limit there is.
+        // Without time limit, still ended by its token or by Dispose.
         public Task<KeyResponse> ExchangeAsync(byte[] command,
                                                CancellationToken cancellationToken = default(CancellationToken))
         {
-            return StartExchange(command, NativeMethods.MaxTimeout, Timeout.InfiniteTimeSpan, cancellationToken);
+            return StartExchange(command, NativeMethods.NoTimeout, Timeout.InfiniteTimeSpan, cancellationToken);
         }
 
         private Task<KeyResponse> StartExchange(byte[] command, uint ms, TimeSpan timeout, CancellationToken token)
         {
             if (command == null) throw new ArgumentNullException(nameof(command));
-            // Started with the token, the task ends as cancelled without running
-            // when the token is cancelled before it starts.
-            return Task.Factory.StartNew(() => Respond(command, ms, timeout, token), token,
-                                         TaskCreationOptions.DenyChildAttach, TaskScheduler.Default);
+            if (token.IsCancellationRequested) return Task.FromCanceled<KeyResponse>(token);
+            byte[] buffer = Interlocked.Exchange(ref spare, null) ?? new byte[Keys.MaxResponseBody];
+            return new PendingExchange(this, buffer, timeout, token).Start(command, ms);
         }
 
         private static uint Milliseconds(TimeSpan timeout)
@@ -111,47 +118,54 @@ namespace Olvexlib
             return ms >= NativeMethods.MaxTimeout ? NativeMethods.MaxTimeout : (uint)ms;
         }
 
-        private KeyResponse Respond(byte[] command, uint ms, TimeSpan timeout, CancellationToken token)
+        private KeyResponse Respond(byte[] command, uint ms, TimeSpan timeout)
         {
             byte[] response = t_response ?? (t_response = new byte[Keys.MaxResponseBody]);
             int length;
-            int status = Call(command, response, ms, timeout, token, out length);
-            if (length == response.Length)
-            {
-                t_response = null;
-                return new KeyResponse(status, response);
-            }
+            int status = Call(command, response, ms, timeout, out length);
+            if (length == response.Length) t_response = null;
+            return Answer(status, response, length);
+        }
+
+        // A body that fills the buffer is handed over as it is (copying it
+        // would cost a tenth of the exchange), and the caller lets go of that
+        // buffer; shorter ones are copied out.
+        private static KeyResponse Answer(int status, byte[] response, int length)
+        {
+            if (length == response.Length) return new KeyResponse(status, response);
             var body = new byte[length];
             Buffer.BlockCopy(response, 0, body, 0, length);
             return new KeyResponse(status, body);
         }
 
-        private int Call(byte[] command, byte[] response, uint ms, TimeSpan timeout, CancellationToken token,
-                         out int length)
+        private int Call(byte[] command, byte[] response, uint ms, TimeSpan timeout, out int length)
         {
             if (command == null) throw new ArgumentNullException(nameof(command));
-            uint error;
             int status;
-            if (!token.CanBeCanceled)
+            uint error;
+            if (ms != NativeMethods.NoTimeout)
             {
                 error = NativeMethods.OLVEXKIT_Exchange(handle, command, command.Length, response, out length,
                                                         out status, ms);
             }
             else
             {
-                token.ThrowIfCancellationRequested();
-                var canceller = new Canceller(handle);
-                using (token.Register(canceller.Cancel))
+                Interlocked.Increment(ref untimed);
+                try
                 {
-                    error = NativeMethods.OLVEXKIT_ExchangeCancellable(handle, command, command.Length, response,
-                                                                       out length, out status, ms, canceller.Flag);
+                    error = NativeMethods.OLVEXKIT_Exchange(handle, command, command.Length, response, out length,
+                                                            out status, ms);
+                }
+                finally
+                {
+                    Interlocked.Decrement(ref untimed);
                 }
             }
-            if (error != 0) throw Failure((int)error, timeout, token);
+            if (error != 0) throw Failure((int)error, timeout);
             return status;
         }
 
-        private Exception Failure(int error, TimeSpan timeout, CancellationToken token)
+        private Exception Failure(int error, TimeSpan timeout)
         {
             string limit = timeout == Timeout.InfiniteTimeSpan ? "" : " within " + timeout;
             switch (error)
@@ -165,10 +179,8 @@ namespace Olvexlib
                                             "; its late answer will be discarded",
                                             Keys.Failure("the exchange", error));
             case NativeMethods.ErrorOperationAborted:
-                const string cancelled = "Olvexlib: the exchange was cancelled";
-                Win32Exception inner = Keys.Failure("the exchange", error);
-                return token.IsCancellationRequested ? new OperationCanceledException(cancelled, inner, token)
-                                                     : new OperationCanceledException(cancelled, inner);
+                return new OperationCanceledException("Olvexlib: the exchange was ended by Dispose",
+                                                      Keys.Failure("the exchange", error));
             case NativeMethods.ErrorDeviceNotConnected:
                 return new KeyRemovedException(Path);
             default:
@@ -176,47 +188,163 @@ namespace Olvexlib
             }
         }
 
+        // Ends the exchanges under way with OperationCanceledException (inner
+        // Win32Exception 995): asynchronous ones, and timed ones on other
+        // threads. The close then gives an answer the key still owes up to
+        // 2 s, cancels its read and releases the key's lock, and Dispose
+        // returns. An untimed Exchange running on another thread is not ended
+        // (cancelling its read would leave the key's answer owed): Dispose
+        // returns at once, and the connection closes when that call returns.
         public void Dispose()
         {
-            handle.Dispose();
+            bool held = false;
+            try
+            {
+                // Keeps the kit's key alive past the handle's own Dispose.
+                handle.DangerousAddRef(ref held);
+            }
+            catch (ObjectDisposedException)
+            {
+                return;
+            }
+            try
+            {
+                handle.Dispose();  // no call starts from here on
+                NativeMethods.OLVEXKIT_Cancel(handle.DangerousGetHandle());
+            }
+            finally
+            {
+                handle.DangerousRelease();  // closes here unless a call is still inside the kit
+            }
+            if (Volatile.Read(ref untimed) == 0) handle.WaitReleased();
         }
 
-        // A token's cancel for one exchange, which may not have reached the kit
-        // yet: the kit reads the flag when the exchange begins, and the cancel
-        // ends it if it has.
-        private sealed class Canceller
+        // One ExchangeAsync from OLVEXKIT_Start to its callback. The kit writes
+        // the body into the buffer, pinned until then, and hands back the
+        // context, a handle to this record that keeps it (and the connection)
+        // alive meanwhile.
+        private sealed class PendingExchange : TaskCompletionSource<KeyResponse>
         {
-            private readonly ConnectionHandle handle;
+            // For the life of the process: a callback may come at any time.
+            private static readonly NativeMethods.CallDone Callback = Done;
+            private static readonly IntPtr CallbackPointer = Marshal.GetFunctionPointerForDelegate(Callback);
 
-            // Pinned by the runtime for the exchange's call (a blittable array).
-            internal readonly int[] Flag = new int[1];
+            private readonly KeyConnection owner;
+            private readonly byte[] buffer;
+            private readonly TimeSpan timeout;
+            private readonly CancellationToken token;
+            private GCHandle pinned, self;
+            private ulong id;
+            // Under lock (this): the callback may come before the token is watched.
+            private CancellationTokenRegistration watching;
+            private bool settled;
 
-            internal Canceller(ConnectionHandle handle)
+            internal PendingExchange(KeyConnection owner, byte[] buffer, TimeSpan timeout, CancellationToken token)
+                : base(TaskCreationOptions.RunContinuationsAsynchronously)
             {
-                this.handle = handle;
+                this.owner = owner;
+                this.buffer = buffer;
+                this.timeout = timeout;
+                this.token = token;
             }
 
-            // On the cancelling thread, or inline from Register when the token
-            // was cancelled meanwhile (the flag alone then stops the exchange).
-            internal void Cancel()
+            internal Task<KeyResponse> Start(byte[] command, uint ms)
             {
-                Interlocked.Exchange(ref Flag[0], 1);
-                bool added = false;
+                pinned = GCHandle.Alloc(buffer, GCHandleType.Pinned);
+                self = GCHandle.Alloc(this);
+                uint error;
                 try
                 {
-                    // The handle must outlive the call, whatever the exchanging
-                    // thread does meanwhile.
-                    handle.DangerousAddRef(ref added);
-                    NativeMethods.OLVEXKIT_Cancel(handle);
+                    error = NativeMethods.OLVEXKIT_Start(owner.handle, command, command.Length,
+                                                         pinned.AddrOfPinnedObject(), ms, CallbackPointer,
+                                                         GCHandle.ToIntPtr(self), out id);
+                }
+                catch
+                {
+                    Free();
+                    throw;
+                }
+                if (error != 0)
+                {
+                    // Nothing started: no callback comes.
+                    Free();
+                    Volatile.Write(ref owner.spare, buffer);
+                    TrySetException(owner.Failure((int)error, timeout));
+                }
+                else if (token.CanBeCanceled)
+                {
+                    // Only now is there an id to cancel. A token cancelled
+                    // meanwhile cancels here, inline; one that fires after the
+                    // call finished finds the id spent, and ids are never reused.
+                    CancellationTokenRegistration registration =
+                        token.Register(state => ((PendingExchange)state).Cancel(), this);
+                    lock (this)
+                    {
+                        if (!settled)
+                        {
+                            watching = registration;
+                            registration = default(CancellationTokenRegistration);
+                        }
+                    }
+                    registration.Dispose();
+                }
+                return Task;
+            }
+
+            private void Cancel()
+            {
+                try
+                {
+                    NativeMethods.OLVEXKIT_CancelCall(owner.handle, id);
                 }
                 catch (ObjectDisposedException)
                 {
-                    // Disposed while exchanging: the close waits for the exchange.
+                    // Closed: the close ended the call.
                 }
-                finally
+            }
+
+            private void Free()
+            {
+                pinned.Free();
+                self.Free();
+            }
+
+            // On a thread of the system's pool. Nothing may escape into the kit.
+            private static void Done(IntPtr context, ulong call, uint error, int status, int length)
+            {
+                var pending = (PendingExchange)GCHandle.FromIntPtr(context).Target;
+                try
                 {
-                    if (added) handle.DangerousRelease();
+                    pending.Settle(error, status, length);
                 }
+                catch (Exception e)
+                {
+                    pending.TrySetException(e);
+                }
+            }
+
+            private void Settle(uint error, int status, int length)
+            {
+                CancellationTokenRegistration registration;
+                lock (this)
+                {
+                    settled = true;
+                    registration = watching;
+                }
+                registration.Dispose();
+                Free();
+                if (error == 0)
+                {
+                    KeyResponse answer = Answer(status, buffer, length);
+                    if (answer.Body != buffer) Volatile.Write(ref owner.spare, buffer);
+                    TrySetResult(answer);
+                    return;
+                }
+                Volatile.Write(ref owner.spare, buffer);
+                if (error == NativeMethods.ErrorOperationAborted && token.IsCancellationRequested)
+                    TrySetCanceled(token);
+                else
+                    TrySetException(owner.Failure((int)error, timeout));
             }
         }
     }

@@ -67,15 +67,28 @@ namespace Olvexlib
                                                       byte[] response, out int responseLength, out int status,
                                                       uint timeoutMs);
 
-        // `cancelled` (one int, nonzero once cancelled) is read by the kit while
-        // the call runs: an int[] is pinned, not copied, for the call.
+        // OLVEXKIT_DONE. The kit calls it on a thread of the system's pool.
+        [UnmanagedFunctionPointer(CallingConvention.StdCall)]
+        internal delegate void CallDone(IntPtr context, ulong call, uint error, int status, int responseLength);
+
+        // `response` is pinned by the caller until `done` comes; `done` is a
+        // delegate's pointer that lives as long as the process.
         [DllImport(Kit, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
-        internal static extern uint OLVEXKIT_ExchangeCancellable(ConnectionHandle key, byte[] command, int commandLength,
-                                                                 byte[] response, out int responseLength,
-                                                                 out int status, uint timeoutMs, int[] cancelled);
+        internal static extern uint OLVEXKIT_Start(ConnectionHandle key, byte[] command, int commandLength,
+                                                   IntPtr response, uint timeoutMs, IntPtr done, IntPtr context,
+                                                   out ulong call);
 
         [DllImport(Kit, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
-        internal static extern uint OLVEXKIT_Cancel(ConnectionHandle key);
+        internal static extern uint OLVEXKIT_CancelCall(ConnectionHandle key, ulong call);
+
+        [DllImport(Kit, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
+        internal static extern uint OLVEXKIT_CloseAll(uint graceMs);
+
+        [DllImport(Kit, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
+        internal static extern uint OLVEXKIT_CloseAsync(IntPtr key, uint graceMs, IntPtr done, IntPtr context);
+
+        [DllImport(Kit, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
+        internal static extern uint OLVEXKIT_Cancel(IntPtr key);
 
         [DllImport(Kit, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
         internal static extern uint OLVEXKIT_Close(IntPtr key, uint graceMs);

@@ -1,11 +1,13 @@
 // ExchangeRate SLOT SLOTS TURNS SHORT_COUNT LONG_COUNT: KeyConnection.Exchange's
 // time on keys 0 and 1, taking turns with the other programs of
 // bench/bindings-bench.sh as bench/binding_rate.c describes. Also the same
-// exchanges under a 5 s limit (tshort, tlong), in the same turn as the untimed
-// ones and alternately before and after them, so that their ratio is paired.
+// exchanges under a 5 s limit (tshort, tlong), and awaited ExchangeAsync calls
+// under that limit (ashort, along), in the same turn as the untimed ones and
+// alternately before and after them, so that their ratios are paired.
 using System;
 using System.Diagnostics;
 using System.Threading;
+using System.Threading.Tasks;
 using Olvexlib;
 
 static class ExchangeRate
@@ -28,6 +30,14 @@ static class ExchangeRate
         var clock = Stopwatch.StartNew();
         for (int i = 0; i < count; i++)
             if (key.Exchange(Command, Limit).Status != 0x9000) throw new Exception("unexpected status");
+        return clock.Elapsed.TotalSeconds;
+    }
+
+    static async Task<double> TimeAsync(KeyConnection key, int count)
+    {
+        var clock = Stopwatch.StartNew();
+        for (int i = 0; i < count; i++)
+            if ((await key.ExchangeAsync(Command, Limit)).Status != 0x9000) throw new Exception("unexpected status");
         return clock.Elapsed.TotalSeconds;
     }
 
@@ -66,23 +76,23 @@ static class ExchangeRate
                 if ((t > 0 || slot > 0) && !mine.WaitOne(TimeSpan.FromMinutes(2)))
                     throw new Exception("no turn within two minutes");
                 int w = t == 0 ? WarmUp : 1;
-                double ts = 0, tl = 0;
-                if (t % 2 == 1)
+                double ts = 0, tl = 0, xs = 0, xl = 0;
+                Action limited = () =>
                 {
                     ts = TimeLimited(shortKey, w * shortCount);
                     tl = TimeLimited(longKey, w * longCount);
-                }
+                    xs = TimeAsync(shortKey, w * shortCount).GetAwaiter().GetResult();
+                    xl = TimeAsync(longKey, w * longCount).GetAwaiter().GetResult();
+                };
+                if (t % 2 == 1) limited();
                 double s = Time(shortKey, w * shortCount), l = Time(longKey, w * longCount),
                        u = TimeReusing(longKey, w * longCount);
-                if (t % 2 == 0)
-                {
-                    ts = TimeLimited(shortKey, w * shortCount);
-                    tl = TimeLimited(longKey, w * longCount);
-                }
+                if (t % 2 == 0) limited();
                 next.Set();
                 if (t > 0)
                     Console.WriteLine("short " + s.ToString("F7") + "\nlong " + l.ToString("F7") + "\nreuse " + u.ToString("F7") +
-                                      "\ntshort " + ts.ToString("F7") + "\ntlong " + tl.ToString("F7"));
+                                      "\ntshort " + ts.ToString("F7") + "\ntlong " + tl.ToString("F7") +
+                                      "\nashort " + xs.ToString("F7") + "\nalong " + xl.ToString("F7"));
             }
         }
         return 0;

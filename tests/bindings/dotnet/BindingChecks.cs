@@ -6,6 +6,7 @@ using System;
 using System.ComponentModel;
 using System.Diagnostics;
 using System.Linq;
+using System.Runtime.CompilerServices;
 using System.Runtime.InteropServices;
 using System.Threading;
 using System.Threading.Tasks;
@@ -60,6 +61,11 @@ static class BindingChecks
 
     static void Keysim(string arguments, bool mustSucceed = true)
     {
+        if (KeysimCode(arguments) != 0 && mustSucceed) throw new Exception("keysim " + arguments + " failed");
+    }
+
+    static int KeysimCode(string arguments)
+    {
         var start = new ProcessStartInfo(System.IO.Path.Combine(AppDomain.CurrentDomain.BaseDirectory, "keysim.exe"), arguments)
         {
             UseShellExecute = false
@@ -67,8 +73,17 @@ static class BindingChecks
         using (Process p = Process.Start(start))
         {
             p.WaitForExit();
-            if (p.ExitCode != 0 && mustSucceed) throw new Exception("keysim " + arguments + " failed");
+            return p.ExitCode;
         }
+    }
+
+    // A connection left to the finalizer with an answer owed, which a close
+    // on the finalizer's thread would wait for.
+    [MethodImpl(MethodImplOptions.NoInlining)]
+    static void Drop(int index)
+    {
+        KeyConnection key = Keys.Open(index);
+        Throws<TimeoutException>(() => key.Exchange(new byte[] { 1 }, TimeSpan.FromMilliseconds(100)));
     }
 
     // The call's result, failing the check (not hanging the run) when it
@@ -249,7 +264,9 @@ static class BindingChecks
             }
         });
 
-        Check("a token cancelled before the call sends nothing; one cancelled during it ends even an unlimited exchange", () =>
+        // A cancel during a call is the scenario table's; these are the edges
+        // of a token's way to its call.
+        Check("a token cancelled before the call sends nothing; cancels landing around the call's start are never lost", () =>
         {
             using (KeyConnection silent = Keys.Open(Silent))
             {
@@ -258,37 +275,65 @@ static class BindingChecks
                 var oce = early.InnerException as OperationCanceledException;
                 Expect(oce != null && oce.CancellationToken == cancelled, "OperationCanceledException with the token, got " + early.InnerException);
                 Keysim("check --serial " + Serials[Silent] + " --requests 0");
-
-                using (var source = new CancellationTokenSource())
-                {
-                    var clock = Stopwatch.StartNew();
-                    Task<KeyResponse> call = silent.ExchangeAsync(new byte[] { 1 }, source.Token);
-                    source.CancelAfter(300);
-                    var thrown = Throws<OperationCanceledException>(() => Within(call, 5000));
-                    long ms = clock.ElapsedMilliseconds;
-                    var inner = thrown.InnerException as Win32Exception;
-                    Expect(inner != null && inner.NativeErrorCode == 995, "ERROR_OPERATION_ABORTED inside, got " + thrown);
-                    Expect(thrown.CancellationToken == source.Token, "the token in the exception");
-                    Expect(ms >= 250 && ms < 3000, "to end soon after the cancel, took " + ms + " ms");
-                }
-                // Cancels at once or within a few ms land around the call's way
-                // into the kit: none may be lost (the call would run to its limit).
+                // The first call is sent and never answered; the others wait
+                // behind it, timed or not, until their tokens end them.
+                Task<KeyResponse> sent = silent.ExchangeAsync(new byte[] { 1 });
                 for (int i = 0; i < 30; i++)
                 {
                     using (var source = new CancellationTokenSource())
                     {
                         var clock = Stopwatch.StartNew();
-                        Task<KeyResponse> call = silent.ExchangeAsync(new byte[] { 1 }, TimeSpan.FromSeconds(20), source.Token);
+                        Task<KeyResponse> call = i % 2 == 0 ? silent.ExchangeAsync(new byte[] { 1 }, TimeSpan.FromSeconds(20), source.Token)
+                                                            : silent.ExchangeAsync(new byte[] { 1 }, source.Token);
                         if (i % 3 == 0) source.Cancel();
                         else source.CancelAfter(i % 3);
                         var thrown = Throws<OperationCanceledException>(() => Within(call, 5000));
-                        Expect(thrown.CancellationToken == source.Token, "the token in the exception");
+                        Expect(call.IsCanceled && thrown.CancellationToken == source.Token, "cancelled with the token, got " + thrown);
                         Expect(clock.ElapsedMilliseconds < 5000, "cancel " + i + " to end the call, took " + clock.ElapsedMilliseconds + " ms");
                     }
                 }
+                Expect(!sent.IsCompleted, "the call without a token untouched by the others' tokens");
             }
-            // Once closed: the key never answers, and closing ends its read.
             Keysim("check --serial " + Serials[Silent] + " --requests 1");
+        });
+
+        Check("Dispose ends pending and timed calls (995) within the grace and a bound, with the key's lock released; a dropped connection's close leaves the finalizer free", () =>
+        {
+            byte[] command = { 1 };
+            KeyConnection key = Keys.Open(Silent);
+            Task<KeyResponse> sent = key.ExchangeAsync(command), queued = key.ExchangeAsync(command, TimeSpan.FromSeconds(20));
+            Exception timed = null;
+            var other = new Thread(() =>
+            {
+                try { key.Exchange(command, TimeSpan.FromSeconds(20)); }
+                catch (Exception e) { timed = e; }
+            });
+            other.Start();
+            Thread.Sleep(300);
+            var clock = Stopwatch.StartNew();
+            key.Dispose();
+            long took = clock.ElapsedMilliseconds;
+            Expect(took >= 1800 && took < 4500, "Dispose to wait out the grace, then end the read: took " + took + " ms");
+            foreach (Task<KeyResponse> call in new[] { sent, queued })
+            {
+                var e = Throws<OperationCanceledException>(() => Within(call, 1000));
+                Expect(e.InnerException is Win32Exception && ((Win32Exception)e.InnerException).NativeErrorCode == 995, "995 inside, got " + e);
+            }
+            Expect(other.Join(1000) && timed is OperationCanceledException, "the timed call on another thread ended, got " + timed);
+            // Exit 2: the lock had at once, and no answer from the silent key.
+            Expect(KeysimCode("exchange --serial " + Serials[Silent] + " 01 --timeout 300") == 2, "the key's lock free");
+
+            Drop(Silent);
+            clock.Restart();
+            GC.Collect();
+            GC.WaitForPendingFinalizers();
+            Expect(clock.ElapsedMilliseconds < 1000, "the finalizer not held for the grace: " + clock.ElapsedMilliseconds + " ms");
+            // Taken, not exchanged on: the close on the pool lets go of the lock
+            // just before the key's handle.
+            clock.Restart();
+            Keysim("hold --serial " + Serials[Silent] + " --ms 1");
+            Expect(clock.ElapsedMilliseconds < 5000, "the key's lock free after the grace, took " + clock.ElapsedMilliseconds + " ms");
+            Keysim("check --serial " + Serials[Silent] + " --requests 4");
         });
 
         Check("List leaves out a key that cannot be opened; Open by path reaches the same key after others came and went", () =>
