@@ -81,7 +81,9 @@ namespace Olvexlib
 
         // As Exchange(command, timeout), without a thread waiting for it: the
         // call is queued on the connection's own thread, and the task completes
-        // from the kit's callback (its continuations run on the thread pool).
+        // from the kit's callback. Continuations that run synchronously run
+        // there, on a thread of the system's pool (not .NET's), which may
+        // block without holding up any key.
         // The limit counts from this call. Cancelling the token ends this call
         // alone, however many others run on the connection: the task ends as
         // cancelled (OperationCanceledException with the token), an answer
@@ -239,8 +241,10 @@ namespace Olvexlib
             private CancellationTokenRegistration watching;
             private bool settled;
 
+            // Continuations run where the kit's callback does: handing them to
+            // .NET's pool costs a wakeup through the wineserver per call, and
+            // that thread may block.
             internal PendingExchange(KeyConnection owner, byte[] buffer, TimeSpan timeout, CancellationToken token)
-                : base(TaskCreationOptions.RunContinuationsAsynchronously)
             {
                 this.owner = owner;
                 this.buffer = buffer;

@@ -567,6 +567,13 @@ private:
                 // from reaching any later I/O of this thread.
                 ::AcquireSRWLockExclusive(&lock_);
                 reading_ = false;
+                // A read that close cancelled leaves the key mid-exchange: the
+                // connection goes before the lock does, so that no peer's
+                // request meets the half-finished one.
+                if (closing_.load() && status == OLVEX_FAIL && error == ERROR_OPERATION_ABORTED) {
+                    OLVEX_Disconnect(handle_);
+                    handle_ = nullptr;
+                }
                 ::ReleaseMutex(key_lock_);
                 // A caller that gave up left the answer to be dropped here.
                 if (current_ == j) {
