@@ -89,19 +89,23 @@ private:
     HANDLE target_ = nullptr, stop_ = nullptr, thread_ = nullptr;
 };
 
+bool Send(HANDLE key, const std::vector<uint8_t> &payload, std::string *why) {
+    std::vector<uint8_t> request = {0xA5, static_cast<uint8_t>(payload.size()),
+                                    static_cast<uint8_t>(payload.size() >> 8)};
+    request.insert(request.end(), payload.begin(), payload.end());
+    DWORD n = 0;
+    if (WriteFile(key, request.data(), DWORD(request.size()), &n, nullptr) && n == request.size()) return true;
+    *why = "cannot write the command (error " + std::to_string(GetLastError()) + ")";
+    return false;
+}
+
 // One exchange on an open key, as a client of the key must read it: 256
 // bytes first, then exactly the rest of a long frame. False with `why` set
 // when it went wrong.
 bool Ask(HANDLE key, const std::vector<uint8_t> &payload, DWORD timeoutMs, std::vector<uint8_t> *frame,
          std::string *why) {
-    std::vector<uint8_t> request = {0xA5, static_cast<uint8_t>(payload.size()),
-                                    static_cast<uint8_t>(payload.size() >> 8)};
-    request.insert(request.end(), payload.begin(), payload.end());
+    if (!Send(key, payload, why)) return false;
     DWORD n = 0;
-    if (!WriteFile(key, request.data(), DWORD(request.size()), &n, nullptr) || n != request.size()) {
-        *why = "cannot write the command (error " + std::to_string(GetLastError()) + ")";
-        return false;
-    }
     Watchdog watchdog(timeoutMs);
     frame->assign(256, 0);
     if (!ReadFile(key, frame->data(), 256, &n, nullptr) && GetLastError() != ERROR_MORE_DATA) {
@@ -160,6 +164,9 @@ bool Parse(const std::string &command, const std::vector<std::string> &args, Opt
             ok = haveMs = Number(v, 10, 3600000, &o->ms);
         } else if (a == "--timeout" && command == "exchange") {
             ok = Number(v, 10, 3600000, &o->timeoutMs);
+        } else if (a == "--die-after" && command == "exchange") {
+            ok = Number(v, 10, 3600000, &n);
+            o->dieAfterMs = long(n);
         } else if (a == "--requests" && command == "check") {
             ok = haveRequests = Number(v, 10, 0xFFFFFFFFul, &o->requests);
         } else if (a == "--settle" && command == "check") {
@@ -244,6 +251,14 @@ int Exchange(const Options &o) {
     bool answered = false;
     if (key == INVALID_HANDLE_VALUE) {
         why = "cannot open the key (error " + std::to_string(GetLastError()) + ")";
+    } else if (o.dieAfterMs >= 0) {
+        if (Send(key, o.payload, &why)) {
+            Sleep(DWORD(o.dieAfterMs));
+            // As a program killed mid-exchange: this thread still owns the
+            // lock, and the answer is never read.
+            TerminateProcess(GetCurrentProcess(), kDied);
+        }
+        CloseHandle(key);
     } else {
         answered = Ask(key, o.payload, o.timeoutMs, &frame, &why);
         CloseHandle(key);

@@ -18,6 +18,7 @@ struct Options {
     uint16_t pid = keysim::kDefaultPid;
     unsigned long ms = 0;             // hold: how long
     unsigned long timeoutMs = 10000;  // exchange: lock wait, and then answer wait
+    long dieAfterMs = -1;             // exchange: ends its process this long after sending; -1: reads
     unsigned long requests = 0;       // check: how many the key should have had
     unsigned long settleMs = 3000;    // check: longest wait for the key to be idle
     std::vector<uint8_t> payload;     // exchange: the command
@@ -39,6 +40,8 @@ std::string LockName(const std::string &devicePath);
 // hold's background part: owns the lock for o.ms once it has signalled the
 // event named `ready`.
 int Hold(const Options &o, const std::string &ready);
+// exchange's exit code when --die-after ended it as asked.
+constexpr int kDied = 4;
 int Exchange(const Options &o);
 int Check(const Options &o);
 

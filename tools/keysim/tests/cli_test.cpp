@@ -188,7 +188,9 @@ TEST(Cli, UsageAndBadOptions) {
     for (const char *bad : {"plug --serial x --behaviour nonsense", "plug --latency 5", "frobnicate --serial x",
                             "hold --serial x", "hold --serial x --ms 5 --timeout 5", "exchange --serial x",
                             "exchange --serial x 0g", "exchange --serial x 01 02", "check --serial x",
-                            "check --requests 1", "check --serial x --requests 1 --ms 5"})
+                            "check --requests 1", "check --serial x --requests 1 --ms 5",
+                            "exchange --serial x 01 --die-after", "exchange --serial x 01 --die-after -1",
+                            "hold --serial x --ms 5 --die-after 5"})
         EXPECT_EQ(2, test::RunHere("keysim.exe", bad)) << bad;
 }
 
@@ -289,6 +291,33 @@ TEST(Cli, ExchangeTellsItsOwnAnswerFromAnotherAndFromAFailure) {
         CloseHandle(lock);
     }
     EXPECT_EQ(2, test::RunHere("keysim.exe", "exchange --serial xchg-unplugged 01")) << "no such key";
+}
+
+// A peer killed mid-exchange: its request sent, its lock abandoned, its
+// answer owed; a client that only reads takes that answer, and the key counts
+// it drained, which check lets pass.
+TEST(Cli, ExchangeThatDiesAfterSendingLeavesItsLockAbandonedAndItsAnswerOwed) {
+    keysim::Behaviour slow;
+    slow.latencyMs = 500;
+    test::KeyPtr key = test::PlugKey("xchg-dies", slow);
+    ASSERT_TRUE(key);
+    HANDLE lock = CreateMutexA(nullptr, FALSE, LockOf("xchg-dies").c_str());
+    ASSERT_NE(nullptr, lock);
+    EXPECT_EQ(4, test::RunHere("keysim.exe", "exchange --serial xchg-dies 07 --die-after 100"));
+    EXPECT_EQ(DWORD(WAIT_ABANDONED), WaitForSingleObject(lock, 0));
+    ReleaseMutex(lock);
+    CloseHandle(lock);
+
+    HANDLE reader = test::Open(keysim::DevicePath(key.get()));
+    Bytes frame;
+    ASSERT_TRUE(test::WaitPending(reader, 3000));
+    ASSERT_TRUE(test::Receive(reader, &frame));
+    EXPECT_EQ(7, frame[3]);
+    CloseHandle(reader);
+    std::string out;
+    EXPECT_EQ(0, test::RunHere("keysim.exe", "check --serial xchg-dies --requests 1", 20000, &out)) << out;
+    EXPECT_EQ(0, test::RunHere("keysim.exe", "stats --serial xchg-dies", 20000, &out));
+    EXPECT_NE(std::string::npos, out.find("interleaved=0 misdelivered=0 drained=1 ")) << out;
 }
 
 TEST(Cli, ExchangeWaitsForTheLockAsLongAsItsTimeout) {
