@@ -35,6 +35,12 @@ int32_t CheckFirstRead(const uint8_t *buffer, uint32_t got) {
     return int32_t(remainder);
 }
 
+uint32_t RefusedRemainder(const uint8_t *buffer, uint32_t got) {
+    if (got != uint32_t(FIRST_READ_SIZE) || buffer[0] != FRAME_RESPONSE_LEAD) return 0;
+    const uint32_t length = DataLength(buffer);
+    return length > uint32_t(MAX_DATA_LENGTH) ? length - SHORT_DATA_LIMIT : 0;
+}
+
 bool ParseResponse(const uint8_t *buffer, uint32_t got, uint32_t secondGot, ParsedResponse *out) {
     const int32_t remainder = CheckFirstRead(buffer, got);
     if (remainder == RESPONSE_REFUSED) return false;

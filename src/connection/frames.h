@@ -33,6 +33,13 @@ constexpr int32_t RESPONSE_REFUSED = -1;
 // bytes, L beyond the response buffer, or a long frame cut short.
 int32_t CheckFirstRead(const uint8_t *buffer, uint32_t got);
 
+// Bytes the key still owes after a first read that CheckFirstRead refused:
+// L - 253 when it was the whole first part (256 bytes, lead byte 5A) of a
+// frame too long for the response buffer, since the framing promises exactly
+// one more read of that size; 0 for any other first read, whose header says
+// nothing that can be trusted.
+uint32_t RefusedRemainder(const uint8_t *buffer, uint32_t got);
+
 struct ParsedResponse {
     int32_t bodyLength;   // body is at offset 3
     int32_t statusWord;   // 0..65535

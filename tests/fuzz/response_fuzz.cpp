@@ -57,6 +57,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         // The whole frame must fit the response buffer of the DLL.
         if (remainder > 0) Require(got == uint32_t(FIRST_READ_SIZE) && FIRST_READ_SIZE + remainder <= RESPONSE_BUFFER_SIZE);
     }
+    // What a refusal leaves owed is the one further read the framing promises,
+    // of a frame too long for the buffer, and nothing for any other refusal.
+    const uint32_t owed = RefusedRemainder(buffer, got);
+    if (remainder != RESPONSE_REFUSED) Require(owed == 0);
+    if (owed) {
+        Require(got == uint32_t(FIRST_READ_SIZE) && buffer[0] == FRAME_RESPONSE_LEAD);
+        Require(DataLength(buffer) > uint32_t(MAX_DATA_LENGTH) && owed == DataLength(buffer) - SHORT_DATA_LIMIT);
+    }
+
     // The two functions judge the first read alike; the second read decides the rest.
     if (remainder == RESPONSE_REFUSED) Require(!ok);
     else if (remainder == 0) Require(ok);

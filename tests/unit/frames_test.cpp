@@ -111,6 +111,33 @@ TEST(ResponseParsing, BoundaryBetweenOneAndTwoReads) {
     EXPECT_EQ(p.statusWord, bmax[51198] * 256 + bmax[51199]);
 }
 
+// Only a refusal for length leaves a known rest owed: exactly the one further
+// read the framing promises. Every other refused first read leaves nothing
+// the library could trust the header about.
+TEST(ResponseRefusal, OnlyAWholeFirstPartOfAnOverlongFrameLeavesItsRestOwed) {
+    struct Case {
+        const char *what;
+        std::vector<uint8_t> first;
+        uint32_t got, owed;
+    };
+    std::vector<uint8_t> wrongLead = Response(60000);
+    wrongLead[0] = 0x5B;
+    const Case cases[] = {
+        {"one past the buffer", Response(51198), 256, 51198 - 253},
+        {"the longest field", Response(0xFFFF), 256, 0xFFFF - 253},
+        {"overlong, first part cut short", Response(60000), 255, 0},
+        {"overlong, first read larger than asked", Response(60000), 257, 0},
+        {"overlong behind a wrong lead byte", wrongLead, 256, 0},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(CheckFirstRead(c.first.data(), c.got), RESPONSE_REFUSED) << c.what;
+        EXPECT_EQ(RefusedRemainder(c.first.data(), c.got), c.owed) << c.what;
+    }
+    // An accepted first read leaves nothing to discard, however long its frame.
+    EXPECT_EQ(RefusedRemainder(Response(51197).data(), 256), 0u);
+    EXPECT_EQ(RefusedRemainder(Response(1000).data(), 256), 0u);
+}
+
 TEST(ResponseParsing, StatusWordIsBigEndianAndSpansFullRange) {
     const uint8_t r[] = {0x5A, 0x04, 0x00, 0xAA, 0xBB, 0xFF, 0xFF};
     ParsedResponse p{};
