@@ -34,7 +34,9 @@
  *                                 something that is not an open connection
  *   ERROR_INVALID_DATA (13)       the key's answer was refused: wrong lead
  *                                 byte, under 5 bytes, longer than the
- *                                 response buffer, or a long answer cut short
+ *                                 response buffer (its rest is read and
+ *                                 dropped before the lock is released), or a
+ *                                 long answer cut short
  *   ERROR_NOT_ENOUGH_MEMORY (8)   an allocation failed
  *   ERROR_OPERATION_ABORTED (995) the exchange was cancelled (see below)
  *   anything else                 the platform's own code from the call that
@@ -117,8 +119,10 @@ int OLVEX_API OLVEX_Connect(OLVEX_HANDLE *connection, char *pathOut, int index);
  * returns the key's status word (0..65535; 0xFFFF is 65535, not a failure).
  * Returns OLVEX_FAIL on any failure; response and responseLength are then
  * untouched. After a failed exchange the key may still hold part of its
- * answer: the next exchange on that key may receive it. The reads can be
- * cancelled from another thread (see "Giving up on a key" above). */
+ * answer, and the next exchange on that key may receive it; not after an
+ * answer refused for being longer than the response buffer, whose rest is
+ * read and dropped. The reads can be cancelled from another thread (see
+ * "Giving up on a key" above). */
 int OLVEX_API OLVEX_DoCommand(OLVEX_HANDLE connection,
                                            const unsigned char *command, int commandLength,
                                            unsigned char *response, int *responseLength);

@@ -9,6 +9,17 @@ using namespace olvex;
 
 namespace {
 
+// Reads and drops what the key still owes for an answer this exchange refused,
+// so that no later exchange receives it. Without room for it, it stays owed.
+void DiscardOwed(const KeyConnection *c, uint32_t owed) {
+    if (owed == 0) return;
+    void *scratch = HeapAlloc(GetProcessHeap(), 0, owed);
+    if (!scratch) return;
+    DWORD got;
+    ReadFile(c->device, scratch, owed, &got, nullptr);
+    HeapFree(GetProcessHeap(), 0, scratch);
+}
+
 // One exchange under the lock, already held. Returns the status word, or -1
 // with the cause in *error (read before any cleanup call can overwrite it).
 int Exchange(const KeyConnection *c, const uint8_t *frame, DWORD frameSize, uint8_t *buffer,
@@ -26,6 +37,7 @@ int Exchange(const KeyConnection *c, const uint8_t *frame, DWORD frameSize, uint
     }
     const int32_t remainder = CheckFirstRead(buffer, got);
     if (remainder == RESPONSE_REFUSED) {
+        DiscardOwed(c, RefusedRemainder(buffer, got));
         *error = ERROR_INVALID_DATA;
         return OLVEX_FAIL;
     }

@@ -245,16 +245,37 @@ TEST_F(Exchanges, MalformedResponsesAreRefused) {
              b.mode = keysim::Mode::ShortSecond;
              return b;
          }(), {256, 747}},
-        {"data length over 51197", testsupport::Length(51198), {256}},
-        {"data length 65535", testsupport::Length(65535), {256}},
+        // Too long for the buffer: the rest the key still owes is read and dropped.
+        {"data length over 51197", testsupport::Length(51198), {256, 51198 - 253}},
+        {"data length 65535", testsupport::Length(65535), {256, 65535 - 253}},
         {"key closes the pipe", testsupport::WithMode(keysim::Mode::CloseOnCommand), {256}},
     };
     for (const Case &c : cases) {
         Behave(c.behaviour);
         ExpectRefused(testsupport::Exchange(conn_, Bytes(8, 3)), c.what);
-        EXPECT_EQ(PlatformShim::Log().readSizes, c.reads) << c.what << ": no drain, no extra read";
+        EXPECT_EQ(PlatformShim::Log().readSizes, c.reads) << c.what << ": the reads it cost";
         ExpectRecovered(c.what);
     }
+}
+
+// An answer refused for its length is read to its end before the lock goes:
+// another program's exchange, while this connection stays open, gets its own
+// answer, and the key saw nothing go astray.
+TEST_F(Exchanges, AnswerTooLongForTheBufferIsReadToItsEndAndDropped) {
+    Behave(testsupport::Length(60000));
+    const Reply r = testsupport::Exchange(conn_, {0x2A});
+    ExpectRefused(r, "60000");
+    EXPECT_EQ(r.error, DWORD(ERROR_INVALID_DATA));
+    const CallLog log = PlatformShim::Log();
+    EXPECT_EQ(log.readSizes, (std::vector<DWORD>{256, 60000 - 253}));
+    EXPECT_EQ(log.HeapOutstanding(), 0);
+    EXPECT_TRUE(testsupport::LockIsFree(path_));
+    EXPECT_EQ(testsupport::FinishProcess(testsupport::StartBeside("keysim.exe", "exchange --serial " + serial_ + " 0b")), 0)
+        << "the other program did not get its own answer";
+    EXPECT_EQ(testsupport::FinishProcess(
+                  testsupport::StartBeside("keysim.exe", "check --serial " + serial_ + " --requests 2")),
+              0)
+        << "keysim saw an answer go astray";
 }
 
 TEST_F(Exchanges, PlatformFailuresAreRefused) {

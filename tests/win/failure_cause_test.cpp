@@ -155,11 +155,16 @@ TEST_F(Causes, RefusedAnswersAreInvalidData) {
     struct Case {
         const char *what;
         keysim::Behaviour behaviour;
+        Api fault = Api::Count;  // this API's nth call from the exchange's start fails
+        int nth = 0;
     };
     const Case cases[] = {
         {"wrong lead byte", testsupport::WithMode(keysim::Mode::WrongLead)},
         {"under five bytes", testsupport::WithMode(keysim::Mode::ShortFirst)},
         {"longer than the buffer", testsupport::Length(51198)},
+        // Dropping its rest is cleanup: the refusal stays the cause.
+        {"longer than the buffer, its rest unreadable", testsupport::Length(60000), Api::ReadFile, 2},
+        {"longer than the buffer, no room to drop its rest", testsupport::Length(60000), Api::HeapAlloc, 2},
         {"long answer cut short", [] {
              keysim::Behaviour b = testsupport::Length(1000);
              b.mode = keysim::Mode::ShortSecond;
@@ -170,15 +175,17 @@ TEST_F(Causes, RefusedAnswersAreInvalidData) {
         SCOPED_TRACE(k.what);
         keysim::SetBehaviour(key_.get(), k.behaviour);
         PlatformShim::Reset();
+        if (k.fault != Api::Count) PlatformShim::Fail(k.fault, k.nth, ERROR_SEM_TIMEOUT);
         const Reply r = testsupport::Exchange(conn_, {0x10});
         EXPECT_EQ(r.result, OLVEX_FAIL);
         EXPECT_EQ(r.error, DWORD(ERROR_INVALID_DATA));
         EXPECT_TRUE(r.untouched);
         ExpectNothingHeld();
         EXPECT_TRUE(testsupport::LockIsFree(path_));
-        // What the refused answer left in the pipe must not reach the next case.
+        // What the refused answer left owed must not reach the next case.
         OLVEX_Disconnect(conn_);
         conn_ = nullptr;
+        keysim::DropOwedAnswers(key_.get());
         Open();
     }
 }

@@ -17,7 +17,8 @@ protected:
 
     void SetUp() override {
         ASSERT_TRUE(shim_.installed());
-        key_ = PlugKey(FreshSerial(stem_));
+        serial_ = FreshSerial(stem_);
+        key_ = PlugKey(serial_);
         ASSERT_TRUE(key_);
         path_ = keysim::DevicePath(key_.get());
         conn_ = ConnectTo(path_);
@@ -30,6 +31,7 @@ protected:
 
     PlatformShim shim_;
     KeyPtr key_;
+    std::string serial_;
     std::string path_;
     OLVEX_HANDLE conn_ = nullptr;
 

@@ -148,16 +148,29 @@ long IdleHandleCount(const keysim::Key *key, long expected) {
     return CountProcessHandles();
 }
 
-HANDLE StartSelf(const std::string &args) {
-    char self[MAX_PATH];
-    const DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
-    std::string command = "\"" + std::string(self, n) + "\" " + args;
+namespace {
+HANDLE Start(const std::string &path, const std::string &args) {
+    std::string command = "\"" + path + "\" " + args;
     STARTUPINFOA si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
     if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return nullptr;
     CloseHandle(pi.hThread);
     return pi.hProcess;
+}
+
+std::string Self() {
+    char self[MAX_PATH];
+    const DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
+    return std::string(self, n);
+}
+}  // namespace
+
+HANDLE StartSelf(const std::string &args) { return Start(Self(), args); }
+
+HANDLE StartBeside(const std::string &program, const std::string &args) {
+    const std::string self = Self();
+    return Start(self.substr(0, self.find_last_of("\\/") + 1) + program, args);
 }
 
 int FinishProcess(HANDLE process, DWORD timeoutMs) {

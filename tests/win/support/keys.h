@@ -73,6 +73,8 @@ long IdleHandleCount(const keysim::Key *key, long expected = -1);
 
 // Starts this program again with `args`; the process handle, or nullptr.
 HANDLE StartSelf(const std::string &args);
+// Starts `program` of this program's folder (keysim.exe, say) with `args`.
+HANDLE StartBeside(const std::string &program, const std::string &args);
 // The exit code, or -1 when it does not end within timeoutMs (it is then killed).
 int FinishProcess(HANDLE process, DWORD timeoutMs = 60000);
 
