@@ -124,13 +124,10 @@ TEST(ResponseRefusal, OnlyAWholeFirstPartOfAnOverlongFrameLeavesItsRestOwed) {
     wrongLead[0] = 0x5B;
     const Case cases[] = {
         {"one past the buffer", Response(51198), 256, 51198 - 253},
-        {"60000", Response(60000), 256, 60000 - 253},
         {"the longest field", Response(0xFFFF), 256, 0xFFFF - 253},
         {"overlong, first part cut short", Response(60000), 255, 0},
         {"overlong, first read larger than asked", Response(60000), 257, 0},
         {"overlong behind a wrong lead byte", wrongLead, 256, 0},
-        {"a long frame cut short", Response(1000), 255, 0},
-        {"under five bytes", Response(60000), 4, 0},
     };
     for (const Case &c : cases) {
         EXPECT_EQ(CheckFirstRead(c.first.data(), c.got), RESPONSE_REFUSED) << c.what;

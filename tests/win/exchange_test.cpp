@@ -276,7 +276,6 @@ TEST_F(Exchanges, AnswerTooLongForTheBufferIsReadToItsEndAndDropped) {
                   testsupport::StartBeside("keysim.exe", "check --serial " + serial_ + " --requests 2")),
               0)
         << "keysim saw an answer go astray";
-    EXPECT_EQ(keysim::GetStats(key_.get()).misdelivered, 0u);
 }
 
 TEST_F(Exchanges, PlatformFailuresAreRefused) {
