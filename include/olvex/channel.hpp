@@ -103,13 +103,16 @@ struct job {
 
 // Reads and drops whatever the key still owes to a program that died in the
 // middle of an exchange (its lock was found abandoned), until `until`: one
-// short frame, a long frame's two parts, or the rest of a long frame whose
-// first part the dead program had read. A key is one channel, so a handle of
-// our own reads it; overlapped, so that nothing coming is given up on time.
+// frame, or the rest of a long frame whose first part the dead program had
+// read. A key is one channel, so a handle of our own reads it; overlapped, so
+// that nothing coming is given up on time. Each read asks for as much as a
+// frame can hold: whatever part comes is taken whole.
 inline void drain_owed(const std::string &path, steady::time_point until) noexcept {
     const unique_handle key(open_key(path, FILE_FLAG_OVERLAPPED));
     const unique_handle ready(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    if (key.h == INVALID_HANDLE_VALUE || !ready.h) return;
+    constexpr DWORD largest = 3 + 0xFFFF;
+    const std::unique_ptr<unsigned char[]> frame(new (std::nothrow) unsigned char[largest]);
+    if (key.h == INVALID_HANDLE_VALUE || !ready.h || !frame) return;
     const auto read = [&](unsigned char *into, DWORD size) -> DWORD {
         OVERLAPPED ov = {};
         ov.hEvent = ready.h;
@@ -123,12 +126,15 @@ inline void drain_owed(const std::string &path, steady::time_point until) noexce
         }
         return got;
     };
-    unsigned char first[256];
-    if (read(first, sizeof first) != sizeof first || first[0] != 0x5A) return;
-    const DWORD length = first[1] | static_cast<DWORD>(first[2]) << 8;
-    if (length < 254) return;
-    const std::unique_ptr<unsigned char[]> rest(new (std::nothrow) unsigned char[length - 253]);
-    if (rest) read(rest.get(), length - 253);
+    DWORD got = read(frame.get(), largest);
+    // Not a frame's start: the rest of one, and that was all.
+    if (got < 3 || frame[0] != 0x5A) return;
+    const DWORD whole = 3 + (frame[1] | static_cast<DWORD>(frame[2]) << 8);
+    while (got < whole && ms_until(until) != 0) {
+        const DWORD more = read(frame.get() + got, whole - got);
+        if (more == 0) return;
+        got += more;
+    }
 }
 
 // One open key: the library's connection, the calls made on it, and the
