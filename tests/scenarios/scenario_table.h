@@ -345,7 +345,9 @@ inline std::string RunRow(const Row &row, Layer &layer, const std::string &seria
                 break;
             case Step::Same:
             case Step::Second:
-                if (step.code == 0 || layer.InProcess()) {
+                // A refused answer is the key's doing: any program gets it, so
+                // it holds for a layer with a program per exchange too.
+                if (step.code == 0 || step.code == ERROR_INVALID_DATA || layer.InProcess()) {
                     const Outcome o = layer.Again(step.kind == Step::Second, step.timeoutMs);
                     if (o.code != step.code || (step.code == 0 && !o.own))
                         why = std::string(step.kind == Step::Second ? "second" : "same") + ": " + Describe(o);
