@@ -6,6 +6,7 @@
 // and x86; those matching this process are loaded.
 const path = require('path');
 const { EventEmitter } = require('events');
+const { isMainThread } = require('worker_threads');
 const koffi = require('koffi');
 
 const MAX_COMMAND = 65532;
@@ -93,6 +94,7 @@ const native = {
                   'void *response, uint32_t timeoutMs, OLVEXKIT_DONE *done, uintptr_t context, void *call)'),
   cancelCall: kit.func('uint32_t __stdcall OLVEXKIT_CancelCall(OLVEXKIT_Key *key, uint64_t call)'),
   close: kit.func('uint32_t __stdcall OLVEXKIT_Close(OLVEXKIT_Key *key, uint32_t graceMs)'),
+  closeAll: kit.func('uint32_t __stdcall OLVEXKIT_CloseAll(uint32_t graceMs)'),
   closeAsync: kit.func('uint32_t __stdcall OLVEXKIT_CloseAsync(OLVEXKIT_Key *key, uint32_t graceMs, ' +
                        'OLVEXKIT_CLOSED *done, uintptr_t context)'),
   keys: kit.func('uint32_t __stdcall OLVEXKIT_Keys(void *keys, int capacity, _Out_ int *count)'),
@@ -247,6 +249,13 @@ const onDone = koffi.register((context, call, errno, status, length) => arrived(
                               koffi.pointer(Done));
 const onClosed = koffi.register((context) => arrived(context), koffi.pointer(Closed));
 const callId = new Uint32Array(2);  // OLVEXKIT_Start's id, read at once
+
+// The program's end (process.exit(), or an event loop that empties with a
+// connection still open): an answer a connection still owes gets up to the
+// grace, and is read and dropped here rather than left to the next program.
+// Calls still pending end without settling. Not in a worker: its end is not
+// the process's.
+if (isMainThread) process.on('exit', () => native.closeAll(CLOSE_GRACE_MS));
 
 // A connection the program dropped without close(): its native thread and
 // handles go when it is collected, closed on the system's pool. Only the
