@@ -239,15 +239,15 @@ function forget(context) {
   if (waiting.size === 0) keepAlive.unref();
 }
 
-function arrived(context, ...outcome) {
+function arrived(context, errno, status, length) {
   const settle = waiting.get(context);
   if (settle === undefined) return;
   forget(context);
-  settle(...outcome);
+  settle(errno, status, length);
 }
 const onDone = koffi.register((context, call, errno, status, length) => arrived(context, errno, status, length),
                               koffi.pointer(Done));
-const onClosed = koffi.register((context) => arrived(context), koffi.pointer(Closed));
+const onClosed = koffi.register((context) => arrived(context, 0, 0, 0), koffi.pointer(Closed));
 const callId = new Uint32Array(2);  // OLVEXKIT_Start's id, read at once
 
 // The program's end (process.exit(), or an event loop that empties with a
@@ -407,7 +407,7 @@ class Key {
     this._rooms = [];
     leaked.unregister(this);
     const closed = new Promise((resolve) => {
-      const context = expect(resolve);
+      const context = expect(() => resolve());
       if (native.closeAsync(handle, CLOSE_GRACE_MS, onClosed, context) !== 0) {
         // The pool would not take it: closed here instead.
         forget(context);
