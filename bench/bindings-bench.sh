@@ -49,10 +49,12 @@ cmake/wine-prefix start "$prefix"
 "$run" "$build/bin/keysim.exe" plug --serial bb-short >/dev/null
 "$run" "$build/bin/keysim.exe" plug --serial bb-long --behaviour length --length 51197 >/dev/null
 
-node_pairs="timed:short untimed:short worker:short timed:worker kitsync:short plainasync:short"
+node_pairs="timed:short untimed:short kitsync:short relay:short"
 median() { sort -g | awk '{ v[NR] = $1 } END { print NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 # quantile P: the value at P (0..1) of the sorted input, nearest rank below.
 quantile() { sort -g | awk -v p="$1" '{ v[NR] = $1 } END { print v[int(p * (NR - 1)) + 1] }'; }
+# "LOW MEDIAN HIGH": the quartiles of the numbers on stdin.
+quartiles() { sort -g | awk '{ v[NR] = $1 } END { print v[int(0.25 * (NR - 1)) + 1], v[int(0.5 * (NR - 1)) + 1], v[int(0.75 * (NR - 1)) + 1] }'; }
 sizes="short long reuse"
 args="3 $turns $short_count $long_count"
 printf '%d runs of %d turns of %d short and 2 x %d longest exchanges, the programs taking turns on the same keys\n' \
@@ -116,14 +118,19 @@ for ((r = 1; r <= runs; r++)); do
   done
   printf '\n'
   # Node.js's asynchronous paths against its own synchronous call, turn by
-  # turn (short answers).
-  for size in timed untimed worker kitsync plainasync; do
+  # turn (short answers): the median and quartiles over the turns.
+  for size in timed untimed kitsync relay; do
     awk -v s=$size '$1 == s { print $2 }' "$work/node.out" >"$work/node.$size"
   done
+  printf 'run %d: node / exchange():' "$r"
   for pair in $node_pairs; do
-    ratio=$(paste "$work/node.${pair%%:*}" "$work/node.${pair#*:}" | awk '{ print $1 / $2 }' | median)
-    echo "$pair node $ratio" >>"$work/ratios"
+    paste "$work/node.${pair%%:*}" "$work/node.${pair#*:}" | awk '{ print $1 / $2 }' | tee -a "$work/node.$pair.all" |
+      quartiles >"$work/node.q"
+    read -r low mid high <"$work/node.q"
+    echo "$pair node $mid" >>"$work/ratios"
+    printf '  %s %.3f (%.3f-%.3f)' "${pair%%:*}" "$mid" "$low" "$high"
   done
+  printf '\n'
 done
 printf 'median run:'
 for size in $sizes; do
@@ -148,11 +155,14 @@ for size in short long; do
     "$(quantile 0 <"$work/dotnet.a$size.runs")" "$(quantile 1 <"$work/dotnet.a$size.runs")"
 done
 printf '\n'
-echo "node.js asynchronous exchanges (short), median over runs of the median over turns of the time ratio:"
+echo "node.js asynchronous exchanges (short) / exchange(): median over runs of the median over turns"
+echo "  [the runs' medians, lowest-highest; quartiles over every turn of every run]:"
 for pair in $node_pairs; do
-  printf '  %s / %s %.3f' "${pair%%:*}" "${pair#*:}" "$(awk -v p=$pair '$1 == p { print $3 }' "$work/ratios" | median)"
+  awk -v p=$pair '$1 == p { print $3 }' "$work/ratios" | sort -g >"$work/node.runs"
+  printf '  %-8s %.3f x  [%.3f-%.3f; %s]\n' "${pair%%:*}" "$(median <"$work/node.runs")" "$(head -n1 "$work/node.runs")" \
+    "$(tail -n1 "$work/node.runs")" "$(quartiles <"$work/node.$pair.all" | awk '{ printf "%.3f-%.3f", $1, $3 }')"
 done
-printf '\n'
-echo "timed: exchangeAsync with a 5 s limit; untimed: without; worker: the former worker-thread path;"
-echo "short: exchange(); kitsync: OLVEXKIT_Exchange with the limit on the calling thread;"
-echo "plainasync: koffi's asynchronous call of OLVEXKIT_Exchange without a limit"
+echo "timed: exchangeAsync with a 5 s limit (goal: at most 1.3 x); untimed: without; both run on the"
+echo "connection's thread and settle through the system's pool and koffi's relay to the event loop."
+echo "kitsync: OLVEXKIT_Exchange with the limit on the calling thread (the hop to the connection's thread);"
+echo "relay: a pool callback brought back to the event loop by koffi, no key (the completion's way alone)."

@@ -48,7 +48,7 @@ export class TimeoutError extends OlvexError {
   errno: 258 | 1460;
 }
 
-/** The exchange's AbortSignal was aborted: errno 995, code 'ECANCELED', name 'AbortError'. */
+/** The exchange was ended by its AbortSignal or by close(): errno 995, code 'ECANCELED', name 'AbortError'. */
 export class AbortError extends OlvexError {
   errno: 995;
 }
@@ -61,21 +61,32 @@ export interface Response {
 
 export interface ExchangeOptions {
   /**
-   * The time limit in ms (> 0), covering the whole call: waiting for the key's
-   * lock, sending, and the answer. Without one the call waits as long as it
-   * takes (it can still be aborted). Not a positive number: OlvexError 87,
-   * nothing sent.
+   * The time limit in ms (> 0), counted from the call and covering all of it:
+   * waiting for the key's lock (and for earlier calls on this connection),
+   * sending, and the answer. Without one the call waits as long as it takes
+   * (it can still be aborted). Not a positive number: OlvexError 87, nothing
+   * sent.
    */
   timeout?: number;
   /**
-   * Aborting it ends the call with an AbortError; already aborted, nothing is
-   * sent. An abort also cancels the other timed exchanges then under way on
-   * this connection. It is never missed, even before the call has left
-   * libuv's queue.
+   * Aborting it ends this call alone with an AbortError; other calls on the
+   * connection go on. Already aborted: rejected at once, nothing sent. Once
+   * the call has settled the signal is let go, and a later abort touches
+   * nothing.
    */
   signal?: AbortSignal;
 }
 
+/**
+ * An open key. At the program's end (process.exit(), or an event loop that
+ * empties with a connection still open) every connection still open is
+ * closed at once from a process 'exit' listener: an answer a key still owes
+ * gets up to 2 s and is discarded, never left to the next program; calls still
+ * pending do not settle. A program killed outright (a crash, TerminateProcess)
+ * cannot do that: the next exchange made through the library's C++ layer (this
+ * package, the .NET binding, olvexlib.hpp, olvex) drains the dead program's
+ * answer first, up to 2 s. In a worker thread, close() keys before it ends.
+ */
 export class Key {
   readonly path: string;
   /**
@@ -87,19 +98,22 @@ export class Key {
   /** As exchange(), but the body is a view of `response` (at least MAX_RESPONSE_BODY bytes, reusable). */
   exchangeInto(command: Uint8Array, response: Uint8Array): Response;
   /**
-   * One command exchange off the event loop (on libuv's thread pool). The
-   * command is copied at once. Rejects with a TimeoutError (258 or 1460), an
-   * AbortError (995) or another OlvexError; the connection stays usable after
-   * any of them. Any number may be pending on one Key.
+   * One command exchange that holds none of Node's threads while it waits
+   * (neither the event loop nor libuv's pool): the call waits its turn on the
+   * connection's own thread, and its outcome comes to the event loop. Any number may be pending, on any keys, and the
+   * event loop, fs, dns and calls on other keys go on; while any is pending
+   * the process stays alive. The command is copied at once. Rejects with a
+   * TimeoutError (258 or 1460), an AbortError (995) or another OlvexError; the
+   * connection stays usable after any of them.
    */
   exchangeAsync(command: Uint8Array, options?: ExchangeOptions): Promise<Response>;
   /**
    * Closes the connection: every later call fails with errno 6 at once, and
-   * this Key's pending exchangeAsync() calls end (AbortError). The native
-   * close waits for them to settle, then up
-   * to 2 s for an answer the key still owes, off the event loop. The promise
-   * resolves (never rejects) once closed; callers may ignore it. A Key that is
-   * collected without close() is closed the same way.
+   * this Key's pending exchangeAsync() calls end with AbortError. Returns at
+   * once; the native close then gives an answer the key still owes up to 2 s
+   * on the system's thread pool. The promise resolves (never rejects) once the
+   * connection is closed and its calls have settled; callers may ignore it. A
+   * Key that is collected without close() is closed the same way.
    */
   close(): Promise<void>;
 }

@@ -6,13 +6,14 @@
 // and x86; those matching this process are loaded.
 const path = require('path');
 const { EventEmitter } = require('events');
+const { isMainThread } = require('worker_threads');
 const koffi = require('koffi');
 
 const MAX_COMMAND = 65532;
 const MAX_RESPONSE_BODY = 51195;
 const PATH_BUFFER = 264;  // OLVEXKIT_PATH_BUFFER
 const COPY_LIMIT = 4096;
-const ASYNC_ROOMS = 4;  // libuv's threads by default
+const ASYNC_ROOMS = 4;  // answer rooms kept per connection for exchangeAsync()
 const NO_TIMEOUT = 0xFFFFFFFF;
 const MAX_TIMEOUT = 0xFFFFFFFE;
 const CLOSE_GRACE_MS = 2000;
@@ -39,6 +40,15 @@ if (process.platform !== 'win32' || !folders[process.arch]) {
 const folder = path.join(__dirname.replace(/\.asar([\\/])/, '.asar.unpacked$1'), folders[process.arch]);
 const dllPath = path.join(folder, 'Olvexlib.dll');
 const kitPath = path.join(folder, 'Olvexkit.dll');
+// koffi runs a callback made on another thread on the main thread, holding
+// that thread (and one of at most max_async_calls slots, 256 by default)
+// until it has run there, and fails beyond them. Calls that settle together
+// (a close, one deadline) come on as many threads of the system's pool, which
+// never has more than 500: room for them all. koffi takes this only before it
+// has loaded any library.
+try {
+  koffi.config({ max_async_calls: 4096 });
+} catch { /* the program loaded a library through koffi first */ }
 // Olvexlib.dll first: Olvexkit.dll imports it, and Windows looks for an
 // import among the loaded modules before searching node.exe's folder.
 const dll = koffi.load(dllPath);
@@ -56,10 +66,14 @@ const kernel32 = koffi.load('kernel32.dll');
 }
 
 // The exports are __stdcall on x86; koffi ignores it on x64. Buffers go in as
-// raw pointers so that nothing is copied, and an asynchronous call writes
-// straight into them from koffi's worker thread.
+// raw pointers so that nothing is copied; a started call's answer room is
+// written by the connection's thread until its completion comes.
 koffi.opaque('OLVEXKIT_Key');
 koffi.opaque('OLVEXKIT_Watcher');
+// A context is a number of ours (a pointer-sized integer to the kit).
+const Done = koffi.proto('void __stdcall OLVEXKIT_DONE(uintptr_t context, uint64_t call, uint32_t error, int status, ' +
+                         'int responseLength)');
+const Closed = koffi.proto('void __stdcall OLVEXKIT_CLOSED(uintptr_t context)');
 const KeyInfo = koffi.struct('OLVEXKIT_KEYINFO', {
   path: koffi.array('char', PATH_BUFFER, 'String'),
   attached: 'uint64',  // FILETIME
@@ -76,11 +90,13 @@ const native = {
   open: kit.func('uint32_t __stdcall OLVEXKIT_Open(_Out_ OLVEXKIT_Key **key, int index, void *pathOut)'),
   exchange: kit.func('uint32_t __stdcall OLVEXKIT_Exchange(OLVEXKIT_Key *key, const void *command, ' +
                      'int commandLength, void *response, void *responseLength, void *status, uint32_t timeoutMs)'),
-  exchangeCancellable: kit.func('uint32_t __stdcall OLVEXKIT_ExchangeCancellable(OLVEXKIT_Key *key, ' +
-                                'const void *command, int commandLength, void *response, void *responseLength, ' +
-                                'void *status, uint32_t timeoutMs, void *cancelled)'),
-  cancel: kit.func('uint32_t __stdcall OLVEXKIT_Cancel(OLVEXKIT_Key *key)'),
+  start: kit.func('uint32_t __stdcall OLVEXKIT_Start(OLVEXKIT_Key *key, const void *command, int commandLength, ' +
+                  'void *response, uint32_t timeoutMs, OLVEXKIT_DONE *done, uintptr_t context, void *call)'),
+  cancelCall: kit.func('uint32_t __stdcall OLVEXKIT_CancelCall(OLVEXKIT_Key *key, uint64_t call)'),
   close: kit.func('uint32_t __stdcall OLVEXKIT_Close(OLVEXKIT_Key *key, uint32_t graceMs)'),
+  closeAll: kit.func('uint32_t __stdcall OLVEXKIT_CloseAll(uint32_t graceMs)'),
+  closeAsync: kit.func('uint32_t __stdcall OLVEXKIT_CloseAsync(OLVEXKIT_Key *key, uint32_t graceMs, ' +
+                       'OLVEXKIT_CLOSED *done, uintptr_t context)'),
   keys: kit.func('uint32_t __stdcall OLVEXKIT_Keys(void *keys, int capacity, _Out_ int *count)'),
   openPath: kit.func('uint32_t __stdcall OLVEXKIT_OpenPath(_Out_ OLVEXKIT_Key **key, const char *path)'),
   watch: kit.func('uint32_t __stdcall OLVEXKIT_Watch(_Out_ OLVEXKIT_Watcher **watcher, uint32_t intervalMs)'),
@@ -154,7 +170,8 @@ class TimeoutError extends OlvexError {
   }
 }
 
-// The exchange was cancelled through its AbortSignal: errno 995, ECANCELED.
+// The exchange was cancelled, by its AbortSignal or close(): errno 995,
+// ECANCELED.
 class AbortError extends OlvexError {
   constructor(what) {
     super(what, ERROR_OPERATION_ABORTED);
@@ -197,15 +214,58 @@ function list() {
   return paths;
 }
 
-// A connection the program dropped without close(): its native thread and
-// handles go when it is collected. Only the native handle is held here.
-const leaked = new FinalizationRegistry((handle) => native.close.async(handle, CLOSE_GRACE_MS, () => {}));
+// What waits for the kit's completions (started calls, closes), by context.
+// The kit reports on a thread of the system's pool; koffi queues the report
+// to this thread and holds that pool thread until it has run here, so no
+// libuv thread ever waits on a key. One registered callback of each kind
+// serves every call.
+const waiting = new Map();
+let lastContext = 0;
+// Keeps the event loop alive while anything waits for the kit (koffi's relay
+// does not): ref'd only then, so that `key.exchangeAsync(cmd).then(print)`
+// prints and a program with nothing pending still ends.
+const keepAlive = setInterval(() => {}, 0x7fffffff);
+keepAlive.unref();
 
-// A time limit in ms for the kit: none is the longest it takes, so that an
-// untimed exchange still runs on the connection's thread and can be
-// cancelled; fractions round up so that no limit expires at once.
+function expect(settle) {
+  do lastContext = lastContext >= 0x7fffffff ? 1 : lastContext + 1; while (waiting.has(lastContext));
+  if (waiting.size === 0) keepAlive.ref();
+  waiting.set(lastContext, settle);
+  return lastContext;
+}
+
+function forget(context) {
+  waiting.delete(context);
+  if (waiting.size === 0) keepAlive.unref();
+}
+
+function arrived(context, errno, status, length) {
+  const settle = waiting.get(context);
+  if (settle === undefined) return;
+  forget(context);
+  settle(errno, status, length);
+}
+const onDone = koffi.register((context, call, errno, status, length) => arrived(context, errno, status, length),
+                              koffi.pointer(Done));
+const onClosed = koffi.register((context) => arrived(context, 0, 0, 0), koffi.pointer(Closed));
+const callId = new Uint32Array(2);  // OLVEXKIT_Start's id, read at once
+
+// The program's end (process.exit(), or an event loop that empties with a
+// connection still open): an answer a connection still owes gets up to the
+// grace, and is read and dropped here rather than left to the next program.
+// Calls still pending end without settling. Not in a worker: its end is not
+// the process's.
+if (isMainThread) process.on('exit', () => native.closeAll(CLOSE_GRACE_MS));
+
+// A connection the program dropped without close(): its native thread and
+// handles go when it is collected, closed on the system's pool. Only the
+// native handle is held here; a Key with calls pending is held by them.
+const leaked = new FinalizationRegistry((handle) => native.closeAsync(handle, CLOSE_GRACE_MS, null, 0));
+
+// A time limit in ms for the kit (none: OLVEXKIT_NO_TIMEOUT); fractions
+// round up so that no limit expires at once.
 function limitOf(timeout) {
-  if (timeout === undefined) return MAX_TIMEOUT;
+  if (timeout === undefined) return NO_TIMEOUT;
   if (typeof timeout !== 'number' || !(timeout > 0) || !Number.isFinite(timeout)) {
     throw new OlvexError(`the exchange (timeout ${String(timeout)} ms is not a positive number)`, ERROR_INVALID_PARAMETER);
   }
@@ -220,7 +280,6 @@ class Key {
     this._rooms = [];  // answer rooms for exchangeAsync(), kept as _spare is
     this._out = new Int32Array(2);  // [length, status] of synchronous exchanges
     this._pending = 0;  // exchangeAsync() calls not yet settled
-    this._flags = new Set();  // their cancel flags, which close() raises
     this._closeLater = null;  // close()'s resolve, while exchanges are pending
     this._closed = null;  // close()'s promise
     leaked.register(this, handle, this);
@@ -231,7 +290,7 @@ class Key {
   // at most `timeout` ms when given (the same contract as exchangeAsync()).
   exchange(command, { timeout } = {}) {
     this._check(command);
-    const limit = timeout === undefined ? NO_TIMEOUT : limitOf(timeout);
+    const limit = limitOf(timeout);
     // The kit answers into room for the longest body. A short body is copied
     // out and the room kept for the next exchange; a long one is handed over
     // in place, since copying it would cost a tenth of the exchange.
@@ -263,9 +322,10 @@ class Key {
     return { status: out[1], body: Buffer.from(response.buffer, response.byteOffset, out[0]) };
   }
 
-  // As exchange(), off the event loop; resolves to { status, body }. The
-  // `timeout` (ms) covers the whole call, waiting for the key's lock
-  // included; `signal` (an AbortSignal) cancels it. See index.d.ts.
+  // As exchange(), without blocking any thread; resolves to { status, body }.
+  // The `timeout` (ms) covers the whole call from now, waiting for the key's
+  // lock included; `signal` (an AbortSignal) cancels this call alone. See
+  // index.d.ts.
   exchangeAsync(command, { timeout, signal } = {}) {
     let limit;
     try {
@@ -279,46 +339,40 @@ class Key {
       return Promise.reject(e);
     }
     const handle = this._handle;
-    // koffi's thread reads and writes these until the callback: they stay
-    // referenced by it. The command is a copy, so that the caller may reuse
-    // its buffer at once.
-    const sent = Buffer.from(command);
+    // Written by the connection's thread until the completion, which holds
+    // it. The kit takes a copy of the command at once.
     const response = this._rooms.pop() || Buffer.allocUnsafeSlow(MAX_RESPONSE_BODY);
-    const out = new Int32Array(2);
-    // Raised before the cancel, so that an abort coming before koffi's
-    // thread has reached the connection still ends the call.
-    const cancelled = new Int32Array(1);
-    this._pending++;
-    this._flags.add(cancelled);
     return new Promise((resolve, reject) => {
-      const onAbort = () => {
-        cancelled[0] = 1;
-        native.cancel(handle);
-      };
-      const done = (error, errno) => {
-        if (signal) signal.removeEventListener('abort', onAbort);
-        this._flags.delete(cancelled);
+      let onAbort = null;
+      const context = expect((errno, status, length) => {
+        if (onAbort) signal.removeEventListener('abort', onAbort);
         this._settled();
-        if (error || errno !== 0) {
+        if (errno !== 0) {
           this._keepRoom(response);
-          reject(error || failure('the exchange', errno));
-          return;
-        }
-        const length = out[0];
-        if (length > COPY_LIMIT) {
-          resolve({ status: out[1], body: response.subarray(0, length) });
+          reject(failure('the exchange', errno));
+        } else if (length > COPY_LIMIT) {
+          resolve({ status, body: response.subarray(0, length) });
         } else {
           this._keepRoom(response);
-          resolve({ status: out[1], body: Buffer.from(response.subarray(0, length)) });
+          resolve({ status, body: Buffer.from(response.subarray(0, length)) });
         }
-        void sent;
-      };
-      if (signal) signal.addEventListener('abort', onAbort, { once: true });
-      try {
-        native.exchangeCancellable.async(handle, sent, sent.length, response, out, out.subarray(1), limit, cancelled,
-                                         done);
-      } catch (e) {  // koffi's queue of asynchronous calls is full
-        done(e);
+      });
+      const errno = native.start(handle, command, command.length, response, limit, onDone, context, callId);
+      if (errno !== 0) {
+        forget(context);
+        this._keepRoom(response);
+        reject(failure('the exchange', errno));
+        return;
+      }
+      this._pending++;
+      if (signal) {
+        // The id names this call alone, and nothing once it has finished.
+        // After close() the key may be gone: close has ended the call.
+        const call = callId[0] + callId[1] * 2 ** 32;
+        onAbort = () => {
+          if (this._handle !== null) native.cancelCall(handle, call);
+        };
+        signal.addEventListener('abort', onAbort, { once: true });
       }
     });
   }
@@ -340,11 +394,11 @@ class Key {
     if (!(command instanceof Uint8Array)) throw new TypeError('olvexlib: the command must be a Buffer or Uint8Array');
   }
 
-  // Closes the connection: later calls fail with errno 6 at once. The native
-  // close waits for the exchangeAsync() calls still pending, then up to 2 s
-  // for an answer the key still owes, off the event loop. Returns a promise
-  // that resolves (never rejects) once the connection is closed; callers may
-  // ignore it.
+  // Closes the connection: later calls fail with errno 6 at once, and the
+  // pending exchangeAsync() calls end (AbortError) through the kit. The kit
+  // closes on the system's pool (up to 2 s for an answer the key still owes),
+  // so nothing here waits. Returns a promise that resolves (never rejects)
+  // once it is closed and those calls have settled; callers may ignore it.
   close() {
     if (this._closed) return this._closed;
     const handle = this._handle;
@@ -352,17 +406,17 @@ class Key {
     this._spare = null;
     this._rooms = [];
     leaked.unregister(this);
-    // Pending calls end at once (ECANCELED), so that closing never waits on a
-    // key that does not answer for longer than the grace; an answer they
-    // asked for is still read and dropped.
-    if (this._flags.size > 0) {
-      for (const flag of this._flags) flag[0] = 1;
-      native.cancel(handle);
-    }
-    const pending = this._pending > 0 ? new Promise((resolve) => { this._closeLater = resolve; }) : Promise.resolve();
-    this._closed = pending.then(() => new Promise((resolve) => {
-      native.close.async(handle, CLOSE_GRACE_MS, () => resolve());
-    }));
+    const closed = new Promise((resolve) => {
+      const context = expect(() => resolve());
+      if (native.closeAsync(handle, CLOSE_GRACE_MS, onClosed, context) !== 0) {
+        // The pool would not take it: closed here instead.
+        forget(context);
+        native.close(handle, CLOSE_GRACE_MS);
+        resolve();
+      }
+    });
+    const settled = this._pending > 0 && new Promise((resolve) => { this._closeLater = resolve; });
+    this._closed = settled ? Promise.all([closed, settled]).then(() => undefined) : closed;
     return this._closed;
   }
 }
