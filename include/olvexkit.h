@@ -106,6 +106,13 @@ OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_Cancel(OLVEXKIT_KEY key);
 typedef void(OLVEXKIT_API *OLVEXKIT_DONE)(void *context, unsigned long long call, unsigned long error, int status,
                                           int responseLength);
 
+/* OLVEXKIT_Start's flags. By default callbacks come on any thread of the
+ * pool, several at once. With OLVEXKIT_ONE_AT_A_TIME they come one at a time,
+ * in the order the calls ended (those of every key started so): for a runtime
+ * that relays each callback to a thread of its own and holds the calling
+ * thread meanwhile, so that one pool thread waits on it, not one per call. */
+#define OLVEXKIT_ONE_AT_A_TIME 1u
+
 /* Starts one exchange and returns at once, its id through `call` (never 0,
  * never reused on that key). `response` (room for OLVEX_MAX_RESPONSE_BODY
  * bytes) must stay valid until `done` is called. timeoutMs as for
@@ -113,7 +120,7 @@ typedef void(OLVEXKIT_API *OLVEXKIT_DONE)(void *context, unsigned long long call
  * failure here nothing is started and `done` is never called. */
 OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_Start(OLVEXKIT_KEY key, const void *command, int commandLength,
                                                           void *response, unsigned long timeoutMs,
-                                                          OLVEXKIT_DONE done, void *context,
+                                                          unsigned long flags, OLVEXKIT_DONE done, void *context,
                                                           unsigned long long *call);
 
 /* Ends the started call `call` alone, with ERROR_OPERATION_ABORTED: 0, or

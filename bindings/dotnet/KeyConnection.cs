@@ -260,7 +260,7 @@ namespace Olvexlib
                 try
                 {
                     error = NativeMethods.OLVEXKIT_Start(owner.handle, command, command.Length,
-                                                         pinned.AddrOfPinnedObject(), ms, CallbackPointer,
+                                                         pinned.AddrOfPinnedObject(), ms, 0, CallbackPointer,
                                                          GCHandle.ToIntPtr(self), out id);
                 }
                 catch

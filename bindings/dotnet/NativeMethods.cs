@@ -74,9 +74,11 @@ namespace Olvexlib
         // `response` is pinned by the caller until `done` comes; `done` is a
         // delegate's pointer that lives as long as the process.
         [DllImport(Kit, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
+        // flags 0: callbacks on any thread of the pool, several at once (a
+        // continuation that blocks holds up no other call).
         internal static extern uint OLVEXKIT_Start(ConnectionHandle key, byte[] command, int commandLength,
-                                                   IntPtr response, uint timeoutMs, IntPtr done, IntPtr context,
-                                                   out ulong call);
+                                                   IntPtr response, uint timeoutMs, uint flags, IntPtr done,
+                                                   IntPtr context, out ulong call);
 
         [DllImport(Kit, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
         internal static extern uint OLVEXKIT_CancelCall(ConnectionHandle key, ulong call);

@@ -199,15 +199,18 @@ extern "C" unsigned long OLVEXKIT_API OLVEXKIT_ExchangeCancellable(OLVEXKIT_KEY 
 }
 
 extern "C" unsigned long OLVEXKIT_API OLVEXKIT_Start(OLVEXKIT_KEY key, const void *command, int commandLength,
-                                                     void *response, unsigned long timeoutMs, OLVEXKIT_DONE done,
-                                                     void *context, unsigned long long *call) {
+                                                     void *response, unsigned long timeoutMs, unsigned long flags,
+                                                     OLVEXKIT_DONE done, void *context, unsigned long long *call) {
     if (!key) return Report(ERROR_INVALID_HANDLE);
-    if (commandLength < 0 || !call || timeoutMs == 0) return Report(ERROR_INVALID_PARAMETER);
+    if (commandLength < 0 || !call || timeoutMs == 0 || (flags & ~OLVEXKIT_ONE_AT_A_TIME))
+        return Report(ERROR_INVALID_PARAMETER);
+    const olvex::completions how =
+        flags & OLVEXKIT_ONE_AT_A_TIME ? olvex::completions::one_at_a_time : olvex::completions::concurrent;
     const std::chrono::milliseconds limit =
         timeoutMs == OLVEXKIT_NO_TIMEOUT ? olvex::no_timeout : std::chrono::milliseconds(timeoutMs);
     std::error_code ec;
     const olvex::call_id id =
-        key->connection.start(command, static_cast<std::size_t>(commandLength), limit, response, done, context, ec);
+        key->connection.start(command, static_cast<std::size_t>(commandLength), limit, response, done, context, ec, how);
     if (!ec) *call = id;
     return Report(ec);
 }

@@ -17,6 +17,12 @@ const ASYNC_ROOMS = 4;  // answer rooms kept per connection for exchangeAsync()
 const NO_TIMEOUT = 0xFFFFFFFF;
 const MAX_TIMEOUT = 0xFFFFFFFE;
 const CLOSE_GRACE_MS = 2000;
+// koffi runs a callback made on another thread on the main thread, holding
+// that thread (and one of a few hundred slots, beyond which it fails) until
+// it has run there: the kit calls them one at a time, so that calls settling
+// together (a close, one deadline) hold one thread of the system's pool, not
+// one each.
+const ONE_AT_A_TIME = 1;  // OLVEXKIT_ONE_AT_A_TIME
 
 const ERROR_INVALID_HANDLE = 6;
 const ERROR_INVALID_PARAMETER = 87;
@@ -40,15 +46,6 @@ if (process.platform !== 'win32' || !folders[process.arch]) {
 const folder = path.join(__dirname.replace(/\.asar([\\/])/, '.asar.unpacked$1'), folders[process.arch]);
 const dllPath = path.join(folder, 'Olvexlib.dll');
 const kitPath = path.join(folder, 'Olvexkit.dll');
-// koffi runs a callback made on another thread on the main thread, holding
-// that thread (and one of at most max_async_calls slots, 256 by default)
-// until it has run there, and fails beyond them. Calls that settle together
-// (a close, one deadline) come on as many threads of the system's pool, which
-// never has more than 500: room for them all. koffi takes this only before it
-// has loaded any library.
-try {
-  koffi.config({ max_async_calls: 4096 });
-} catch { /* the program loaded a library through koffi first */ }
 // Olvexlib.dll first: Olvexkit.dll imports it, and Windows looks for an
 // import among the loaded modules before searching node.exe's folder.
 const dll = koffi.load(dllPath);
@@ -91,7 +88,8 @@ const native = {
   exchange: kit.func('uint32_t __stdcall OLVEXKIT_Exchange(OLVEXKIT_Key *key, const void *command, ' +
                      'int commandLength, void *response, void *responseLength, void *status, uint32_t timeoutMs)'),
   start: kit.func('uint32_t __stdcall OLVEXKIT_Start(OLVEXKIT_Key *key, const void *command, int commandLength, ' +
-                  'void *response, uint32_t timeoutMs, OLVEXKIT_DONE *done, uintptr_t context, void *call)'),
+                  'void *response, uint32_t timeoutMs, uint32_t flags, OLVEXKIT_DONE *done, uintptr_t context, ' +
+                  'void *call)'),
   cancelCall: kit.func('uint32_t __stdcall OLVEXKIT_CancelCall(OLVEXKIT_Key *key, uint64_t call)'),
   close: kit.func('uint32_t __stdcall OLVEXKIT_Close(OLVEXKIT_Key *key, uint32_t graceMs)'),
   closeAll: kit.func('uint32_t __stdcall OLVEXKIT_CloseAll(uint32_t graceMs)'),
@@ -357,7 +355,8 @@ class Key {
           resolve({ status, body: Buffer.from(response.subarray(0, length)) });
         }
       });
-      const errno = native.start(handle, command, command.length, response, limit, onDone, context, callId);
+      const errno = native.start(handle, command, command.length, response, limit, ONE_AT_A_TIME, onDone, context,
+                                 callId);
       if (errno !== 0) {
         forget(context);
         this._keepRoom(response);

@@ -25,18 +25,31 @@ using call_id = std::uint64_t;
 // lambda does not convert to it, a function declared WINAPI does.
 using completion = void(WINAPI *)(void *context, call_id call, DWORD error, int status, int length);
 
+// How a started call's completion is called: on any thread of the pool,
+// several at once; or one at a time, in the order the calls ended, for a
+// runtime that relays each completion to a thread of its own and holds the
+// calling thread until it has run there (one pool thread waits on it, not
+// one per call, however many end together).
+enum class completions { concurrent, one_at_a_time };
+
 namespace detail {
 
 class channel;
+struct job;
 
 // The connections made through this header in this module, so that the
-// program's end can give what they are owed its grace.
+// program's end can give what they are owed its grace; and the completions
+// called one at a time.
 struct registry {
     SRWLOCK lock = SRWLOCK_INIT;
     channel *first = nullptr;
     bool hooked = false;
     // Set once the program ends: completions are no longer called.
     std::atomic<bool> ending{false};
+    SRWLOCK order_lock = SRWLOCK_INIT;
+    job *in_order = nullptr, *in_order_last = nullptr;
+    bool delivering = false;
+    PTP_WORK deliverer = nullptr;  // made with the first such call, kept for the process
 };
 
 inline registry &channels() noexcept {
@@ -87,19 +100,70 @@ struct job {
     bool waited = false;  // a caller waits in channel::exchange; else:
     completion done_fn = nullptr;
     void *context = nullptr;
-    PTP_WORK report = nullptr;
+    PTP_WORK report = nullptr;  // its own work item; none: called in order
     std::unique_ptr<unsigned char[]> owned;  // an asynchronous call's copy of its command
 
     bool timed() const noexcept { return deadline != (steady::time_point::max)(); }
 
+    void call_back() noexcept {
+        if (!channels().ending.load()) done_fn(context, id, error, status, body_length);
+    }
+
     // An asynchronous call's outcome, on the pool.
     static void CALLBACK deliver(PTP_CALLBACK_INSTANCE, void *self, PTP_WORK work) {
         job *j = static_cast<job *>(self);
-        if (!channels().ending.load()) j->done_fn(j->context, j->id, j->error, j->status, j->body_length);
+        j->call_back();
         delete j;
         ::CloseThreadpoolWork(work);
     }
+
+    // The outcomes called one at a time, in order, by one work item at a time.
+    static void CALLBACK deliver_in_order(PTP_CALLBACK_INSTANCE, void *, PTP_WORK) {
+        registry &r = channels();
+        for (;;) {
+            ::AcquireSRWLockExclusive(&r.order_lock);
+            job *j = r.in_order;
+            if (j) {
+                r.in_order = j->next;
+                if (!r.in_order) r.in_order_last = nullptr;
+            } else {
+                r.delivering = false;
+            }
+            ::ReleaseSRWLockExclusive(&r.order_lock);
+            if (!j) return;
+            j->call_back();
+            delete j;
+        }
+    }
+
+    // Once settled: its outcome goes out.
+    void report_outcome() noexcept {
+        if (report) {
+            ::SubmitThreadpoolWork(report);
+            return;
+        }
+        registry &r = channels();
+        next = nullptr;
+        ::AcquireSRWLockExclusive(&r.order_lock);
+        if (r.in_order_last) r.in_order_last->next = this;
+        else r.in_order = this;
+        r.in_order_last = this;
+        const bool start = !r.delivering;
+        r.delivering = true;
+        ::ReleaseSRWLockExclusive(&r.order_lock);
+        if (start) ::SubmitThreadpoolWork(r.deliverer);
+    }
 };
+
+// Under no lock of a channel's: the work item that calls completions in order.
+inline DWORD make_deliverer() noexcept {
+    registry &r = channels();
+    ::AcquireSRWLockExclusive(&r.order_lock);
+    if (!r.deliverer) r.deliverer = ::CreateThreadpoolWork(&job::deliver_in_order, nullptr, nullptr);
+    const DWORD e = r.deliverer ? 0 : ::GetLastError();
+    ::ReleaseSRWLockExclusive(&r.order_lock);
+    return e;
+}
 
 // Reads and drops whatever the key still owes to a program that died in the
 // middle of an exchange (its lock was found abandoned), until `until`: one
@@ -250,16 +314,18 @@ public:
     }
 
     // Starts an asynchronous exchange: `done` is called with its outcome
-    // (see olvex::completion). timeoutMs INFINITE: no limit.
+    // (see olvex::completion), as `how` says. timeoutMs INFINITE: no limit.
     DWORD start(const unsigned char *command, int length, DWORD timeoutMs, unsigned char *body, completion done,
-                void *context, call_id *id) noexcept {
+                void *context, completions how, call_id *id) noexcept {
         job *j = new (std::nothrow) job;
         if (!j) return ERROR_NOT_ENOUGH_MEMORY;
         if (timeoutMs != INFINITE) j->deadline = steady::now() + std::chrono::milliseconds(timeoutMs);
         j->owned.reset(new (std::nothrow) unsigned char[static_cast<std::size_t>(length) + 1]);
-        j->report = ::CreateThreadpoolWork(&job::deliver, j, nullptr);
-        if (!j->owned || !j->report) {
-            const DWORD e = j->report ? ERROR_NOT_ENOUGH_MEMORY : ::GetLastError();
+        DWORD e = j->owned ? 0 : ERROR_NOT_ENOUGH_MEMORY;
+        if (!e && how == completions::concurrent && !(j->report = ::CreateThreadpoolWork(&job::deliver, j, nullptr)))
+            e = ::GetLastError();
+        if (!e && how == completions::one_at_a_time) e = make_deliverer();
+        if (e) {
             if (j->report) ::CloseThreadpoolWork(j->report);
             delete j;
             return e;
@@ -276,7 +342,7 @@ public:
         if (!queued) *id = j->id;
         ::ReleaseSRWLockExclusive(&lock_);
         if (queued) {
-            ::CloseThreadpoolWork(j->report);
+            if (j->report) ::CloseThreadpoolWork(j->report);
             delete j;
         }
         return queued;
@@ -460,7 +526,7 @@ private:
         }
         j->state = job::done;
         if (j->waited) ::WakeAllConditionVariable(&changed_);
-        else ::SubmitThreadpoolWork(j->report);
+        else j->report_outcome();
         return true;
     }
 

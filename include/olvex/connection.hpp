@@ -178,16 +178,18 @@ public:
     // Starts one exchange and returns at once with the call's id; `done`
     // reports its outcome later, once (see olvex::completion), with the body
     // in `body` (at least max_response_body bytes, which must stay valid
-    // until then). `timeout` as for exchange(), counted from now, or
-    // no_timeout. Nothing is started, and 0 returned, when ec is set.
+    // until then), as `how` says (olvex::completions). `timeout` as for
+    // exchange(), counted from now, or no_timeout. Nothing is started, and 0
+    // returned, when ec is set.
     call_id start(const void *command, std::size_t size, std::chrono::milliseconds timeout, void *body,
-                  completion done, void *context, std::error_code &ec) const noexcept {
+                  completion done, void *context, std::error_code &ec,
+                  completions how = completions::concurrent) const noexcept {
         DWORD e = refuse(command, size, timeout, body) || !done ? ERROR_INVALID_PARAMETER : usable();
         call_id id = 0;
         if (!e)
             e = channel_->start(static_cast<const unsigned char *>(command), static_cast<int>(size),
                                 timeout == no_timeout ? INFINITE : detail::limit_ms(timeout),
-                                static_cast<unsigned char *>(body), done, context, &id);
+                                static_cast<unsigned char *>(body), done, context, how, &id);
         ec = e ? detail::win32_error(e) : std::error_code();
         return e ? 0 : id;
     }
