@@ -466,11 +466,13 @@ private:
 
     // What a failure says: a key that has gone reads as gone, whatever the
     // transport said; its presence decides, not a guess at a driver's codes.
+    // Only a key the platform dated when it was opened can be judged so: one
+    // it knows nothing of (a replayed one, say) fails as the library says.
     DWORD cause(DWORD error) noexcept {
         if (error == 0) return ERROR_GEN_FAILURE;
         const bool transport = error != WAIT_TIMEOUT && error != ERROR_TIMEOUT && error != ERROR_OPERATION_ABORTED &&
                                error != ERROR_INVALID_PARAMETER && error != ERROR_NOT_ENOUGH_MEMORY;
-        if (transport && (removed_.load() || key_gone(path_, attached_))) {
+        if (transport && attached_ != 0 && (removed_.load() || key_gone(path_, attached_))) {
             removed_.store(true);
             return ERROR_DEVICE_NOT_CONNECTED;
         }
