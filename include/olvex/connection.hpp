@@ -118,6 +118,12 @@ public:
     response exchange(const void *command, std::size_t size, std::error_code &ec) const {
         return run(static_cast<const unsigned char *>(command), size, no_timeout, ec);
     }
+    // The same with a flag for a canceller that cannot know whether the call
+    // has begun, as exchange_into takes it (below).
+    response exchange(const void *command, std::size_t size, std::chrono::milliseconds timeout,
+                      std::error_code &ec, const volatile long *cancelled) const {
+        return run(static_cast<const unsigned char *>(command), size, timeout, ec, cancelled);
+    }
     template <class Bytes, detail::if_byte_range<Bytes> = 0>
     response exchange(const Bytes &command, std::chrono::milliseconds timeout, std::error_code &ec) const {
         return run(reinterpret_cast<const unsigned char *>(std::data(command)), std::size(command), timeout, ec);
@@ -252,7 +258,7 @@ private:
     }
 
     response run(const unsigned char *command, std::size_t size, std::chrono::milliseconds timeout,
-                 std::error_code &ec) const {
+                 std::error_code &ec, const volatile long *cancelled = nullptr) const {
         response r;
         if (!channel_) {
             ec = detail::win32_error(ERROR_INVALID_HANDLE);
@@ -261,7 +267,7 @@ private:
         // Room for the longest body any command can bring; only what came is kept.
         const std::unique_ptr<unsigned char[]> buffer(new unsigned char[max_response_body]);
         int length = 0;
-        const int status = exchange_into(command, size, timeout, buffer.get(), &length, ec);
+        const int status = exchange_into(command, size, timeout, buffer.get(), &length, ec, cancelled);
         if (status == OLVEX_FAIL) return r;
         r.status = static_cast<std::uint16_t>(status);
         r.body.assign(buffer.get(), buffer.get() + length);

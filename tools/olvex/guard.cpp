@@ -86,14 +86,7 @@ Exchanged Exchange(const olvex::connection &key, const std::vector<uint8_t> &pay
     // Even without --timeout the exchange runs on the connection's thread,
     // which is what lets Ctrl-C end it.
     const std::chrono::milliseconds limit = timeoutMs < 0 ? olvex::max_timeout : std::chrono::milliseconds(timeoutMs);
-    std::vector<unsigned char> body(olvex::max_response_body);
-    int length = 0;
-    const int status = key.exchange_into(payload.data(), payload.size(), limit, body.data(), &length, x.error,
-                                         &g_cancelled);
-    if (status != OLVEX_FAIL) {
-        x.response.status = static_cast<uint16_t>(status);
-        x.response.body.assign(body.begin(), body.begin() + length);
-    }
+    x.response = key.exchange(payload.data(), payload.size(), limit, x.error, &g_cancelled);
     AcquireSRWLockExclusive(&g_lock);
     g_current = nullptr;
     ReleaseSRWLockExclusive(&g_lock);
