@@ -35,6 +35,11 @@ unsigned long Report(DWORD e) {
     return e;
 }
 
+// The kit's time limit as the header takes it.
+std::chrono::milliseconds LimitOf(unsigned long timeoutMs) {
+    return timeoutMs == OLVEXKIT_NO_TIMEOUT ? olvex::no_timeout : std::chrono::milliseconds(timeoutMs);
+}
+
 void Fill(const olvex::key_info &k, OLVEXKIT_KEYINFO *out) {
     std::memset(out, 0, sizeof *out);
     std::memcpy(out->path, k.path.c_str(), (std::min)(k.path.size(), sizeof out->path - 1));
@@ -189,11 +194,9 @@ extern "C" unsigned long OLVEXKIT_API OLVEXKIT_ExchangeCancellable(OLVEXKIT_KEY 
                                                                    const volatile long *cancelled) {
     if (!key) return Report(ERROR_INVALID_HANDLE);
     if (commandLength < 0 || !status || timeoutMs == 0) return Report(ERROR_INVALID_PARAMETER);
-    const std::chrono::milliseconds limit =
-        timeoutMs == OLVEXKIT_NO_TIMEOUT ? olvex::no_timeout : std::chrono::milliseconds(timeoutMs);
     std::error_code ec;
-    const int s = key->connection.exchange_into(command, static_cast<std::size_t>(commandLength), limit, response,
-                                                responseLength, ec, cancelled);
+    const int s = key->connection.exchange_into(command, static_cast<std::size_t>(commandLength), LimitOf(timeoutMs),
+                                                response, responseLength, ec, cancelled);
     if (s != OLVEX_FAIL) *status = s;
     return Report(ec);
 }
@@ -206,11 +209,10 @@ extern "C" unsigned long OLVEXKIT_API OLVEXKIT_Start(OLVEXKIT_KEY key, const voi
         return Report(ERROR_INVALID_PARAMETER);
     const olvex::completions how =
         flags & OLVEXKIT_ONE_AT_A_TIME ? olvex::completions::one_at_a_time : olvex::completions::concurrent;
-    const std::chrono::milliseconds limit =
-        timeoutMs == OLVEXKIT_NO_TIMEOUT ? olvex::no_timeout : std::chrono::milliseconds(timeoutMs);
     std::error_code ec;
     const olvex::call_id id =
-        key->connection.start(command, static_cast<std::size_t>(commandLength), limit, response, done, context, ec, how);
+        key->connection.start(command, static_cast<std::size_t>(commandLength), LimitOf(timeoutMs), response, done,
+                              context, ec, how);
     if (!ec) *call = id;
     return Report(ec);
 }
