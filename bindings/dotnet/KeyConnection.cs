@@ -145,23 +145,16 @@ namespace Olvexlib
             if (command == null) throw new ArgumentNullException(nameof(command));
             int status;
             uint error;
-            if (ms != NativeMethods.NoTimeout)
+            bool counted = ms == NativeMethods.NoTimeout;
+            if (counted) Interlocked.Increment(ref untimed);
+            try
             {
                 error = NativeMethods.OLVEXKIT_Exchange(handle, command, command.Length, response, out length,
                                                         out status, ms);
             }
-            else
+            finally
             {
-                Interlocked.Increment(ref untimed);
-                try
-                {
-                    error = NativeMethods.OLVEXKIT_Exchange(handle, command, command.Length, response, out length,
-                                                            out status, ms);
-                }
-                finally
-                {
-                    Interlocked.Decrement(ref untimed);
-                }
+                if (counted) Interlocked.Decrement(ref untimed);
             }
             if (error != 0) throw Failure((int)error, timeout);
             return status;
