@@ -40,12 +40,16 @@ step() {  # MODE NAME EXIT PROGRAM ARGS...: runs it traced (record) or replayed
   if [ "$mode" = record ]; then
     OLVEX_TRACE="${TRACE:-Z:$work/$name-%p.pcap}" "$run" "$app/$program" "$@" >"$work/$name.record" 2>&1
   else
-    OLVEX_REPLAY="${TRACE:-Z:$(ls "$work/$name"-*.pcap)}" OLVEX_REPLAY_TIMING=1 "$run" "$app/$program" "$@" \
-      >"$work/$name.replay" 2>&1
+    replayed=${TRACE:-Z:$(ls "$work/$name"-*.pcap)}
+    OLVEX_REPLAY="$replayed" OLVEX_REPLAY_TIMING=1 "$run" "$app/$program" "$@" >"$work/$name.replay" 2>&1
   fi
   rc=$?
   set -e
-  [ "$rc" = "$want" ] || { cat "$work/$name.$mode"; fail "$mode $name: exit code $rc, want $want"; }
+  [ "$rc" = "$want" ] && return
+  cat "$work/$name.$mode"
+  # What the replay answered from, for a failure seen once and not reproduced.
+  [ "$mode" = replay ] && "$run" "$app/olvex.exe" trace show "$replayed" | cut -c1-160
+  fail "$mode $name: exit code $rc, want $want"
 }
 run_all() {
   printf '%s\n' "$steps" | while IFS=: read -r name want command; do step "$1" "$name" "$want" $command; done
