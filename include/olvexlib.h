@@ -59,9 +59,16 @@
  *     answer that comes late is read by the next exchange with that key, on
  *     any connection, in any process. Reconnecting does not help.
  * A program that dies in the middle of an exchange leaves the key's lock
- * abandoned and its answer owed; OLVEX_DoCommand takes an abandoned lock over
- * as it is, so the next exchange may receive that answer. olvexlib.hpp's
- * exchanges (and Olvexkit.dll's) read and drop it first.
+ * abandoned and its answer owed. The exchange that next takes the lock over
+ * first reads and drops whatever the key still owes (one frame, or the rest
+ * of a long one), on a second handle it opens to the key by its path, for up
+ * to 2 s: that one exchange may take up to 2 s longer (the whole 2 s when
+ * nothing was owed); every other exchange costs nothing more. When the second
+ * handle cannot be opened, the exchange goes on without draining, and may
+ * then receive the dead program's answer. A program that takes the lock by
+ * hand and finds it abandoned must drain as well before it sends (in C++:
+ * olvex::discard_owed). Left open: a program that dies while no other program
+ * has the key open takes the lock with it, and the next one cannot tell.
  * A time limit that never hands a late answer to anyone is in olvexlib.hpp
  * (connection::exchange with a timeout) and, for callers that cannot include
  * C++, in Olvexkit.dll (olvexkit.h): it keeps the key's lock on a thread of
@@ -125,8 +132,9 @@ int OLVEX_API OLVEX_Connect(OLVEX_HANDLE *connection, char *pathOut, int index);
  * untouched. After a failed exchange the key may still hold part of its
  * answer, and the next exchange on that key may receive it; not after an
  * answer refused for being longer than the response buffer, whose rest is
- * read and dropped. The reads can be cancelled from another thread (see
- * "Giving up on a key" above). */
+ * read and dropped. The first exchange after a program died holding the lock
+ * first drops what it was owed (see above), for up to 2 s. The reads can be
+ * cancelled from another thread (see "Giving up on a key" above). */
 int OLVEX_API OLVEX_DoCommand(OLVEX_HANDLE connection,
                                            const unsigned char *command, int commandLength,
                                            unsigned char *response, int *responseLength);

@@ -63,6 +63,7 @@ extern "C" int OLVEX_API OLVEX_Connect(OLVEX_HANDLE *connection, char *pathOut, 
     record->tag = CONNECTION_TAG;
     record->device = device;
     record->lock = lock;
+    std::memcpy(record->path, path, sizeof record->path);
     *connection = record;
     if (pathOut) std::memcpy(pathOut, path, std::strlen(path));  // no terminator, by contract
     return OLVEX_OK;

@@ -41,6 +41,13 @@ uint32_t RefusedRemainder(const uint8_t *buffer, uint32_t got) {
     return length > uint32_t(MAX_DATA_LENGTH) ? length - SHORT_DATA_LIMIT : 0;
 }
 
+uint32_t StillToCome(const uint8_t *read, uint32_t got) {
+    if (got < uint32_t(FRAME_HEADER_SIZE) || read[0] != FRAME_RESPONSE_LEAD) return 0;
+    const uint32_t whole = uint32_t(FRAME_HEADER_SIZE) + DataLength(read);
+    if (DataLength(read) <= uint32_t(SHORT_DATA_LIMIT) || got >= whole) return 0;
+    return whole - got;
+}
+
 bool ParseResponse(const uint8_t *buffer, uint32_t got, uint32_t secondGot, ParsedResponse *out) {
     const int32_t remainder = CheckFirstRead(buffer, got);
     if (remainder == RESPONSE_REFUSED) return false;

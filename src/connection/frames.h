@@ -40,6 +40,14 @@ int32_t CheckFirstRead(const uint8_t *buffer, uint32_t got);
 // nothing that can be trusted.
 uint32_t RefusedRemainder(const uint8_t *buffer, uint32_t got);
 
+// Bytes of an owed frame still to come after `got` bytes of it were read from
+// its start (a drain, which asks each read for as much as a frame can hold).
+// A long frame (L >= 254) is owed until its 3 + L bytes have come; a short
+// one comes whole in one read, so what came is all. What does not begin with
+// a whole header of a response is the rest of a frame whose start was read
+// by another, taken whole in that read: nothing follows it.
+uint32_t StillToCome(const uint8_t *read, uint32_t got);
+
 struct ParsedResponse {
     int32_t bodyLength;   // body is at offset 3
     int32_t statusWord;   // 0..65535

@@ -10,6 +10,7 @@ struct OLVEX_Connection {
     uint8_t tag;    // CONNECTION_TAG while open
     HANDLE device;  // the key, opened for synchronous read/write
     HANDLE lock;    // the key's named mutex, shared by every connection to it
+    char path[OLVEX_PATH_SIZE];  // the key's device path, zero-terminated: a drain opens it anew
 };
 
 namespace olvex {

@@ -175,3 +175,31 @@ TEST(ResponseRefusal, ResponsesBuiltOfBytesNeverReceivedAreRefused) {
     EXPECT_EQ(p.bodyLength, -7);  // refusals leave the result alone
     EXPECT_EQ(p.statusWord, -7);
 }
+
+// What a drain after a dead holder must still read: a long frame until its
+// last byte, even an overlong one the exchange would refuse; nothing after a
+// short frame, a frame's rest, or bytes that are no response at all.
+TEST(OwedFrame, LongFramesAreOwedToTheirLastByteAndNothingElseIs) {
+    struct Case {
+        const char *what;
+        std::vector<uint8_t> read;
+        uint32_t got, toCome;
+    };
+    std::vector<uint8_t> rest = Response(60000);
+    rest[0] = 0x17;  // the second part of a frame read by the dead holder
+    const Case cases[] = {
+        {"nothing came", Response(1000), 0, 0},
+        {"header cut short", Response(1000), 2, 0},
+        {"a short frame whole", Response(10), 13, 0},
+        {"a short frame shorter than its header", Response(10), 9, 0},
+        {"the largest short frame", Response(253), 256, 0},
+        {"the shortest long frame, first part", Response(254), 256, 1},
+        {"a long frame, first part", Response(1000), 256, 747},
+        {"a long frame, first part and some", Response(1000), 600, 403},
+        {"a long frame whole at once", Response(1000), 1003, 0},
+        {"an overlong frame, first part", Response(60000), 256, 59747},
+        {"the longest field, first part", Response(0xFFFF), 256, 0xFFFF - 253},
+        {"the rest of a frame", rest, 256, 0},
+    };
+    for (const Case &c : cases) EXPECT_EQ(StillToCome(c.read.data(), c.got), c.toCome) << c.what;
+}
