@@ -209,7 +209,7 @@ inline void drain_owed(const std::string &path, steady::time_point until) noexce
 // keep the key's lock until that answer has been read, and a mutex belongs to
 // the thread that took it: such calls run on a thread of the connection's
 // own, which goes on holding the lock and reading until the answer comes.
-// Exchanges without either run on their caller's thread, under the same lock.
+// Exchanges without either are the library's own, on their caller's thread.
 //
 // Shared by the connection and its thread, and freed by whichever lets go
 // last: a close that cannot end a read leaves the thread to finish it and
@@ -265,16 +265,9 @@ public:
         if (closing_.load()) {
             *error = ERROR_INVALID_HANDLE;
         } else {
-            const DWORD taken = ::WaitForSingleObject(key_lock_, INFINITE);
-            if (taken == WAIT_OBJECT_0 || taken == WAIT_ABANDONED) {
-                if (taken == WAIT_ABANDONED) drain_owed(path_, steady::now() + close_grace);
-                // The library's own wait returns at once: the lock is this thread's.
-                status = OLVEX_DoCommand(handle_, command, length, body, bodyLength);
-                *error = status == OLVEX_FAIL ? cause(::GetLastError()) : 0;
-                ::ReleaseMutex(key_lock_);
-            } else {
-                *error = ::GetLastError();
-            }
+            // The library drains what a dead holder of the key's lock was owed.
+            status = OLVEX_DoCommand(handle_, command, length, body, bodyLength);
+            *error = status == OLVEX_FAIL ? cause(::GetLastError()) : 0;
         }
         ::InterlockedDecrement(&here_);
         return status;

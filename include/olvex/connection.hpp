@@ -35,15 +35,15 @@ namespace olvex {
 //
 // A program that dies in the middle of an exchange (killed, or ended by
 // ExitProcess or TerminateProcess) leaves the key's lock abandoned and its
-// answer owed. The next exchange made through this header that finds the lock
-// so first reads and drops whatever the key still owes, for up to
+// answer owed. The next exchange that finds the lock so, here or in the
+// library (OLVEX_DoCommand, for untimed exchanges and every other caller),
+// first reads and drops whatever the key still owes, for up to
 // olvex::close_grace, and then sends its command: the cost is paid once per
 // abandonment, and is the whole grace when nothing was owed. What is left: a
-// key still silent after T and the grace, a caller of OLVEX_DoCommand itself
-// (the library takes an abandoned lock over as it is), and a program that
-// dies while no other program has the key open (its lock, a named mutex, goes
-// with its last handle, and the next program makes a new one that tells
-// nothing), can hand an answer to another caller.
+// key still silent after T and the grace, and a program that dies while no
+// other program has the key open (its lock, a named mutex, goes with its last
+// handle, and the next program makes a new one that tells nothing), can hand
+// an answer to another caller.
 class connection {
 public:
     connection() noexcept = default;

@@ -31,7 +31,7 @@ struct Step {
 
 struct Row {
     std::string name, key;
-    enum Peer { Nobody, Holds, Killed } peer = Nobody;
+    enum Peer { Nobody, Holds, Killed, Died } peer = Nobody;
     int peerMs = 0;
     int timeoutMs = 0;  // 0: no limit
     int calls = 1, cancelMs = 0;
@@ -121,8 +121,8 @@ inline bool ParseStep(const std::string &s, Step *step) {
 inline bool ParsePeer(const std::string &s, Row *r) {
     if (s == "0") return true;
     const std::vector<std::string> f = Split(s, ':');
-    if (f.size() != 2 || (f[0] != "hold" && f[0] != "killed")) return false;
-    r->peer = f[0] == "hold" ? Row::Holds : Row::Killed;
+    if (f.size() != 2 || (f[0] != "hold" && f[0] != "killed" && f[0] != "died")) return false;
+    r->peer = f[0] == "hold" ? Row::Holds : f[0] == "killed" ? Row::Killed : Row::Died;
     r->peerMs = atoi(f[1].c_str());
     return r->peerMs > 0;
 }
@@ -296,6 +296,9 @@ inline std::string RunRow(const Row &row, Layer &layer, const std::string &seria
     if (why.empty() && row.peer == Row::Killed &&
         Keysim("exchange " + key + " 0a --die-after " + std::to_string(row.peerMs)) == 0)
         why = "keysim exchange --die-after lived on";
+    if (why.empty() && row.peer == Row::Died &&
+        Keysim("hold " + key + " --die-after " + std::to_string(row.peerMs)) != 0)
+        why = "keysim hold --die-after failed";
     bool begun = false, closed = false;
     if (why.empty() && child) {
         const std::vector<Outcome> got = layer.InChild(row, path, row.then[0].how, &why);

@@ -164,7 +164,7 @@ bool Parse(const std::string &command, const std::vector<std::string> &args, Opt
             ok = haveMs = Number(v, 10, 3600000, &o->ms);
         } else if (a == "--timeout" && command == "exchange") {
             ok = Number(v, 10, 3600000, &o->timeoutMs);
-        } else if (a == "--die-after" && command == "exchange") {
+        } else if (a == "--die-after" && (command == "exchange" || command == "hold")) {
             ok = Number(v, 10, 3600000, &n);
             o->dieAfterMs = long(n);
         } else if (a == "--requests" && command == "check") {
@@ -181,7 +181,7 @@ bool Parse(const std::string &command, const std::vector<std::string> &args, Opt
         }
     }
     if (o->serial.empty()) *error = "--serial is required";
-    else if (command == "hold" && !haveMs) *error = "--ms is required";
+    else if (command == "hold" && haveMs == (o->dieAfterMs >= 0)) *error = "one of --ms and --die-after is required";
     else if (command == "check" && !haveRequests) *error = "--requests is required";
     else if (command == "exchange" && !havePayload) *error = "the command bytes (HEX) are required";
     return error->empty();
@@ -218,6 +218,12 @@ int Hold(const Options &o, const std::string &ready) {
     if (event) {
         SetEvent(event);
         CloseHandle(event);
+    }
+    if (o.dieAfterMs >= 0) {
+        Sleep(DWORD(o.dieAfterMs));
+        // As a program killed between exchanges: the lock is left abandoned
+        // with nothing owed.
+        TerminateProcess(GetCurrentProcess(), kDied);
     }
     Sleep(o.ms);
     ReleaseMutex(lock);

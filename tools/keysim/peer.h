@@ -18,7 +18,8 @@ struct Options {
     uint16_t pid = keysim::kDefaultPid;
     unsigned long ms = 0;             // hold: how long
     unsigned long timeoutMs = 10000;  // exchange: lock wait, and then answer wait
-    long dieAfterMs = -1;             // exchange: ends its process this long after sending; -1: reads
+    long dieAfterMs = -1;             // exchange: ends its process this long after sending; -1: reads;
+                                      // hold: this long after owning the lock; -1: releases after ms
     unsigned long requests = 0;       // check: how many the key should have had
     unsigned long settleMs = 3000;    // check: longest wait for the key to be idle
     std::vector<uint8_t> payload;     // exchange: the command

@@ -314,6 +314,7 @@ static class ScenarioDriver
             // It dies holding the lock: its exit code is its killer's.
             if (row.Peer == "killed" && Keysim("exchange --serial " + serial + " 0a --die-after " + row.PeerMs, null) == 0)
                 throw new RowFailed("keysim exchange --die-after lived on");
+            if (row.Peer == "died") Keysim("hold --serial " + serial + " --die-after " + row.PeerMs, "holding the key's lock");
             string why = "";
             if (child)
             {

@@ -193,6 +193,7 @@ async function runRow(table, row, serial) {
         keysim('exchange', '--serial', serial, '0a', '--die-after', String(row.peer.ms)).status === 0) {
       throw new Error('keysim exchange --die-after lived on');
     }
+    if (row.peer.kind === 'died') keysimOk('hold', '--serial', serial, '--die-after', String(row.peer.ms));
     const calls = exit ? null : begin(key, row);
     const got = exit ? inChild(table, row, serial, exit.how) : row.pending ? null : await calls.settle();
     if (got) judge(row, got);

@@ -23,10 +23,11 @@ public:
     bool InProcess() const override { return false; }
     // One call per program: nothing to start beside it or leave pending. And
     // olvex opens the key only after a killed peer has gone: no program held
-    // the key's lock then, so the lock went with the peer, abandonment and all.
+    // the key's lock then, so the lock went with the peer, abandonment and all
+    // (a peer that died holding it, too).
     bool Runs(const scenarios::Row &row) const override {
         return row.calls == 1 && !row.pending && !row.Has(scenarios::Step::With) &&
-               row.peer != scenarios::Row::Killed;
+               row.peer != scenarios::Row::Killed && row.peer != scenarios::Row::Died;
     }
 
     std::string Open(const std::string &path) override {
