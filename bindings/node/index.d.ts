@@ -83,9 +83,8 @@ export interface ExchangeOptions {
  * closed at once from a process 'exit' listener: an answer a key still owes
  * gets up to 2 s and is discarded, never left to the next program; calls still
  * pending do not settle. A program killed outright (a crash, TerminateProcess)
- * cannot do that: the next exchange made through the library's C++ layer (this
- * package, the .NET binding, olvexlib.hpp, olvex) drains the dead program's
- * answer first, up to 2 s. In a worker thread, close() keys before it ends.
+ * cannot do that: the next exchange with that key, by any program (the library
+ * itself does it), drains the dead program's answer first, up to 2 s. In a worker thread, close() keys before it ends.
  */
 export class Key {
   readonly path: string;
