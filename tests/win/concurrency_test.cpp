@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -251,6 +252,29 @@ TEST(AbandonedLock, NextExchangeTakesOverALockWhoseHolderDied) {
     const testsupport::CallLog log = PlatformShim::Log();
     EXPECT_EQ(log.Succeeded(testsupport::Api::WaitForSingleObject), 2);
     EXPECT_EQ(log.Succeeded(testsupport::Api::ReleaseMutex), 2);
+    OLVEX_Disconnect(c);
+}
+
+// The drain after an abandoned lock needs a second handle to the key; without
+// one the exchange goes on at once, as it would with nothing owed.
+TEST(AbandonedLock, ExchangeGoesOnWhenTheKeyCannotBeOpenedAgainToDrain) {
+    auto key = testsupport::PlugKey(testsupport::FreshSerial("abnd2"), testsupport::Echo(0x9000));
+    ASSERT_TRUE(key);
+    const std::string path = keysim::DevicePath(key.get());
+    OLVEX_HANDLE c = testsupport::ConnectTo(path);
+    ASSERT_NE(c, nullptr);
+    ASSERT_EQ(testsupport::FinishProcess(testsupport::StartSelf("--abandon " + testsupport::LockName(path))), 0);
+
+    testsupport::PlatformShim shim;
+    ASSERT_TRUE(shim.installed());
+    testsupport::PlatformShim::Fail(testsupport::Api::CreateFileA, 1, ERROR_ACCESS_DENIED);
+    const auto start = std::chrono::steady_clock::now();
+    const Reply r = testsupport::Exchange(c, {4, 5, 6});
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500)) << "it waited to drain";
+    EXPECT_EQ(r.result, 0x9000);
+    EXPECT_EQ(r.body, (std::vector<uint8_t>{4, 5, 6}));
+    EXPECT_EQ(PlatformShim::Log().calls[int(testsupport::Api::CreateFileA)], 1) << "no second handle was asked for";
+    EXPECT_TRUE(testsupport::LockIsFree(path));
     OLVEX_Disconnect(c);
 }
 

@@ -6,7 +6,10 @@
 //
 // The caller must see exactly what the real library gives: the thread's last
 // error is handed to the real call as the caller left it, saved right after
-// it and restored just before returning, after the record is written.
+// it and restored just before returning, after the record is written. An
+// exchange's record is written before the key's lock is released, so one
+// key's records are in the order of its exchanges; a record is whole or,
+// cut short by a failed write, taken back.
 #include "tracer.h"
 
 #include <cstdio>
@@ -75,6 +78,7 @@ using ConnectFn = int(OLVEX_API *)(OLVEX_HANDLE *, char *, int);
 using DoCommandFn = int(OLVEX_API *)(OLVEX_HANDLE, const unsigned char *, int, unsigned char *, int *);
 using DisconnectFn = int(OLVEX_API *)(OLVEX_HANDLE);
 using ReadFileFn = decltype(&ReadFile);
+using ReleaseMutexFn = decltype(&ReleaseMutex);
 
 struct State {
     bool replay = false;
@@ -88,6 +92,9 @@ struct State {
     bool redact = false;
     DWORD slot = TLS_OUT_OF_INDEXES;  // the running exchange's Capture
     ReadFileFn readFile = nullptr;    // the real library's, when its reads are captured
+    ReleaseMutexFn releaseMutex = nullptr;  // the real library's, when its release waits for the record
+    wchar_t traceName[MAX_PATH * 2] = {};
+    bool torn = false;  // a cut record could not be taken back: nothing more is written after it
     LONG writeFailed = 0;
 };
 State g;
@@ -96,10 +103,13 @@ SRWLOCK g_writeLock = SRWLOCK_INIT;
 SRWLOCK g_pathsLock = SRWLOCK_INIT;
 std::map<OLVEX_HANDLE, std::string> g_paths;  // open connections and their keys
 
-// What the key answered, as the real library read it.
+// What the key answered, as the real library read it; and the key's lock,
+// which the library let go of and the tracer releases once the record is
+// written, so that one key's records are in the order of its exchanges.
 struct Capture {
     uint8_t *data;
     uint32_t size, capacity;
+    HANDLE lock;
 };
 
 BOOL WINAPI CapturingReadFile(HANDLE file, LPVOID buffer, DWORD n, LPDWORD got, LPOVERLAPPED overlapped) {
@@ -115,13 +125,25 @@ BOOL WINAPI CapturingReadFile(HANDLE file, LPVOID buffer, DWORD n, LPDWORD got, 
     return ok;
 }
 
-// Routes the real library's ReadFile through CapturingReadFile, so that a
-// trace holds the frames the key sent, refused ones included.
-bool CaptureReads(HMODULE module) {
+// The library releases the key's lock once per exchange, after its last read:
+// during a traced exchange the release waits for the record. The library's
+// own wait has seen the lock as it was, abandoned or not, and drained for it.
+BOOL WINAPI DeferredReleaseMutex(HANDLE mutex) {
+    auto *c = static_cast<Capture *>(TlsGetValue(g.slot));
+    if (c && !c->lock) {
+        c->lock = mutex;
+        return TRUE;
+    }
+    return g.releaseMutex(mutex);
+}
+
+// Points the real library's import of kernel32!`name` at `replacement`; the
+// address it had, or nullptr.
+void *PatchImport(HMODULE module, const char *name, void *replacement) {
     auto *base = reinterpret_cast<BYTE *>(module);
     auto *nt = reinterpret_cast<IMAGE_NT_HEADERS *>(base + reinterpret_cast<IMAGE_DOS_HEADER *>(base)->e_lfanew);
     const IMAGE_DATA_DIRECTORY &imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    if (!imports.VirtualAddress) return false;
+    if (!imports.VirtualAddress) return nullptr;
     for (auto *d = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + imports.VirtualAddress); d->Name; ++d) {
         if (lstrcmpiA(reinterpret_cast<char *>(base + d->Name), "kernel32.dll") != 0) continue;
         auto *names = reinterpret_cast<IMAGE_THUNK_DATA *>(base + (d->OriginalFirstThunk ? d->OriginalFirstThunk
@@ -130,16 +152,27 @@ bool CaptureReads(HMODULE module) {
         for (; names->u1.AddressOfData; ++names, ++slots) {
             if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
             auto *byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME *>(base + names->u1.AddressOfData);
-            if (std::strcmp(reinterpret_cast<char *>(byName->Name), "ReadFile") != 0) continue;
+            if (std::strcmp(reinterpret_cast<char *>(byName->Name), name) != 0) continue;
             DWORD old;
-            if (!VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE, &old)) return false;
-            g.readFile = reinterpret_cast<ReadFileFn>(slots->u1.Function);
-            slots->u1.Function = reinterpret_cast<ULONG_PTR>(&CapturingReadFile);
+            if (!VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE, &old)) return nullptr;
+            void *was = reinterpret_cast<void *>(slots->u1.Function);
+            slots->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
             VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, old, &old);
-            return true;
+            return was;
         }
     }
-    return false;
+    return nullptr;
+}
+
+// Routes the real library's ReadFile through CapturingReadFile, so that a
+// trace holds the frames the key sent, refused ones included; and its
+// ReleaseMutex through DeferredReleaseMutex.
+bool CaptureReads(HMODULE module) {
+    g.releaseMutex = reinterpret_cast<ReleaseMutexFn>(
+        PatchImport(module, "ReleaseMutex", reinterpret_cast<void *>(&DeferredReleaseMutex)));
+    if (!g.releaseMutex) Say("records may come out of the order of the key's exchanges");
+    g.readFile = reinterpret_cast<ReadFileFn>(PatchImport(module, "ReadFile", reinterpret_cast<void *>(&CapturingReadFile)));
+    return g.readFile != nullptr;
 }
 
 // OLVEX_LIBRARY, or Olvexlib.dll in the folder above the tracer's own.
@@ -234,6 +267,7 @@ void OpenTrace() {
         return Say(why);
     }
     g.trace = file;
+    lstrcpynW(g.traceName, name, MAX_PATH * 2);
     g.redact = Enabled(L"OLVEX_TRACE_REDACT");
 }
 
@@ -267,6 +301,27 @@ bool Ready() {
 
 bool Tracing() { return g.trace != INVALID_HANDLE_VALUE; }
 
+// Under the write lock: removes the `written` bytes of a record cut short
+// from the end of the trace, if they are still its last bytes (another
+// process may share the file). False when they stay.
+bool TakeBack(const uint8_t *bytes, DWORD written) {
+    HANDLE file = CreateFileW(g.traceName, GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    LARGE_INTEGER end = {}, start = {};
+    bool ours = GetFileSizeEx(file, &end) && end.QuadPart >= written;
+    auto *tail = static_cast<uint8_t *>(HeapAlloc(GetProcessHeap(), 0, written));
+    start.QuadPart = end.QuadPart - written;
+    DWORD got = 0;
+    ours = ours && tail && SetFilePointerEx(file, start, nullptr, FILE_BEGIN) &&
+           ReadFile(file, tail, written, &got, nullptr) && got == written && std::memcmp(tail, bytes, written) == 0;
+    const bool undone = ours && SetFilePointerEx(file, start, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+    if (tail) HeapFree(GetProcessHeap(), 0, tail);
+    CloseHandle(file);
+    return undone;
+}
+
 // Completes the record and appends it. `room`, when given, holds at least
 // EncodedSize(r) bytes (the frames may already lie where Encode puts them).
 void Write(Record &r, const Timing &t, int result, DWORD error, uint8_t *room = nullptr) {
@@ -283,10 +338,13 @@ void Write(Record &r, const Timing &t, int result, DWORD error, uint8_t *room = 
     Encode(r, bytes);
     DWORD written = 0;
     AcquireSRWLockExclusive(&g_writeLock);
-    const BOOL ok = WriteFile(g.trace, bytes, DWORD(n), &written, nullptr);
+    const BOOL ok = !g.torn && WriteFile(g.trace, bytes, DWORD(n), &written, nullptr);
+    const bool cut = written != 0 && written != n;
+    if (cut) g.torn = !TakeBack(bytes, written);
     ReleaseSRWLockExclusive(&g_writeLock);
     if (!room) HeapFree(GetProcessHeap(), 0, bytes);
-    if ((!ok || written != n) && InterlockedExchange(&g.writeFailed, 1) == 0) Say("a record could not be written");
+    if (cut && g.torn) Say("a record was cut short and could not be taken back: the trace ends there");
+    else if ((!ok || written != n) && InterlockedExchange(&g.writeFailed, 1) == 0) Say("a record could not be written");
 }
 
 void SetPath(Record *r, const std::string &path) {
@@ -371,7 +429,7 @@ extern "C" int OLVEX_API OLVEX_DoCommand(OLVEX_HANDLE connection, const unsigned
     // the answer is read into place, and large answers are copied once.
     const size_t frames = kPacketHeaderSize + kRecordHeaderSize + r.pathLength;
     auto *bytes = static_cast<uint8_t *>(HeapAlloc(GetProcessHeap(), 0, frames + commandFrame + kMaxResponseFrame));
-    Capture capture = {bytes ? bytes + frames + commandFrame : nullptr, 0, bytes ? kMaxResponseFrame : 0};
+    Capture capture = {bytes ? bytes + frames + commandFrame : nullptr, 0, bytes ? kMaxResponseFrame : 0, nullptr};
     TlsSetValue(g.slot, &capture);
 
     const Timing t = Begin();
@@ -390,6 +448,7 @@ extern "C" int OLVEX_API OLVEX_DoCommand(OLVEX_HANDLE connection, const unsigned
     r.response = capture.data;
     r.responseLength = r.responseKept = capture.size;
     Write(r, t, result, error, bytes);
+    if (capture.lock) g.releaseMutex(capture.lock);
     if (bytes) HeapFree(GetProcessHeap(), 0, bytes);
     SetLastError(error);
     return result;
