@@ -235,8 +235,9 @@ public:
         c->path_.assign(path);
 #endif
         // The lock the library takes for every exchange with this key, held
-        // here too: to see whether its last owner died, and to keep it for
-        // a late answer.
+        // by the connection's thread too, to keep it for a late answer: the
+        // library's own wait then no longer sees whether its last owner
+        // died, so that thread drains for itself.
         c->key_lock_ = ::OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, lock_name(c->path_).c_str());
         if (!c->key_lock_) {
             ec = last_error();

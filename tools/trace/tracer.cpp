@@ -129,7 +129,9 @@ BOOL WINAPI CapturingReadFile(HANDLE file, LPVOID buffer, DWORD n, LPDWORD got, 
 // during a traced exchange the release waits for the record. The library's
 // own wait has seen the lock as it was, abandoned or not, and drained for it.
 BOOL WINAPI DeferredReleaseMutex(HANDLE mutex) {
+    const DWORD error = GetLastError();  // TlsGetValue clears it
     auto *c = static_cast<Capture *>(TlsGetValue(g.slot));
+    SetLastError(error);
     if (c && !c->lock) {
         c->lock = mutex;
         return TRUE;
