@@ -258,7 +258,7 @@ extern "C" unsigned long OLVEXKIT_API OLVEXKIT_CloseAsync(OLVEXKIT_KEY key, unsi
     if (!c) return Report(ERROR_NOT_ENOUGH_MEMORY);
     // Nothing of the caller's waits for the pool: the calls end now.
     key->connection.cancel();
-    if (!TrySubmitThreadpoolCallback(&CloseOnPool, c, nullptr)) {
+    if (!TrySubmitThreadpoolCallback(&CloseOnPool, c, olvex::detail::callback_environment())) {
         const DWORD e = GetLastError();
         delete c;
         return Report(e);

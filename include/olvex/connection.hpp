@@ -30,8 +30,14 @@ namespace olvex {
 // Closing ends the calls still waiting or running (ERROR_OPERATION_ABORTED),
 // gives an owed answer up to a grace (olvex::close_grace unless close() is
 // given another) to come, then cancels its read and releases the key's lock.
-// The program's end does the same for every connection still open (an
-// exit function, run by return from main and by exit()).
+// It returns once the completions of the calls it ended have returned: the
+// caller may then free every body buffer and context it passed. Called from
+// inside one of this connection's own completions, it cannot wait for that
+// one (nor, called one at a time, for those behind it): it closes all the
+// same and returns without waiting for any completion, which may then still
+// run. The program's end does the same for every connection still open,
+// those another thread is closing included (an exit function, run by return
+// from main and by exit()).
 //
 // A program that dies in the middle of an exchange (killed, or ended by
 // ExitProcess or TerminateProcess) leaves the key's lock abandoned and its
@@ -287,11 +293,14 @@ inline void discard_owed(const std::string &path, std::chrono::milliseconds grac
 
 // Ends every connection made through this header in this module, for the
 // program's end, as the exit function does for return from main and exit():
-// calls still waiting or running end with ERROR_OPERATION_ABORTED (their
-// completions are no longer called), answers still owed get up to `grace`,
-// all at once, and every later exchange fails with ERROR_INVALID_HANDLE. The
-// connections still close as usual. For a program that ends in some other
-// way it sees coming (a console being closed, a runtime's exit hook).
+// those another thread is closing are waited for too, within the same grace.
+// Calls still waiting or running end with ERROR_OPERATION_ABORTED (their
+// completions are no longer called; one already running is waited for a
+// bounded time), answers still owed get up to `grace`, all at once, and every
+// later exchange on those connections fails at once with ERROR_INVALID_HANDLE.
+// The connections still close as usual; connections opened afterwards work
+// as usual. For a program that ends in some other way it sees coming (a
+// console being closed, a runtime's exit hook).
 inline void close_all(std::chrono::milliseconds grace = close_grace) noexcept {
     detail::close_all(detail::limit_ms(grace.count() < 0 ? std::chrono::milliseconds(0) : grace));
 }
