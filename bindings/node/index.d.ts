@@ -85,7 +85,8 @@ export interface ExchangeOptions {
  * pending do not settle. A program killed outright (a crash, TerminateProcess)
  * cannot do that: the next exchange made through the library's C++ layer (this
  * package, the .NET binding, olvexlib.hpp, olvex) drains the dead program's
- * answer first, up to 2 s. In a worker thread, close() keys before it ends.
+ * answer first, up to 2 s. A worker thread that ends (returns, throws, or is
+ * terminated) has the keys it opened ended the same way.
  */
 export class Key {
   readonly path: string;

@@ -358,7 +358,8 @@ public:
     // The steps of closing, written once: close() takes one connection
     // through them, the program's end every one at once (one grace for all,
     // `grace` being when it ends). `silent`: the completions are no longer
-    // called, and one that is running is waited for a bounded time only.
+    // called, and one that is running is waited for a bounded time only (its
+    // runtime may be gone with it), then and at every later close.
     // Any number of threads may take a connection through them at once, each
     // returning when its own wait is over.
     static void end_all(channel *const *cs, std::size_t n, steady::time_point grace, bool silent) noexcept {
@@ -366,7 +367,8 @@ public:
         for (std::size_t i = 0; i < n; ++i) cs[i]->wait_owed(grace);
         const steady::time_point bound = steady::now() + std::chrono::milliseconds(cancel_bound_ms);
         for (std::size_t i = 0; i < n; ++i) cs[i]->end_reads(bound);
-        for (std::size_t i = 0; i < n; ++i) cs[i]->wait_reports(silent ? bound : (steady::time_point::max)());
+        for (std::size_t i = 0; i < n; ++i)
+            cs[i]->wait_reports(silent || cs[i]->silent_.load() ? bound : (steady::time_point::max)());
     }
 
     void add_ref() noexcept { ::InterlockedIncrement(&refs_); }

@@ -7,6 +7,10 @@
 
 namespace olvex {
 
+namespace detail {
+struct access;
+}
+
 // One open key. Move-only; the destructor closes it as close() does.
 // Exchanges may run on one connection from several threads at once, but
 // never close or move it while one is running.
@@ -280,8 +284,19 @@ private:
         return r;
     }
 
+    friend struct detail::access;
     detail::channel *channel_ = nullptr;
 };
+
+namespace detail {
+
+// For the bindings' native part, which ends the connections of a runtime's
+// thread together when that thread ends.
+struct access {
+    static channel *of(const connection &c) noexcept { return c.channel_; }
+};
+
+}  // namespace detail
 
 // For a program that takes a key's lock itself (see olvexlib.h) and finds it
 // abandoned (WAIT_ABANDONED): reads and drops whatever the key still owed the
