@@ -318,12 +318,12 @@ function bytes(n, seed) {
         w.once('message', async () => {
           await new Promise((resolve) => setTimeout(resolve, 100));
           ${end};
+          // The slow key answers the worker's call meanwhile.
+          await new Promise((resolve) => setTimeout(resolve, 600));
           const key = olvex.open(${JSON.stringify(echoPath)});
           const start = Date.now();
           const r = await key.exchangeAsync(Buffer.from([8]), { timeout: 1000 });
           console.log('settled', r.body[0], 'after', Date.now() - start, 'ms');
-          // The slow key answers the worker's call meanwhile.
-          await new Promise((resolve) => setTimeout(resolve, 600));
           await key.close();
           console.log('ended');
         });`);
