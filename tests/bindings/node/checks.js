@@ -305,10 +305,20 @@ function bytes(n, seed) {
     assert(r.status === 0 && !/wine: Unhandled/.test(r.output), `exit ${r.status}: ${r.output}`);
   });
 
-  await check('a worker that ends with a call pending (terminated or by an uncaught error) holds up no call of the main thread, and the process ends well', () => {
+  await check('a worker that ends with a call pending (terminated or by an uncaught error) closes its own connection, holds up no call of the main thread, and the process ends well', () => {
     const [echoPath, slowPath] = [olvex.list()[ECHO], olvex.list()[SLOW]];
-    for (const end of ['await w.terminate()', 'w.postMessage("throw")']) {
+    for (const end of ['await w.terminate()', 'w.postMessage("throw"); await new Promise((resolve) => w.once("exit", resolve))']) {
       const r = script(`const { Worker } = require('worker_threads');
+        const fs = require('fs');
+        const { spawnSync } = require('child_process');
+        // Handles open to the slow key, as keysim sees them.
+        const openOnSlow = () => {
+          const fd = fs.openSync('stats-out.txt', 'w');
+          spawnSync('keysim.exe', ['stats', '--serial', ${JSON.stringify(SERIALS[SLOW])}], { stdio: ['ignore', fd, fd] });
+          fs.closeSync(fd);
+          return Number(/open=(\\d+)/.exec(fs.readFileSync('stats-out.txt', 'utf8'))[1]);
+        };
+        const before = openOnSlow();
         const w = new Worker(\`const olvex = require('olvexlib');
           const { parentPort, workerData } = require('worker_threads');
           olvex.open(workerData).exchangeAsync(Buffer.from([7])).catch(() => {});
@@ -318,7 +328,12 @@ function bytes(n, seed) {
         w.once('message', async () => {
           await new Promise((resolve) => setTimeout(resolve, 100));
           ${end};
-          // The slow key answers the worker's call meanwhile.
+          // Its connection is closed once it has ended: keysim sees that
+          // when its server thread next looks.
+          const until = Date.now() + 3000;
+          while (openOnSlow() !== before && Date.now() < until) await new Promise((resolve) => setTimeout(resolve, 100));
+          console.log(openOnSlow() === before ? "the worker's key closed" : "the worker's key still open");
+          // The slow key has answered the worker's call meanwhile.
           await new Promise((resolve) => setTimeout(resolve, 600));
           const key = olvex.open(${JSON.stringify(echoPath)});
           const start = Date.now();
@@ -328,6 +343,7 @@ function bytes(n, seed) {
           console.log('ended');
         });`);
       assert(r.status === 0 && /^settled 8 after \d+ ms$/m.test(r.output) && /^ended$/m.test(r.output) &&
+             /^the worker's key closed$/m.test(r.output) &&
              !/wine: Unhandled/.test(r.output), `${end}: exit ${r.status}: ${r.output}`);
     }
   });
