@@ -108,9 +108,10 @@ typedef void(OLVEXKIT_API *OLVEXKIT_DONE)(void *context, unsigned long long call
 
 /* OLVEXKIT_Start's flags. By default callbacks come on any thread of the
  * pool, several at once. With OLVEXKIT_ONE_AT_A_TIME they come one at a time,
- * in the order the calls ended (those of every key started so): for a runtime
- * that relays each callback to a thread of its own and holds the calling
- * thread meanwhile, so that one pool thread waits on it, not one per call. */
+ * in the order the key's calls ended: for a runtime that relays each callback
+ * to a thread of its own and holds the calling thread meanwhile, so that one
+ * pool thread per key waits on it, not one per call. Each key is its own
+ * route: a thread that is busy or gone holds up its own keys' callbacks only. */
 #define OLVEXKIT_ONE_AT_A_TIME 1u
 
 /* Starts one exchange and returns at once, its id through `call` (never 0,
@@ -129,15 +130,27 @@ OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_Start(OLVEXKIT_KEY key, cons
 OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_CancelCall(OLVEXKIT_KEY key, unsigned long long call);
 
 /* For a runtime's exit hook: ends every connection of the process made
- * through the kit. Calls still waiting or running end without their
- * callbacks, answers still owed get up to graceMs (all at once), and every
- * later exchange fails with ERROR_INVALID_HANDLE. Keys are still closed with
- * OLVEXKIT_Close. */
+ * through the kit, those another thread is closing included. Calls still
+ * waiting or running end without their callbacks, answers still owed get up
+ * to graceMs (all at once), and every later exchange on those keys fails at
+ * once with ERROR_INVALID_HANDLE. Keys are still closed with OLVEXKIT_Close;
+ * keys opened afterwards work as usual. */
 OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_CloseAll(unsigned long graceMs);
 
-/* Closes the connection: waits up to graceMs for an answer the key still
- * owes, then cancels that read and releases the key's lock. No exchange may
- * be running on `key` or start after this. NULL is ignored. */
+/* Closes the connection: ends its calls (995), waits up to graceMs for an
+ * answer the key still owes, then cancels that read and releases the key's
+ * lock. It returns once the callbacks of the calls it ended have returned:
+ * every response buffer and context passed for `key` may be freed then.
+ * Called from inside one of the key's own callbacks it cannot wait for that
+ * one: it closes all the same and waits for no callback, so the buffers of
+ * calls still reporting stay valid until their callbacks have run. No
+ * exchange may be running on `key` or start after this. NULL is ignored.
+ *
+ * Before FreeLibrary on the kit, a C caller closes every key it opened with
+ * OLVEXKIT_Close, or with OLVEXKIT_CloseAsync and waits for its `done`, and
+ * closes every watcher with OLVEXKIT_CloseWatch; no callback of the kit's
+ * comes after that, and the system's pool keeps the kit loaded until the
+ * last one has returned. */
 OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_Close(OLVEXKIT_KEY key, unsigned long graceMs);
 
 /* Called once a key closed by OLVEXKIT_CloseAsync is closed; on a thread of

@@ -11,6 +11,9 @@
 
 struct OLVEXKIT_Key {
     olvex::connection connection;
+    DWORD opener = 0;       // the thread that opened it
+    bool claimed = false;   // a close of it is under way; under the list's lock
+    OLVEXKIT_Key *prev = nullptr, *next = nullptr;
 };
 
 // Events wait here for the binding's thread to take them.
@@ -47,10 +50,55 @@ void Fill(const olvex::key_info &k, OLVEXKIT_KEYINFO *out) {
     out->attached = static_cast<unsigned long long>(time.dwHighDateTime) << 32 | time.dwLowDateTime;
 }
 
+// The keys open, so that a runtime's thread that ends can have its own
+// ended (a Node.js worker).
+struct OpenKeys {
+    SRWLOCK lock = SRWLOCK_INIT;
+    OLVEXKIT_Key *first = nullptr;
+};
+
+OpenKeys &Open() {
+    static OpenKeys keys;
+    return keys;
+}
+
+void List(OLVEXKIT_Key *k) {
+    OpenKeys &o = Open();
+    AcquireSRWLockExclusive(&o.lock);
+    k->next = o.first;
+    if (o.first) o.first->prev = k;
+    o.first = k;
+    ReleaseSRWLockExclusive(&o.lock);
+}
+
+// False when a close of it is under way already.
+bool Claim(OLVEXKIT_Key *k) {
+    OpenKeys &o = Open();
+    AcquireSRWLockExclusive(&o.lock);
+    const bool mine = !k->claimed;
+    k->claimed = true;
+    ReleaseSRWLockExclusive(&o.lock);
+    return mine;
+}
+
+void CloseClaimed(OLVEXKIT_Key *k, unsigned long graceMs) {
+    std::error_code ec;  // only for a negative grace, which this cannot be
+    k->connection.close(std::chrono::milliseconds(graceMs), ec);
+    OpenKeys &o = Open();
+    AcquireSRWLockExclusive(&o.lock);
+    if (k->prev) k->prev->next = k->next;
+    else o.first = k->next;
+    if (k->next) k->next->prev = k->prev;
+    ReleaseSRWLockExclusive(&o.lock);
+    delete k;
+}
+
 unsigned long Adopt(olvex::connection &&c, OLVEXKIT_KEY *key, char *pathOut) {
     auto *k = new (std::nothrow) OLVEXKIT_Key;
     if (!k) return Report(ERROR_NOT_ENOUGH_MEMORY);
     k->connection = std::move(c);
+    k->opener = GetCurrentThreadId();
+    List(k);
     if (pathOut) {
         const std::string &path = k->connection.path();
         std::memcpy(pathOut, path.c_str(), path.size() + 1);
@@ -244,7 +292,7 @@ struct Closing {
 
 void CALLBACK CloseOnPool(PTP_CALLBACK_INSTANCE, void *self) {
     Closing *c = static_cast<Closing *>(self);
-    OLVEXKIT_Close(c->key, c->graceMs);
+    CloseClaimed(c->key, c->graceMs);
     if (c->done) c->done(c->context);
     delete c;
 }
@@ -258,9 +306,18 @@ extern "C" unsigned long OLVEXKIT_API OLVEXKIT_CloseAsync(OLVEXKIT_KEY key, unsi
     if (!c) return Report(ERROR_NOT_ENOUGH_MEMORY);
     // Nothing of the caller's waits for the pool: the calls end now.
     key->connection.cancel();
-    if (!TrySubmitThreadpoolCallback(&CloseOnPool, c, nullptr)) {
+    if (!Claim(key)) {
+        delete c;
+        return Report(ERROR_INVALID_HANDLE);
+    }
+    if (!TrySubmitThreadpoolCallback(&CloseOnPool, c, olvex::detail::callback_environment())) {
         const DWORD e = GetLastError();
         delete c;
+        // Still the caller's to close some other way.
+        OpenKeys &o = Open();
+        AcquireSRWLockExclusive(&o.lock);
+        key->claimed = false;
+        ReleaseSRWLockExclusive(&o.lock);
         return Report(e);
     }
     return Report(0);
@@ -268,8 +325,69 @@ extern "C" unsigned long OLVEXKIT_API OLVEXKIT_CloseAsync(OLVEXKIT_KEY key, unsi
 
 extern "C" unsigned long OLVEXKIT_API OLVEXKIT_Close(OLVEXKIT_KEY key, unsigned long graceMs) {
     if (!key) return Report(0);
-    std::error_code ec;
-    key->connection.close(std::chrono::milliseconds(graceMs), ec);
-    delete key;
-    return Report(ec);
+    if (!Claim(key)) return Report(ERROR_INVALID_HANDLE);
+    CloseClaimed(key, graceMs);
+    return Report(0);
+}
+
+// Olvexkit.dll is also a Node-API addon, loaded by each thread of node.exe
+// that loads the Node.js package (the main thread and each worker): so that
+// when that thread's environment ends (a worker that returns, throws or is
+// terminated) its own connections end before the runtime lets go of the
+// callbacks their completions would call. Node's functions are looked up in
+// node.exe when it loads the kit so, never imported.
+
+namespace {
+
+using napi_env = struct napi_env__ *;
+using napi_value = struct napi_value__ *;
+using napi_status = int;
+using napi_cleanup_hook = void (*)(void *);
+
+struct Registrant {
+    DWORD thread;
+};
+
+// On the ending thread, after its event loop has stopped and before the
+// runtime's own clean-up (hooks run latest first): the connections that
+// thread opened end as at the program's end, their callbacks no longer
+// called, those being closed already included; then those nobody is closing
+// are closed and freed.
+void EndRegistrant(void *self) {
+    const DWORD thread = static_cast<Registrant *>(self)->thread;
+    delete static_cast<Registrant *>(self);
+    olvex::detail::channel *held[64];
+    OLVEXKIT_Key *mine[64];
+    for (std::size_t n = 64, m = 0; n == 64 || m == 64;) {
+        n = m = 0;
+        OpenKeys &o = Open();
+        AcquireSRWLockExclusive(&o.lock);
+        for (OLVEXKIT_Key *k = o.first; k && n < 64 && m < 64; k = k->next) {
+            if (k->opener != thread) continue;
+            olvex::detail::channel *c = olvex::detail::access::of(k->connection);
+            if (!c || !c->try_add_ref()) continue;
+            held[n++] = c;
+            // Taken: the next round lists it no more.
+            k->opener = 0;
+            if (!k->claimed) {
+                k->claimed = true;
+                mine[m++] = k;
+            }
+        }
+        ReleaseSRWLockExclusive(&o.lock);
+        olvex::detail::channel::end_all(held, n, olvex::detail::steady::now() + olvex::close_grace, true);
+        for (std::size_t i = 0; i < n; ++i) held[i]->release();
+        for (std::size_t i = 0; i < m; ++i) CloseClaimed(mine[i], 0);
+    }
+}
+
+}  // namespace
+
+extern "C" napi_value napi_register_module_v1(napi_env env, napi_value exports) {
+    using add_hook = napi_status (*)(napi_env, napi_cleanup_hook, void *);
+    const auto add = reinterpret_cast<add_hook>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleW(nullptr), "napi_add_env_cleanup_hook")));
+    auto *r = new (std::nothrow) Registrant{GetCurrentThreadId()};
+    if (!add || !r || add(env, &EndRegistrant, r) != 0) delete r;
+    return exports;
 }

@@ -84,7 +84,9 @@ export interface ExchangeOptions {
  * gets up to 2 s and is discarded, never left to the next program; calls still
  * pending do not settle. A program killed outright (a crash, TerminateProcess)
  * cannot do that: the next exchange with that key, by any program (the library
- * itself does it), drains the dead program's answer first, up to 2 s. In a worker thread, close() keys before it ends.
+ * itself does it), drains the dead program's answer first, up to 2 s. A worker
+ * thread that ends (returns, throws, or is terminated) has the keys it opened
+ * ended the same way.
  */
 export class Key {
   readonly path: string;

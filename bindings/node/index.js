@@ -19,9 +19,10 @@ const MAX_TIMEOUT = 0xFFFFFFFE;
 const CLOSE_GRACE_MS = 2000;
 // koffi runs a callback made on another thread on the main thread, holding
 // that thread (and one of a few hundred slots, beyond which it fails) until
-// it has run there: the kit calls them one at a time, so that calls settling
-// together (a close, one deadline) hold one thread of the system's pool, not
-// one each.
+// it has run there: the kit calls a key's one at a time, so that calls
+// settling together (a close, one deadline) hold one thread of the system's
+// pool, not one each. Each key is its own route: a worker that is busy, or
+// gone, holds up only its own keys' calls.
 const ONE_AT_A_TIME = 1;  // OLVEXKIT_ONE_AT_A_TIME
 
 const ERROR_INVALID_HANDLE = 6;
@@ -61,6 +62,14 @@ const kernel32 = koffi.load('kernel32.dll');
     throw new Error(`olvexlib: cannot pin ${kitPath} (Windows error ${kernel32.func('uint32_t __stdcall GetLastError()')()})`);
   }
 }
+
+// Each thread that loads the package (the main thread, each worker) loads the
+// kit as a Node-API addon too, after koffi: when that thread's environment
+// ends, by a return, an uncaught error or terminate(), the kit ends the
+// connections it opened (their calls end without settling) before koffi lets
+// go of the callbacks their completions would call. Other threads' calls go
+// on untouched.
+process.dlopen({ exports: {} }, kitPath);
 
 // The exports are __stdcall on x86; koffi ignores it on x64. Buffers go in as
 // raw pointers so that nothing is copied; a started call's answer room is

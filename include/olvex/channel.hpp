@@ -26,30 +26,25 @@ using call_id = std::uint64_t;
 using completion = void(WINAPI *)(void *context, call_id call, DWORD error, int status, int length);
 
 // How a started call's completion is called: on any thread of the pool,
-// several at once; or one at a time, in the order the calls ended, for a
-// runtime that relays each completion to a thread of its own and holds the
-// calling thread until it has run there (one pool thread waits on it, not
-// one per call, however many end together).
+// several at once; or one at a time, in the order the connection's calls
+// ended, for a runtime that relays each completion to a thread of its own and
+// holds the calling thread until it has run there (one pool thread waits on
+// it per connection, not one per call, however many end together). Each
+// connection is its own route: a thread that is busy, or gone, holds up the
+// completions of its own connections only.
 enum class completions { concurrent, one_at_a_time };
 
 namespace detail {
 
 class channel;
-struct job;
 
 // The connections made through this header in this module, so that the
-// program's end can give what they are owed its grace; and the completions
-// called one at a time.
+// program's end can give what they are owed its grace.
 struct registry {
     SRWLOCK lock = SRWLOCK_INIT;
     channel *first = nullptr;
     bool hooked = false;
-    // Set once the program ends: completions are no longer called.
-    std::atomic<bool> ending{false};
-    SRWLOCK order_lock = SRWLOCK_INIT;
-    job *in_order = nullptr, *in_order_last = nullptr;
-    bool delivering = false;
-    PTP_WORK deliverer = nullptr;  // made with the first such call, kept for the process
+    unsigned long round = 0;  // close_all's sweeps, each taking every connection once
 };
 
 inline registry &channels() noexcept {
@@ -58,6 +53,26 @@ inline registry &channels() noexcept {
 }
 
 inline void at_exit() noexcept;
+
+// The pool's callbacks made here keep this module loaded until they have
+// returned: a program may unload it (the kit) the moment close() returns,
+// while the completion that let close() go still has instructions to run.
+inline PTP_CALLBACK_ENVIRON callback_environment() noexcept {
+    static TP_CALLBACK_ENVIRON environment = [] {
+        TP_CALLBACK_ENVIRON e;
+        ::InitializeThreadpoolEnvironment(&e);
+        HMODULE self = nullptr;
+        if (::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                 reinterpret_cast<LPCWSTR>(&callback_environment), &self))
+            ::SetThreadpoolCallbackLibrary(&e, self);
+        return e;
+    }();
+    return &environment;
+}
+
+// The connection whose completion this thread is running, if any: close()
+// called from inside one cannot wait for it.
+inline thread_local const channel *completing = nullptr;
 
 // One call that does not simply run on its caller's thread: a timed exchange
 // (its caller waits for it) or an asynchronous one (a completion reports it).
@@ -74,23 +89,36 @@ inline void at_exit() noexcept;
 //   locking  the key's lock is had  sending  -  (a lock whose owner died: what
 //                                               the key still owed is read and
 //                                               dropped first, up to the grace)
+//   locking  the wait fails         done     the wait's error (WAIT_FAILED):
+//                                            nothing sent
 //   locking  deadline               done     WAIT_TIMEOUT: the lock goes back unused
+//   locking  deadline while the     done     WAIT_TIMEOUT: the drain runs on to
+//            owed answer drains              its end (the grace at most), so the
+//                                            dead program's answer is gone; then
+//                                            the lock goes back unused
 //   locking  cancel or close        done     ERROR_OPERATION_ABORTED: idem
 //   sending  answer or failure      done     the status word, or the failure
 //   sending  deadline               done     ERROR_TIMEOUT (1460): the turn goes
 //                                            on, reads the late answer, drops it
 //   sending  cancel or close        done     ERROR_OPERATION_ABORTED: idem
+//   (turn)   close cancels the read  -       (the call is done already) the read
+//                                            ends with 995: the connection is
+//                                            disconnected before the key's lock
+//                                            goes, so no peer's request meets
+//                                            the half-finished exchange
 //   done     anything               done     nothing: a finished call cannot be
 //                                            cancelled, and its id names nothing
 //
-// Deadlines count from the caller's call. A call's record belongs to the
-// channel until it is done; then to its waiting caller, or to its completion.
+// Only the read is cancelled (close, once the grace is over): a deadline or a
+// cancel settles the call and leaves the read to finish. Deadlines count from
+// the caller's call. A call's record belongs to the channel until it is done;
+// then to its waiting caller, or to its completion.
 struct job {
     enum state_t { queued, locking, sending, done };
     state_t state = queued;
     call_id id = 0;
     steady::time_point deadline = (steady::time_point::max)();
-    job *next = nullptr;  // while queued
+    job *next = nullptr;  // while queued, and while waiting for its completion in order
     const unsigned char *command = nullptr;
     int length = 0;
     unsigned char *body = nullptr;  // the caller's; written only on success
@@ -100,70 +128,12 @@ struct job {
     bool waited = false;  // a caller waits in channel::exchange; else:
     completion done_fn = nullptr;
     void *context = nullptr;
+    channel *owner = nullptr;
     PTP_WORK report = nullptr;  // its own work item; none: called in order
     std::unique_ptr<unsigned char[]> owned;  // an asynchronous call's copy of its command
 
     bool timed() const noexcept { return deadline != (steady::time_point::max)(); }
-
-    void call_back() noexcept {
-        if (!channels().ending.load()) done_fn(context, id, error, status, body_length);
-    }
-
-    // An asynchronous call's outcome, on the pool.
-    static void CALLBACK deliver(PTP_CALLBACK_INSTANCE, void *self, PTP_WORK work) {
-        job *j = static_cast<job *>(self);
-        j->call_back();
-        delete j;
-        ::CloseThreadpoolWork(work);
-    }
-
-    // The outcomes called one at a time, in order, by one work item at a time.
-    static void CALLBACK deliver_in_order(PTP_CALLBACK_INSTANCE, void *, PTP_WORK) {
-        registry &r = channels();
-        for (;;) {
-            ::AcquireSRWLockExclusive(&r.order_lock);
-            job *j = r.in_order;
-            if (j) {
-                r.in_order = j->next;
-                if (!r.in_order) r.in_order_last = nullptr;
-            } else {
-                r.delivering = false;
-            }
-            ::ReleaseSRWLockExclusive(&r.order_lock);
-            if (!j) return;
-            j->call_back();
-            delete j;
-        }
-    }
-
-    // Once settled: its outcome goes out.
-    void report_outcome() noexcept {
-        if (report) {
-            ::SubmitThreadpoolWork(report);
-            return;
-        }
-        registry &r = channels();
-        next = nullptr;
-        ::AcquireSRWLockExclusive(&r.order_lock);
-        if (r.in_order_last) r.in_order_last->next = this;
-        else r.in_order = this;
-        r.in_order_last = this;
-        const bool start = !r.delivering;
-        r.delivering = true;
-        ::ReleaseSRWLockExclusive(&r.order_lock);
-        if (start) ::SubmitThreadpoolWork(r.deliverer);
-    }
 };
-
-// Under no lock of a channel's: the work item that calls completions in order.
-inline DWORD make_deliverer() noexcept {
-    registry &r = channels();
-    ::AcquireSRWLockExclusive(&r.order_lock);
-    if (!r.deliverer) r.deliverer = ::CreateThreadpoolWork(&job::deliver_in_order, nullptr, nullptr);
-    const DWORD e = r.deliverer ? 0 : ::GetLastError();
-    ::ReleaseSRWLockExclusive(&r.order_lock);
-    return e;
-}
 
 // Reads and drops whatever the key still owes to a program that died in the
 // middle of an exchange (its lock was found abandoned), until `until`: one
@@ -316,9 +286,10 @@ public:
         if (timeoutMs != INFINITE) j->deadline = steady::now() + std::chrono::milliseconds(timeoutMs);
         j->owned.reset(new (std::nothrow) unsigned char[static_cast<std::size_t>(length) + 1]);
         DWORD e = j->owned ? 0 : ERROR_NOT_ENOUGH_MEMORY;
-        if (!e && how == completions::concurrent && !(j->report = ::CreateThreadpoolWork(&job::deliver, j, nullptr)))
+        if (!e && how == completions::concurrent && !(j->report = ::CreateThreadpoolWork(&channel::deliver, j, callback_environment())))
             e = ::GetLastError();
         if (!e && how == completions::one_at_a_time) e = make_deliverer();
+        j->owner = this;
         if (e) {
             if (j->report) ::CloseThreadpoolWork(j->report);
             delete j;
@@ -362,13 +333,12 @@ public:
 
     // Ends every call with ERROR_OPERATION_ABORTED, gives an owed answer up
     // to `graceMs` to come, then cancels its read (retried: a cancel that
-    // comes before the read starts is lost) for a bounded time, and lets go
-    // of the connection.
+    // comes before the read starts is lost) for a bounded time, waits for the
+    // completions of the calls it ended (not for one it is called from), and
+    // lets go of the connection.
     void close(DWORD graceMs) noexcept {
-        shut();
-        const steady::time_point grace = steady::now() + std::chrono::milliseconds(graceMs);
-        wait_owed(grace);
-        end_reads(steady::now() + std::chrono::milliseconds(cancel_bound_ms));
+        channel *self = this;
+        end_all(&self, 1, steady::now() + std::chrono::milliseconds(graceMs), false);
         ::AcquireSRWLockExclusive(&lock_);
         HANDLE thread = thread_;
         const bool finished = !busy_;
@@ -379,43 +349,44 @@ public:
         release();
     }
 
-    // The steps of close, for closing many connections at once.
-    void shut() noexcept {
-        ::AcquireSRWLockExclusive(&lock_);
-        closing_.store(true);
-        settle_all(by_cancel);
-        ::WakeAllConditionVariable(&changed_);
-        ::ReleaseSRWLockExclusive(&lock_);
-    }
-    // Waits until nothing is owed (no turn under way, no exchange on a
-    // caller's thread), or until `until`.
-    void wait_owed(steady::time_point until) noexcept {
-        ::AcquireSRWLockExclusive(&lock_);
-        // here_ changes without the lock: looked at every few milliseconds.
-        while ((busy_ || here_ != 0) && ms_until(until) != 0)
-            ::SleepConditionVariableSRW(&changed_, &lock_, busy_ ? ms_until(until) : retry_ms, 0);
-        ::ReleaseSRWLockExclusive(&lock_);
-    }
-    // Cancels the thread's read while its turn is under way, until `until`.
-    void end_reads(steady::time_point until) noexcept {
-        ::AcquireSRWLockExclusive(&lock_);
-        while (busy_ && ms_until(until) != 0) {
-            // Decided under the lock that the thread leaves reading under:
-            // the cancel never reaches its later I/O.
-            if (reading_) ::CancelSynchronousIo(thread_);
-            const steady::time_point retry = steady::now() + std::chrono::milliseconds(retry_ms);
-            wait(retry < until ? retry : until);
-        }
-        ::ReleaseSRWLockExclusive(&lock_);
+    // The steps of closing, written once: close() takes one connection
+    // through them, the program's end every one at once (one grace for all,
+    // `grace` being when it ends). `silent`: the completions are no longer
+    // called, and one that is running is waited for a bounded time only (its
+    // runtime may be gone with it), then and at every later close.
+    // Any number of threads may take a connection through them at once, each
+    // returning when its own wait is over.
+    static void end_all(channel *const *cs, std::size_t n, steady::time_point grace, bool silent) noexcept {
+        for (std::size_t i = 0; i < n; ++i) cs[i]->shut(silent);
+        for (std::size_t i = 0; i < n; ++i) cs[i]->wait_owed(grace);
+        const steady::time_point bound = steady::now() + std::chrono::milliseconds(cancel_bound_ms);
+        for (std::size_t i = 0; i < n; ++i) cs[i]->end_reads(bound);
+        for (std::size_t i = 0; i < n; ++i)
+            cs[i]->wait_reports(silent || cs[i]->silent_.load() ? bound : (steady::time_point::max)());
     }
 
     void add_ref() noexcept { ::InterlockedIncrement(&refs_); }
+    // For a walk of the registry: false when the last reference is gone
+    // already (the connection is on its way out).
+    bool try_add_ref() noexcept {
+        for (LONG n = refs_; n > 0;) {
+            const LONG seen = ::InterlockedCompareExchange(&refs_, n + 1, n);
+            if (seen == n) return true;
+            n = seen;
+        }
+        return false;
+    }
     void release() noexcept {
         if (::InterlockedDecrement(&refs_) == 0) delete this;
     }
 
     channel *next_listed() const noexcept { return next_listed_; }
-    bool shutting() const noexcept { return closing_.load(); }
+    // Under the registry's lock: whether close_all's sweep `round` took it.
+    bool swept(unsigned long round) noexcept {
+        if (swept_ == round) return true;
+        swept_ = round;
+        return false;
+    }
 
 private:
     enum settle_by { by_answer, by_deadline, by_cancel };
@@ -425,6 +396,8 @@ private:
     explicit channel(OLVEX_HANDLE handle) noexcept : handle_(handle) {}
     ~channel() {
         delist();
+        // Its last run may still be returning: the pool frees it after.
+        if (deliverer_) ::CloseThreadpoolWork(deliverer_);
         if (timer_) {
             ::SetThreadpoolTimer(timer_, nullptr, 0, 0);
             ::WaitForThreadpoolTimerCallbacks(timer_, TRUE);
@@ -471,6 +444,119 @@ private:
             return ERROR_DEVICE_NOT_CONNECTED;
         }
         return error;
+    }
+
+    void shut(bool silent) noexcept {
+        ::AcquireSRWLockExclusive(&lock_);
+        closing_.store(true);
+        if (silent) silent_.store(true);
+        settle_all(by_cancel);
+        ::WakeAllConditionVariable(&changed_);
+        ::ReleaseSRWLockExclusive(&lock_);
+    }
+    // Waits until nothing is owed (no turn under way, no exchange on a
+    // caller's thread), or until `until`.
+    void wait_owed(steady::time_point until) noexcept {
+        ::AcquireSRWLockExclusive(&lock_);
+        // here_ changes without the lock: looked at every few milliseconds.
+        while ((busy_ || here_ != 0) && ms_until(until) != 0)
+            ::SleepConditionVariableSRW(&changed_, &lock_, busy_ ? ms_until(until) : retry_ms, 0);
+        ::ReleaseSRWLockExclusive(&lock_);
+    }
+    // Cancels the thread's read while its turn is under way, until `until`.
+    void end_reads(steady::time_point until) noexcept {
+        ::AcquireSRWLockExclusive(&lock_);
+        while (busy_ && ms_until(until) != 0) {
+            // Decided under the lock that the thread leaves reading under:
+            // the cancel reaches that read, never its later I/O.
+            if (reading_) ::CancelSynchronousIo(thread_);
+            const steady::time_point retry = steady::now() + std::chrono::milliseconds(retry_ms);
+            wait(retry < until ? retry : until);
+        }
+        ::ReleaseSRWLockExclusive(&lock_);
+    }
+    // Waits until every completion reported has returned, or `until`; not
+    // from inside one of them, which would wait for itself (and, called in
+    // order, for those behind it).
+    void wait_reports(steady::time_point until) noexcept {
+        if (completing == this) return;
+        ::AcquireSRWLockExclusive(&lock_);
+        while (reports_ != 0 && ms_until(until) != 0) ::SleepConditionVariableSRW(&changed_, &lock_, ms_until(until), 0);
+        ::ReleaseSRWLockExclusive(&lock_);
+    }
+
+    // Under no lock of the channel's: the work item that calls this
+    // connection's completions in order.
+    DWORD make_deliverer() noexcept {
+        ::AcquireSRWLockExclusive(&order_lock_);
+        if (!deliverer_) deliverer_ = ::CreateThreadpoolWork(&channel::deliver_in_order, this, callback_environment());
+        const DWORD e = deliverer_ ? 0 : ::GetLastError();
+        ::ReleaseSRWLockExclusive(&order_lock_);
+        return e;
+    }
+
+    // Under the lock, once `j` is settled: its completion goes out. Until it
+    // has returned, the call counts as reported and holds the connection.
+    void report_outcome(job *j) noexcept {
+        ++reports_;
+        add_ref();
+        if (j->report) {
+            ::SubmitThreadpoolWork(j->report);
+            return;
+        }
+        j->next = nullptr;
+        ::AcquireSRWLockExclusive(&order_lock_);
+        if (in_order_last_) in_order_last_->next = j;
+        else in_order_ = j;
+        in_order_last_ = j;
+        const bool start = !delivering_;
+        delivering_ = true;
+        ::ReleaseSRWLockExclusive(&order_lock_);
+        if (start) ::SubmitThreadpoolWork(deliverer_);
+    }
+
+    // Runs `j`'s completion (unless the program's end silenced them) and
+    // counts it returned; `j` is gone after.
+    void call_back(job *j) noexcept {
+        const channel *outer = completing;
+        completing = this;
+        if (!silent_.load()) j->done_fn(j->context, j->id, j->error, j->status, j->body_length);
+        completing = outer;
+        if (j->report) ::CloseThreadpoolWork(j->report);
+        delete j;
+        ::AcquireSRWLockExclusive(&lock_);
+        --reports_;
+        ::WakeAllConditionVariable(&changed_);
+        ::ReleaseSRWLockExclusive(&lock_);
+    }
+
+    // An asynchronous call's outcome, on the pool.
+    static void CALLBACK deliver(PTP_CALLBACK_INSTANCE, void *self, PTP_WORK) {
+        channel *c = static_cast<job *>(self)->owner;
+        c->call_back(static_cast<job *>(self));
+        c->release();
+    }
+
+    // The connection's outcomes called one at a time, in order, by one run
+    // of its work item at a time. The reference of the call just reported
+    // keeps the connection until the next has been taken.
+    static void CALLBACK deliver_in_order(PTP_CALLBACK_INSTANCE, void *self, PTP_WORK) {
+        channel *c = static_cast<channel *>(self);
+        for (bool held = false;;) {
+            ::AcquireSRWLockExclusive(&c->order_lock_);
+            job *j = c->in_order_;
+            if (j) {
+                c->in_order_ = j->next;
+                if (!c->in_order_) c->in_order_last_ = nullptr;
+            } else {
+                c->delivering_ = false;
+            }
+            ::ReleaseSRWLockExclusive(&c->order_lock_);
+            if (held) c->release();
+            if (!j) return;
+            c->call_back(j);
+            held = true;
+        }
     }
 
     // Under the lock: queues `j` for the thread, which comes with the first
@@ -522,7 +608,7 @@ private:
         }
         j->state = job::done;
         if (j->waited) ::WakeAllConditionVariable(&changed_);
-        else j->report_outcome();
+        else report_outcome(j);
         return true;
     }
 
@@ -541,7 +627,7 @@ private:
 
     // Under the lock: the deadline timer rings by `deadline` at the latest.
     DWORD arm(steady::time_point deadline) noexcept {
-        if (!timer_ && !(timer_ = ::CreateThreadpoolTimer(&channel::ring, this, nullptr))) return ::GetLastError();
+        if (!timer_ && !(timer_ = ::CreateThreadpoolTimer(&channel::ring, this, callback_environment()))) return ::GetLastError();
         if (armed_ <= deadline) return 0;
         armed_ = deadline;
         ULARGE_INTEGER due;
@@ -630,19 +716,28 @@ private:
                 ::ReleaseSRWLockExclusive(&lock_);
                 int got = 0;
                 const int status = OLVEX_DoCommand(handle_, command_, length, response_, &got);
-                const DWORD error = status == OLVEX_FAIL ? cause(::GetLastError()) : 0;
+                const DWORD raw = status == OLVEX_FAIL ? ::GetLastError() : 0;
                 // Leaving the read under the lock is what keeps close's cancel
                 // from reaching any later I/O of this thread.
                 ::AcquireSRWLockExclusive(&lock_);
                 reading_ = false;
-                // A read that close cancelled leaves the key mid-exchange: the
-                // connection goes before the lock does, so that no peer's
-                // request meets the half-finished one.
-                if (closing_.load() && status == OLVEX_FAIL && error == ERROR_OPERATION_ABORTED) {
+                // A read that was ended (only close cancels one) leaves the
+                // key mid-exchange: the connection goes before the lock does,
+                // so that no peer's request meets the half-finished one,
+                // whatever the call was told.
+                if (status == OLVEX_FAIL && raw == ERROR_OPERATION_ABORTED) {
                     OLVEX_Disconnect(handle_);
                     handle_ = nullptr;
                 }
                 ::ReleaseMutex(key_lock_);
+                DWORD error = raw;
+                if (status == OLVEX_FAIL && current_ == j) {
+                    // Judged outside the lock: it reads the platform, and a
+                    // cancel may settle the call meanwhile.
+                    ::ReleaseSRWLockExclusive(&lock_);
+                    error = cause(raw);
+                    ::AcquireSRWLockExclusive(&lock_);
+                }
                 // A caller that gave up left the answer to be dropped here.
                 if (current_ == j) {
                     if (status != OLVEX_FAIL) std::memcpy(j->body, response_, static_cast<std::size_t>(got));
@@ -678,29 +773,43 @@ private:
         }
     }
 
-    OLVEX_HANDLE handle_;
+    OLVEX_HANDLE handle_;  // the thread's while its turn is under way; nulled by it after a cancelled read
     std::string path_;
     unsigned long long attached_ = 0;  // the key's attach time when opened; 0: unknown
     std::atomic<bool> removed_{false};
-    std::atomic<bool> closing_{false};
     volatile LONG refs_ = 1;
-    volatile LONG here_ = 0;  // exchanges under way on their callers' threads
     HANDLE key_lock_ = nullptr;  // this connection's own handle to the key's lock
     channel *next_listed_ = nullptr, *prev_listed_ = nullptr;  // under the registry's lock
-    SRWLOCK lock_ = SRWLOCK_INIT;
-    CONDITION_VARIABLE changed_ = CONDITION_VARIABLE_INIT;
+    unsigned long swept_ = 0;                                  // idem: close_all's last round that took it
     HANDLE thread_ = nullptr;
     HANDLE wake_ = nullptr;  // ends the thread's wait for the key's lock when its call is settled
     PTP_TIMER timer_ = nullptr;
     unsigned char *command_ = nullptr;   // the thread's
     unsigned char *response_ = nullptr;  // the thread's
+    call_id last_id_ = 0;                // under lock_, by callers
+    steady::time_point armed_ = (steady::time_point::max)();  // under lock_
+
+    // The state several threads touch, and who writes it. "any" is whoever
+    // settles a call: a waiting caller, the deadline timer, a canceller, a
+    // closer, or the connection's thread.
+    SRWLOCK lock_ = SRWLOCK_INIT;
+    CONDITION_VARIABLE changed_ = CONDITION_VARIABLE_INIT;  // any of the below changed
     // Under lock_:
-    job *head_ = nullptr, *tail_ = nullptr;  // queued
-    job *current_ = nullptr;                 // the call of the turn under way, until settled
-    bool busy_ = false;                      // a turn is under way
-    bool reading_ = false;                   // the thread is inside the library's exchange
-    call_id last_id_ = 0;
-    steady::time_point armed_ = (steady::time_point::max)();
+    job *head_ = nullptr, *tail_ = nullptr;  // queued: callers add, any removes, the thread takes
+    job *current_ = nullptr;  // the call of the turn under way: the thread sets it, any clears it when settling
+    bool busy_ = false;       // a turn is under way (the key's lock may be held): the thread
+    bool reading_ = false;    // the thread is inside the library's exchange, and only then: the thread
+    LONG reports_ = 0;        // completions reported and not yet returned: settle adds, the completion's thread takes
+    // Read without lock_, written under it:
+    std::atomic<bool> closing_{false};  // no call may start: a closer (close() or the program's end), once
+    std::atomic<bool> silent_{false};   // completions are no longer called: the program's end, once
+    // Without any lock:
+    volatile LONG here_ = 0;  // exchanges under way on their callers' threads: those callers (interlocked)
+    // Under order_lock_ (taken inside lock_, never the other way round):
+    SRWLOCK order_lock_ = SRWLOCK_INIT;
+    job *in_order_ = nullptr, *in_order_last_ = nullptr;  // reported, to be called in order: settle adds, the work item takes
+    bool delivering_ = false;     // the work item is running or submitted: settle sets, the work item clears
+    PTP_WORK deliverer_ = nullptr;  // made with the first such call, kept for the connection
 };
 
 // Whether this process is ending: its other threads are gone, and waiting
@@ -712,28 +821,27 @@ inline bool process_ending() noexcept {
     return in_progress && in_progress();
 }
 
-// Ends every connection of this module for the program's end: calls end
-// with ERROR_OPERATION_ABORTED (their completions are not called any more),
-// answers still owed get up to `graceMs`, all at once, and later calls fail.
+// Ends every connection of this module for the program's end, those that
+// other threads are closing included: calls end with ERROR_OPERATION_ABORTED
+// (their completions are not called any more), answers still owed get up to
+// `graceMs`, all at once, and later calls on those connections fail at once
+// with ERROR_INVALID_HANDLE. Connections opened afterwards work as usual.
 inline void close_all(DWORD graceMs) noexcept {
     registry &r = channels();
-    r.ending.store(true);
     const steady::time_point grace = steady::now() + std::chrono::milliseconds(graceMs);
-    const steady::time_point bound = grace + std::chrono::seconds(1);
-    // In batches of those not yet shut, so that nothing needs allocating here.
+    ::AcquireSRWLockExclusive(&r.lock);
+    const unsigned long round = ++r.round;
+    ::ReleaseSRWLockExclusive(&r.lock);
+    // In batches of those this round has not taken yet, so that nothing needs
+    // allocating here.
     channel *held[64];
     for (std::size_t n = sizeof held / sizeof held[0]; n == sizeof held / sizeof held[0];) {
         n = 0;
         ::AcquireSRWLockExclusive(&r.lock);
-        for (channel *c = r.first; c && n < sizeof held / sizeof held[0]; c = c->next_listed()) {
-            if (c->shutting()) continue;
-            c->add_ref();
-            held[n++] = c;
-        }
+        for (channel *c = r.first; c && n < sizeof held / sizeof held[0]; c = c->next_listed())
+            if (!c->swept(round) && c->try_add_ref()) held[n++] = c;
         ::ReleaseSRWLockExclusive(&r.lock);
-        for (std::size_t i = 0; i < n; ++i) held[i]->shut();
-        for (std::size_t i = 0; i < n; ++i) held[i]->wait_owed(grace);
-        for (std::size_t i = 0; i < n; ++i) held[i]->end_reads(bound);
+        channel::end_all(held, n, grace, true);
         for (std::size_t i = 0; i < n; ++i) held[i]->release();
     }
 }

@@ -7,6 +7,10 @@
 
 namespace olvex {
 
+namespace detail {
+struct access;
+}
+
 // One open key. Move-only; the destructor closes it as close() does.
 // Exchanges may run on one connection from several threads at once, but
 // never close or move it while one is running.
@@ -30,8 +34,14 @@ namespace olvex {
 // Closing ends the calls still waiting or running (ERROR_OPERATION_ABORTED),
 // gives an owed answer up to a grace (olvex::close_grace unless close() is
 // given another) to come, then cancels its read and releases the key's lock.
-// The program's end does the same for every connection still open (an
-// exit function, run by return from main and by exit()).
+// It returns once the completions of the calls it ended have returned: the
+// caller may then free every body buffer and context it passed. Called from
+// inside one of this connection's own completions, it cannot wait for that
+// one (nor, called one at a time, for those behind it): it closes all the
+// same and returns without waiting for any completion, which may then still
+// run. The program's end does the same for every connection still open,
+// those another thread is closing included (an exit function, run by return
+// from main and by exit()).
 //
 // A program that dies in the middle of an exchange (killed, or ended by
 // ExitProcess or TerminateProcess) leaves the key's lock abandoned and its
@@ -274,8 +284,19 @@ private:
         return r;
     }
 
+    friend struct detail::access;
     detail::channel *channel_ = nullptr;
 };
+
+namespace detail {
+
+// For the bindings' native part, which ends the connections of a runtime's
+// thread together when that thread ends.
+struct access {
+    static channel *of(const connection &c) noexcept { return c.channel_; }
+};
+
+}  // namespace detail
 
 // For a program that takes a key's lock itself (see olvexlib.h) and finds it
 // abandoned (WAIT_ABANDONED): reads and drops whatever the key still owed the
@@ -287,11 +308,14 @@ inline void discard_owed(const std::string &path, std::chrono::milliseconds grac
 
 // Ends every connection made through this header in this module, for the
 // program's end, as the exit function does for return from main and exit():
-// calls still waiting or running end with ERROR_OPERATION_ABORTED (their
-// completions are no longer called), answers still owed get up to `grace`,
-// all at once, and every later exchange fails with ERROR_INVALID_HANDLE. The
-// connections still close as usual. For a program that ends in some other
-// way it sees coming (a console being closed, a runtime's exit hook).
+// those another thread is closing are waited for too, within the same grace.
+// Calls still waiting or running end with ERROR_OPERATION_ABORTED (their
+// completions are no longer called; one already running is waited for a
+// bounded time), answers still owed get up to `grace`, all at once, and every
+// later exchange on those connections fails at once with ERROR_INVALID_HANDLE.
+// The connections still close as usual; connections opened afterwards work
+// as usual. For a program that ends in some other way it sees coming (a
+// console being closed, a runtime's exit hook).
 inline void close_all(std::chrono::milliseconds grace = close_grace) noexcept {
     detail::close_all(detail::limit_ms(grace.count() < 0 ? std::chrono::milliseconds(0) : grace));
 }

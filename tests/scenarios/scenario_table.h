@@ -22,11 +22,11 @@ struct Window {
 };
 
 struct Step {
-    enum Kind { Same, Second, With, Process, Close, Exit, Replug, Other, Runtime, Wait } kind = Same;
+    enum Kind { Same, Second, With, Process, Close, Exit, Replug, Other, Runtime, Wait, CloseAll, Fresh, Scribble } kind = Same;
     int timeoutMs = 0;  // 0: no limit
     DWORD code = 0;     // 0: the exchange's own answer
     Window within;      // Close
-    std::string how;    // Exit: return or exit
+    std::string how;    // Exit: return, exit or closing
 };
 
 struct Row {
@@ -95,18 +95,22 @@ inline bool ParseStep(const std::string &s, Step *step) {
     if (kind == "exit") {
         step->kind = Step::Exit;
         step->how = f.size() == 2 ? f[1] : "";
-        return step->how == "return" || step->how == "exit";
+        return step->how == "return" || step->how == "exit" || step->how == "closing";
     }
-    if (kind == "process" || kind == "replug" || kind == "runtime") {
-        step->kind = kind == "process" ? Step::Process : kind == "replug" ? Step::Replug : Step::Runtime;
+    if (kind == "process" || kind == "replug" || kind == "runtime" || kind == "closeall" || kind == "scribble") {
+        step->kind = kind == "process"    ? Step::Process
+                     : kind == "replug"   ? Step::Replug
+                     : kind == "runtime"  ? Step::Runtime
+                     : kind == "closeall" ? Step::CloseAll
+                                          : Step::Scribble;
         return f.size() == 1;
     }
     if (kind == "wait") {
         step->kind = Step::Wait;
         return f.size() == 2 && ParseLimit(f[1], &step->timeoutMs) && step->timeoutMs > 0;
     }
-    if (kind == "other") {
-        step->kind = Step::Other;
+    if (kind == "other" || kind == "fresh") {
+        step->kind = kind == "other" ? Step::Other : Step::Fresh;
         return f.size() == 2 && ParseLimit(f[1], &step->timeoutMs) && step->timeoutMs > 0;
     }
     if (kind == "same") step->kind = Step::Same;
@@ -206,6 +210,9 @@ inline int Keysim(const std::string &args, bool shareOutput = false) {
     return RunHere("keysim.exe", args, shareOutput);
 }
 
+// A started call whose completion never came.
+constexpr DWORD kNoReport = 0xFFFFFFFF;
+
 // What one exchange came to: `code` 0 when answered, `own` when the answer
 // was the command's own (its body starts with the command's first byte).
 struct Outcome {
@@ -242,6 +249,15 @@ public:
     virtual bool RuntimeGoesOn(int ms) = 0;
     // Closes the first connection; the ms it took.
     virtual double Close() = 0;
+    // Ends every connection of this program as its end does (close_all).
+    virtual void EndAll() {}
+    // 0b started (a call whose completion reports it) with limit `timeoutMs`
+    // on a connection opened now to the key at `path`; code kNoReport when
+    // its completion did not come.
+    virtual Outcome Fresh(const std::string &, int) { return Outcome(); }
+    // Empty when every call had reported by the time the last Close()
+    // returned and nothing of theirs was written after; else what went wrong.
+    virtual std::string Scribbled() { return ""; }
     // Closes whatever is left open.
     virtual void Finish() = 0;
     // The row's calls made by a child program that ends `how` right after
@@ -342,6 +358,18 @@ inline std::string RunRow(const Row &row, Layer &layer, const std::string &seria
             }
             case Step::Wait:
                 Sleep(DWORD(step.timeoutMs));
+                break;
+            case Step::CloseAll:
+                layer.EndAll();
+                break;
+            case Step::Fresh: {
+                const Outcome o = layer.Fresh(path, step.timeoutMs);
+                if (o.code != 0 || !o.own || o.ms > step.timeoutMs + slackMs)
+                    why = o.code == kNoReport ? "fresh: the call never reported" : "fresh: " + Describe(o);
+                break;
+            }
+            case Step::Scribble:
+                why = layer.Scribbled();
                 break;
             case Step::Runtime:
                 if (!layer.RuntimeGoesOn(500)) why = "the runtime's own work did not settle within 500 ms";

@@ -112,6 +112,45 @@ TEST(Connections, DestructorDisconnects) {
     EXPECT_TRUE(ClientsGo(key));
 }
 
+// A completion that closes its own connection: close() cannot wait for it,
+// nor for the call reported behind it, yet still ends that call.
+TEST(Connections, CloseFromInsideItsOwnCompletionReturnsAndEndsTheRest) {
+    KeyPtr key = Plug("inside", testsupport::Echo(0x9000, 200));
+    struct Shared {
+        olvex::connection c;
+        HANDLE closed = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        HANDLE second = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        DWORD secondError = 0;
+        unsigned char body[2][olvex::max_response_body];
+    } shared;
+    shared.c = Open(key);
+    struct Done {
+        static void WINAPI First(void *self, olvex::call_id, DWORD, int, int) {
+            auto *s = static_cast<Shared *>(self);
+            s->c.close();
+            SetEvent(s->closed);
+        }
+        static void WINAPI Second(void *self, olvex::call_id, DWORD error, int, int) {
+            auto *s = static_cast<Shared *>(self);
+            s->secondError = error;
+            SetEvent(s->second);
+        }
+    };
+    const unsigned char command = 1;
+    std::error_code ec;
+    const auto how = olvex::completions::one_at_a_time;
+    shared.c.start(&command, 1, olvex::no_timeout, shared.body[0], &Done::First, &shared, ec, how);
+    ASSERT_FALSE(ec);
+    shared.c.start(&command, 1, olvex::no_timeout, shared.body[1], &Done::Second, &shared, ec, how);
+    ASSERT_FALSE(ec);
+    EXPECT_EQ(WaitForSingleObject(shared.closed, 5000), DWORD(WAIT_OBJECT_0)) << "close() waited for itself";
+    EXPECT_EQ(WaitForSingleObject(shared.second, 5000), DWORD(WAIT_OBJECT_0));
+    EXPECT_EQ(shared.secondError, DWORD(ERROR_OPERATION_ABORTED));
+    EXPECT_TRUE(ClientsGo(key));
+    CloseHandle(shared.closed);
+    CloseHandle(shared.second);
+}
+
 TEST(Connections, MovesHandOverTheKeyAndAssignmentClosesTheOldOne) {
     KeyPtr a = Plug("movea"), b = Plug("moveb");
     olvex::connection first = Open(a);

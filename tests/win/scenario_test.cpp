@@ -54,6 +54,7 @@ public:
 
     void Begin(const scenarios::Row &row) {
         start_ = Clock::now();
+        slow_ = row.Has(scenarios::Step::Scribble);
         if (row.calls == 1 && row.cancelMs == 0 && !row.pending && !row.Has(scenarios::Step::With)) {
             plain_ = Exchange(c_, 0x01, row.timeoutMs);
             plainDone_ = true;
@@ -91,6 +92,27 @@ public:
         return n;
     }
 
+    // Marks every call's body and outcome as a program that freed them would
+    // reuse them, waits past any completion that might still come, and
+    // tells whether one wrote there.
+    std::string Scribble() {
+        const scenarios::Outcome mark{0xDEAD, false, -1};
+        for (auto &call : calls_) {
+            call->outcome = mark;
+            memset(call->body, 0xEE, sizeof call->body);
+        }
+        Sleep(800);
+        for (size_t i = 0; i < calls_.size(); ++i) {
+            const Call &call = *calls_[i];
+            const bool body = call.body[0] == 0xEE && call.body[sizeof call.body - 1] == 0xEE;
+            if (call.outcome.code != mark.code || call.outcome.ms != mark.ms || !body)
+                return "call " + std::to_string(i + 1) + " was written after close returned";
+        }
+        return "";
+    }
+
+    int Count() const { return int(calls_.size()); }
+
 private:
     struct Call {
         Calls *owner = nullptr;
@@ -121,6 +143,8 @@ private:
 
     static void WINAPI Done(void *context, olvex::call_id, DWORD error, int status, int length) {
         Call *call = static_cast<Call *>(context);
+        // A completion that takes its time: a close must wait for it.
+        if (call->owner->slow_) Sleep(300);
         call->outcome.ms = MsSince(call->owner->start_);
         call->outcome.code = error;
         call->outcome.own = error == 0 && status == 0x9000 && length > 0 && call->body[0] == call->command;
@@ -140,7 +164,52 @@ private:
     HANDLE fired_ = nullptr;
     scenarios::Outcome plain_;
     bool plainDone_ = false;
+    bool slow_ = false;
 };
+
+// 0b started on a connection opened to `path` now; kNoReport when its
+// completion did not come within the limit and a few seconds.
+scenarios::Outcome StartedOnNew(const std::string &path, int timeoutMs) {
+    struct Report {
+        HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        DWORD error = 0;
+        int status = 0, length = 0;
+        unsigned char body[olvex::max_response_body];
+        ~Report() { CloseHandle(done); }
+        static void WINAPI Done(void *self, olvex::call_id, DWORD error, int status, int length) {
+            Report *r = static_cast<Report *>(self);
+            r->error = error;
+            r->status = status;
+            r->length = length;
+            SetEvent(r->done);
+        }
+    };
+    scenarios::Outcome o;
+    std::error_code ec;
+    olvex::connection c(path, ec);
+    if (ec) {
+        o.code = DWORD(ec.value());
+        return o;
+    }
+    auto report = std::make_unique<Report>();
+    const unsigned char command = 0x0b;
+    const Clock::time_point start = Clock::now();
+    c.start(&command, 1, std::chrono::milliseconds(timeoutMs), report->body, &Report::Done, report.get(), ec);
+    if (ec) {
+        o.code = DWORD(ec.value());
+        return o;
+    }
+    if (WaitForSingleObject(report->done, DWORD(timeoutMs) + 3000) != WAIT_OBJECT_0) {
+        o.code = scenarios::kNoReport;
+        // The completion may still come: its record outlives the test.
+        report.release();
+        return o;
+    }
+    o.ms = MsSince(start);
+    o.code = report->error;
+    o.own = report->error == 0 && report->status == 0x9000 && report->length > 0 && report->body[0] == command;
+    return o;
+}
 
 class CppLayer : public scenarios::Layer {
 public:
@@ -183,7 +252,20 @@ public:
     double Close() override {
         const Clock::time_point start = Clock::now();
         first_ = olvex::connection();
-        return MsSince(start);
+        const double ms = MsSince(start);
+        reportedAtClose_ = calls_ ? calls_->Settled() : 0;
+        return ms;
+    }
+
+    void EndAll() override { olvex::close_all(); }
+
+    scenarios::Outcome Fresh(const std::string &path, int timeoutMs) override { return StartedOnNew(path, timeoutMs); }
+
+    std::string Scribbled() override {
+        if (!calls_) return "no calls to scribble over";
+        if (reportedAtClose_ != calls_->Count())
+            return std::to_string(calls_->Count() - reportedAtClose_) + " calls had not reported when close returned";
+        return calls_->Scribble();
     }
 
     void Finish() override {
@@ -218,7 +300,13 @@ public:
 private:
     olvex::connection first_, second_;
     std::unique_ptr<Calls> calls_;
+    int reportedAtClose_ = 0;
 };
+
+DWORD WINAPI CloseOnItsOwnThread(void *key) {
+    delete static_cast<olvex::connection *>(key);
+    return 0;
+}
 
 // The child of an exit row: makes the row's calls on a connection it never
 // closes, writes their outcomes to `file`, and ends as `how` says.
@@ -238,6 +326,12 @@ int Child(const std::string &name, const std::string &path, const std::string &h
     if (!out) return 4;
     for (const scenarios::Outcome &o : calls.Settle()) fprintf(out, "%lu %d %.1f\n", o.code, o.own ? 1 : 0, o.ms);
     fclose(out);
+    if (how == "closing") {
+        // The program ends while another of its threads is closing.
+        CloseHandle(CreateThread(nullptr, 0, &CloseOnItsOwnThread, key, 0, nullptr));
+        Sleep(100);
+        std::exit(0);
+    }
     if (how == "exit") std::exit(0);
     return 0;
 }

@@ -90,6 +90,12 @@ static class ScenarioDriver
         int failures = 0;
         for (int i = 0; i < rows.Length; i++)
         {
+            // The binding ends every connection only at the process's end.
+            if (rows[i].Has("closeall"))
+            {
+                Console.WriteLine("not for this layer: " + rows[i].Name);
+                continue;
+            }
             string serial = (Environment.Is64BitProcess ? "dn64-" : "dn32-") + (i + 1);
             try
             {
@@ -146,10 +152,12 @@ static class ScenarioDriver
             break;
         case "exit":
             step.How = f[1];
-            if (step.How != "exit" && step.How != "return") throw new FormatException("exit:" + step.How);
+            if (step.How != "exit" && step.How != "return" && step.How != "closing")
+                throw new FormatException("exit:" + step.How);
             break;
         case "other":
         case "wait":
+        case "fresh":
             step.Limit = Number(f[1]);
             break;
         case "same":
@@ -161,6 +169,8 @@ static class ScenarioDriver
         case "process":
         case "replug":
         case "runtime":
+        case "closeall":
+        case "scribble":
             break;
         default:
             throw new FormatException("unknown step " + text);
@@ -304,6 +314,7 @@ static class ScenarioDriver
         KeyConnection first = null, second = null, other = null;
         Calls calls = null;
         bool closed = false;
+        int reportedAtClose = 0;
         try
         {
             Keysim("plug --serial " + serial + " " + row.Key, "plugging the key");
@@ -336,6 +347,7 @@ static class ScenarioDriver
                 case "close":
                     var clock = Stopwatch.StartNew();
                     first.Dispose();
+                    reportedAtClose = calls?.Settled() ?? 0;
                     closed = true;
                     if (!Inside(clock.ElapsedMilliseconds, step.Within))
                         throw new RowFailed("close took " + clock.ElapsedMilliseconds + " ms");
@@ -362,6 +374,11 @@ static class ScenarioDriver
                     break;
                 case "wait":
                     Thread.Sleep(step.Limit);
+                    break;
+                case "scribble":
+                    // Every call's task completed by the time Dispose returned.
+                    if (reportedAtClose != row.Calls)
+                        throw new RowFailed((row.Calls - reportedAtClose) + " calls had not settled when Dispose returned");
                     break;
                 case "same":
                 case "second":
@@ -451,6 +468,13 @@ static class ScenarioDriver
         s_left = Keys.Open(path);
         Outcome[] got = new Calls(s_left, row).Settle();
         File.WriteAllLines(file, got.Select(o => o.Code + " " + (o.Own ? 1 : 0) + " " + o.Ms + (o.Odd != null ? " odd" : "")));
+        if (how == "closing")
+        {
+            // The program ends while another of its threads is closing.
+            new Thread(() => s_left.Dispose()).Start();
+            Thread.Sleep(100);
+            Environment.Exit(0);
+        }
         if (how == "exit") Environment.Exit(0);
         return 0;
     }

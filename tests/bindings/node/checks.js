@@ -305,6 +305,72 @@ function bytes(n, seed) {
     assert(r.status === 0 && !/wine: Unhandled/.test(r.output), `exit ${r.status}: ${r.output}`);
   });
 
+  await check('a worker that ends with a call pending (terminated or by an uncaught error) closes its own connection, holds up no call of the main thread, and the process ends well', () => {
+    const [echoPath, slowPath] = [olvex.list()[ECHO], olvex.list()[SLOW]];
+    for (const end of ['await w.terminate()', 'w.postMessage("throw"); await new Promise((resolve) => w.once("exit", resolve))']) {
+      const r = script(`const { Worker } = require('worker_threads');
+        const fs = require('fs');
+        const { spawnSync } = require('child_process');
+        // Handles open to the slow key, as keysim sees them.
+        const openOnSlow = () => {
+          const fd = fs.openSync('stats-out.txt', 'w');
+          spawnSync('keysim.exe', ['stats', '--serial', ${JSON.stringify(SERIALS[SLOW])}], { stdio: ['ignore', fd, fd] });
+          fs.closeSync(fd);
+          return Number(/open=(\\d+)/.exec(fs.readFileSync('stats-out.txt', 'utf8'))[1]);
+        };
+        const before = openOnSlow();
+        const w = new Worker(\`const olvex = require('olvexlib');
+          const { parentPort, workerData } = require('worker_threads');
+          olvex.open(workerData).exchangeAsync(Buffer.from([7])).catch(() => {});
+          parentPort.on('message', () => { throw new Error('the worker ends'); });
+          parentPort.postMessage('started');\`, { eval: true, workerData: ${JSON.stringify(slowPath)} });
+        w.on('error', () => {});
+        w.once('message', async () => {
+          await new Promise((resolve) => setTimeout(resolve, 100));
+          ${end};
+          // Its connection is closed once it has ended: keysim sees that
+          // when its server thread next looks.
+          const until = Date.now() + 3000;
+          while (openOnSlow() !== before && Date.now() < until) await new Promise((resolve) => setTimeout(resolve, 100));
+          console.log(openOnSlow() === before ? "the worker's key closed" : "the worker's key still open");
+          // The slow key has answered the worker's call meanwhile.
+          await new Promise((resolve) => setTimeout(resolve, 600));
+          const key = olvex.open(${JSON.stringify(echoPath)});
+          const start = Date.now();
+          const r = await key.exchangeAsync(Buffer.from([8]), { timeout: 1000 });
+          console.log('settled', r.body[0], 'after', Date.now() - start, 'ms');
+          await key.close();
+          console.log('ended');
+        });`);
+      assert(r.status === 0 && /^settled 8 after \d+ ms$/m.test(r.output) && /^ended$/m.test(r.output) &&
+             /^the worker's key closed$/m.test(r.output) &&
+             !/wine: Unhandled/.test(r.output), `${end}: exit ${r.status}: ${r.output}`);
+    }
+  });
+
+  await check('a worker whose event loop is busy for 3 s delays no completion of the main thread by more than 500 ms', () => {
+    const [echoPath, slowPath] = [olvex.list()[ECHO], olvex.list()[SLOW]];
+    const r = script(`const { Worker } = require('worker_threads');
+      const w = new Worker(\`const olvex = require('olvexlib');
+        const { parentPort, workerData } = require('worker_threads');
+        const key = olvex.open(workerData);
+        key.exchangeAsync(Buffer.from([5])).then(() => key.close());
+        parentPort.postMessage('busy');
+        const end = Date.now() + 3000;
+        while (Date.now() < end);\`, { eval: true, workerData: ${JSON.stringify(echoPath)} });
+      w.once('message', async () => {
+        const key = olvex.open(${JSON.stringify(slowPath)});
+        const start = Date.now();
+        await key.exchangeAsync(Buffer.from([9]));
+        console.log('settled after', Date.now() - start, 'ms');
+        await key.close();
+      });`);
+    const m = /^settled after (\d+) ms$/m.exec(r.output);
+    assert(r.status === 0 && m, `exit ${r.status}: ${r.output}`);
+    // The key answers in 400 ms.
+    assert(Number(m[1]) <= 900, `settled after ${m[1]} ms`);
+  });
+
   await Promise.all([echo.close(), longKey.close()]);
 
   finish(`node binding ${process.arch}`);

@@ -27,7 +27,9 @@ public:
     // (a peer that died holding it, too).
     bool Runs(const scenarios::Row &row) const override {
         return row.calls == 1 && !row.pending && !row.Has(scenarios::Step::With) &&
-               row.peer != scenarios::Row::Killed && row.peer != scenarios::Row::Died;
+               row.peer != scenarios::Row::Killed && row.peer != scenarios::Row::Died &&
+               !row.Has(scenarios::Step::CloseAll) && !row.Has(scenarios::Step::Fresh) &&
+               !row.Has(scenarios::Step::Scribble) && !(row.Has(scenarios::Step::Exit) && row.then[0].how == "closing");
     }
 
     std::string Open(const std::string &path) override {
