@@ -55,6 +55,11 @@ extern "C" {
 #define OLVEXKIT_EXPORT __declspec(dllimport)
 #endif
 
+/* The version of this interface, as major << 16 | minor << 8 | patch; the
+ * loaded Olvexkit.dll reports its own through OLVEXKIT_Version. */
+#define OLVEXKIT_VERSION 0x010004u
+#define OLVEXKIT_VERSION_STRING "1.0.4"
+
 #define OLVEXKIT_NO_TIMEOUT 0xFFFFFFFFu
 #define OLVEXKIT_MAX_TIMEOUT 0xFFFFFFFEu
 /* The grace close gives a key's late answer, when the caller has no view. */
@@ -201,6 +206,18 @@ OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_StopWatch(OLVEXKIT_WATCHER w
 /* Frees the watcher (stopping it first if need be); no other call on it may
  * be running or come after. NULL is ignored. */
 OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_CloseWatch(OLVEXKIT_WATCHER watcher);
+
+/* The version of the loaded kit (OLVEXKIT_VERSION when it was built), so
+ * that a binding can tell a kit older than itself. */
+OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_Version(unsigned long *version);
+
+/* What a code this kit (or Olvexlib.dll) returned means, in the library's
+ * terms (olvexlib.hpp's olvex::category()), zero-terminated into `text` of
+ * `capacity` bytes, cut short if need be; the length it needs (terminator
+ * included) through `needed` when not NULL. Codes the library does not give
+ * get the platform's own words. One table words every layer's errors. */
+OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_ErrorMessage(unsigned long code, char *text, int capacity,
+                                                                int *needed);
 
 #ifdef __cplusplus
 }

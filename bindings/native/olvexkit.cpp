@@ -9,6 +9,13 @@
 #include <algorithm>
 #include <deque>
 
+#ifdef OLVEX_PROJECT_VERSION
+static_assert(OLVEXKIT_VERSION == OLVEX_PROJECT_VERSION, "OLVEXKIT_VERSION is not the project's version");
+static_assert(OLVEXKIT_VERSION == (OLVEXLIB_HPP_VERSION_MAJOR << 16 | OLVEXLIB_HPP_VERSION_MINOR << 8 |
+                                   OLVEXLIB_HPP_VERSION_PATCH),
+              "olvexlib.hpp's version is not the kit's");
+#endif
+
 struct OLVEXKIT_Key {
     olvex::connection connection;
 };
@@ -272,4 +279,23 @@ extern "C" unsigned long OLVEXKIT_API OLVEXKIT_Close(OLVEXKIT_KEY key, unsigned 
     key->connection.close(std::chrono::milliseconds(graceMs), ec);
     delete key;
     return Report(ec);
+}
+
+extern "C" unsigned long OLVEXKIT_API OLVEXKIT_Version(unsigned long *version) {
+    if (!version) return Report(ERROR_INVALID_PARAMETER);
+    *version = OLVEXKIT_VERSION;
+    return Report(0);
+}
+
+extern "C" unsigned long OLVEXKIT_API OLVEXKIT_ErrorMessage(unsigned long code, char *text, int capacity,
+                                                            int *needed) {
+    if (capacity < 0 || (!text && capacity > 0)) return Report(ERROR_INVALID_PARAMETER);
+    const std::string message = olvex::error_message(static_cast<int>(code));
+    if (needed) *needed = static_cast<int>(message.size() + 1);
+    if (capacity > 0) {
+        const size_t n = (std::min)(message.size(), static_cast<size_t>(capacity) - 1);
+        std::memcpy(text, message.data(), n);
+        text[n] = '\0';
+    }
+    return Report(0);
 }

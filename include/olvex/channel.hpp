@@ -106,7 +106,8 @@ struct job {
     bool timed() const noexcept { return deadline != (steady::time_point::max)(); }
 
     void call_back() noexcept {
-        if (!channels().ending.load()) done_fn(context, id, error, status, body_length);
+        if (!channels().ending.load())
+            done_fn(context, id, error == finishing_wait ? WAIT_TIMEOUT : error, status, body_length);
     }
 
     // An asynchronous call's outcome, on the pool.
@@ -512,6 +513,9 @@ private:
             j->status = OLVEX_FAIL;
             j->error = by == by_cancel ? ERROR_OPERATION_ABORTED
                                        : j->state == job::sending ? ERROR_TIMEOUT : WAIT_TIMEOUT;
+            // Held up by this connection's own late answer, not by anyone else.
+            if (j->error == WAIT_TIMEOUT && j->state == job::queued && busy_ && !current_ && reading_)
+                j->error = finishing_wait;
         }
         if (j->state == job::queued) {
             job **link = &head_;

@@ -47,23 +47,60 @@ private:
     bool held_ = false;
 };
 
+// Whether the keys were listed through this header in this process, by any
+// module: a named event each module that listed keeps open.
+inline std::string listed_name() {
+    return "Local\\olvexlib-listed-" + std::to_string(::GetCurrentProcessId());
+}
+inline void mark_listed() noexcept {
+    static const unique_handle marker(::CreateEventA(nullptr, TRUE, TRUE, listed_name().c_str()));
+}
+inline bool listed() noexcept {
+    const unique_handle marker(::OpenEventA(SYNCHRONIZE, FALSE, listed_name().c_str()));
+    return marker.h != nullptr;
+}
+
 inline int count_keys(std::error_code &ec) noexcept {
     int count = 0;
     if (OLVEX_EnumDEV(&count) != OLVEX_OK) {
         ec = last_error();
         return 0;
     }
+    mark_listed();
     ec.clear();
     return count;
 }
 
+// OLVEX_Connect by index, under the listing guard. An index is a place in a
+// listing: before the first, the keys are listed, so that key 0 is the
+// oldest attached key rather than an index into nothing.
+inline bool connect_index(int index, OLVEX_HANDLE *handle, char *path, std::error_code &ec) noexcept {
+    if (index >= 0 && !listed()) {
+        count_keys(ec);
+        if (ec) return false;
+    }
+    if (OLVEX_Connect(handle, path, index) != OLVEX_OK) {
+        ec = last_error();
+        return false;
+    }
+    ec.clear();
+    return true;
+}
+
+#if OLVEXLIB_HPP_EXCEPTIONS
+// An index outside the listing says so, not just "the parameter is incorrect".
+inline void throw_if_index(const std::error_code &ec, int index) {
+    if (ec.value() == ERROR_INVALID_PARAMETER)
+        throw std::system_error(ec, "olvex: no key at index " + std::to_string(index) +
+                                        " of the last listing (list the keys again: key_count() or keys())");
+    throw_if(ec, "olvex: cannot open key");
+}
+#endif
+
 inline std::string path_of(int index, std::error_code &ec) {
     char path[OLVEX_PATH_SIZE + 1] = {};
     OLVEX_HANDLE handle = nullptr;
-    if (OLVEX_Connect(&handle, path, index) != OLVEX_OK) {
-        ec = last_error();
-        return std::string();
-    }
+    if (!connect_index(index, &handle, path, ec)) return std::string();
     OLVEX_Disconnect(handle);
     ec.clear();
     return std::string(path);
@@ -80,8 +117,9 @@ inline int key_count(std::error_code &ec) noexcept {
     return detail::count_keys(ec);
 }
 
-// The device path of key `index` of the last listing, read by opening the key
-// for a moment (the library hands paths out no other way).
+// The device path of key `index` of the last listing (listing the keys first
+// when this process has not), read by opening the key for a moment (the
+// library hands paths out no other way).
 inline std::string key_path(int index, std::error_code &ec) {
     const detail::listing_guard guard;
     return detail::path_of(index, ec);
@@ -116,7 +154,7 @@ inline int key_count() {
 inline std::string key_path(int index) {
     std::error_code ec;
     std::string path = key_path(index, ec);
-    detail::throw_if(ec, "olvex: cannot open key");
+    detail::throw_if_index(ec, index);
     return path;
 }
 // Throws only when the keys cannot be listed at all; unopenable keys get an
