@@ -177,8 +177,29 @@ typedef struct OLVEXKIT_Event {
 typedef struct OLVEXKIT_Watcher *OLVEXKIT_WATCHER;
 
 /* The attached keys that open now, oldest first: up to `capacity` of them
- * into `keys`, their number through `count`. */
+ * into `keys`, their number through `count`. (OLVEXKIT_AllKeys reports the
+ * others too.) */
 OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_Keys(OLVEXKIT_KEYINFO *keys, int capacity, int *count);
+
+/* Every attached key, as olvexlib.hpp's keys() reports it: first those the
+ * library lists (oldest first, each with its index), then any other attached
+ * key, with why it cannot be opened. */
+#define OLVEXKIT_OPENABLE 0    /* in the listing, at `index` */
+#define OLVEXKIT_NOT_LISTED 1  /* opens, but the listing holds only the 10 oldest keys */
+#define OLVEXKIT_OPEN_FAILED 2 /* does not open now: `error` is the Windows code */
+#define OLVEXKIT_UNDATED 3     /* opens, but has no attach time, so the library does not list it */
+
+typedef struct OLVEXKIT_KeyState {
+    OLVEXKIT_KEYINFO key; /* key.attached 0 when not known */
+    int index;            /* in the listing, or -1 */
+    int state;            /* OLVEXKIT_OPENABLE ... OLVEXKIT_UNDATED */
+    unsigned long error;  /* with OLVEXKIT_OPEN_FAILED */
+    int reserved;
+} OLVEXKIT_KEYSTATE;
+
+/* Up to `capacity` of them into `keys`; their number, all of them, through
+ * `count`: when it exceeds capacity, call again with more room. */
+OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_AllKeys(OLVEXKIT_KEYSTATE *keys, int capacity, int *count);
 
 /* Opens the attached key with this device path, whatever its index;
  * ERROR_DEVICE_NOT_CONNECTED (1167) when no attached key has it. An

@@ -16,6 +16,12 @@ static_assert(OLVEXKIT_VERSION == (OLVEXLIB_HPP_VERSION_MAJOR << 16 | OLVEXLIB_H
               "olvexlib.hpp's version is not the kit's");
 #endif
 
+static_assert(OLVEXKIT_OPENABLE == static_cast<int>(olvex::key_state::openable) &&
+                  OLVEXKIT_NOT_LISTED == static_cast<int>(olvex::key_state::not_listed) &&
+                  OLVEXKIT_OPEN_FAILED == static_cast<int>(olvex::key_state::open_failed) &&
+                  OLVEXKIT_UNDATED == static_cast<int>(olvex::key_state::undated),
+              "the kit's key states are the header's");
+
 struct OLVEXKIT_Key {
     olvex::connection connection;
 };
@@ -50,6 +56,7 @@ std::chrono::milliseconds LimitOf(unsigned long timeoutMs) {
 void Fill(const olvex::key_info &k, OLVEXKIT_KEYINFO *out) {
     std::memset(out, 0, sizeof *out);
     std::memcpy(out->path, k.path.c_str(), (std::min)(k.path.size(), sizeof out->path - 1));
+    if (k.attached == std::chrono::system_clock::time_point()) return;  // not known
     const FILETIME time = olvex::detail::to_filetime(k.attached);
     out->attached = static_cast<unsigned long long>(time.dwHighDateTime) << 32 | time.dwLowDateTime;
 }
@@ -96,11 +103,28 @@ extern "C" unsigned long OLVEXKIT_API OLVEXKIT_OpenPath(OLVEXKIT_KEY *key, const
 extern "C" unsigned long OLVEXKIT_API OLVEXKIT_Keys(OLVEXKIT_KEYINFO *keys, int capacity, int *count) {
     if (!count || capacity < 0 || (!keys && capacity > 0)) return Report(ERROR_INVALID_PARAMETER);
     std::error_code ec;
-    const std::vector<olvex::key_info> found = olvex::keys(ec);
+    const std::vector<olvex::key_info> found = olvex::detail::listed_keys(ec);
     if (ec) return Report(ec);
     const size_t n = (std::min)(found.size(), static_cast<size_t>(capacity));
     for (size_t i = 0; i < n; ++i) Fill(found[i], &keys[i]);
     *count = static_cast<int>(n);
+    return Report(0);
+}
+
+extern "C" unsigned long OLVEXKIT_API OLVEXKIT_AllKeys(OLVEXKIT_KEYSTATE *keys, int capacity, int *count) {
+    if (!count || capacity < 0 || (!keys && capacity > 0)) return Report(ERROR_INVALID_PARAMETER);
+    std::error_code ec;
+    const std::vector<olvex::key_info> found = olvex::keys(ec);
+    if (ec) return Report(ec);
+    const size_t n = (std::min)(found.size(), static_cast<size_t>(capacity));
+    for (size_t i = 0; i < n; ++i) {
+        Fill(found[i], &keys[i].key);
+        keys[i].index = found[i].index;
+        keys[i].state = static_cast<int>(found[i].state);
+        keys[i].error = static_cast<unsigned long>(found[i].open_error.value());
+        keys[i].reserved = 0;
+    }
+    *count = static_cast<int>(found.size());
     return Report(0);
 }
 

@@ -6,12 +6,15 @@
 #define OLVEX_COMMON_HPP
 
 #include <windows.h>
+#include <setupapi.h>
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <iterator>
+#include <memory>
+#include <new>
 #include <string>
 #include <system_error>
 #include <type_traits>

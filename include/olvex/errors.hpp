@@ -33,7 +33,8 @@ inline constexpr error_row error_table[] = {
     {5, std::errc::permission_denied,
      "the key or its lock refused this account: run as an account the key's driver admits"},
     {6, std::errc::bad_file_descriptor,
-     "the connection is not open (closed, moved from, or ended with the program): open the key again"},
+     "the connection is not open (closed, moved from, or ended with the program): open the key again; or, "
+     "opening a key, the name of its lock is taken by an object that is not a lock"},
     {8, std::errc::not_enough_memory, "out of memory"},
     {13, std::errc::bad_message,
      "the key's answer was refused: not a frame (a wrong first byte, or under 5 bytes), longer than a "
