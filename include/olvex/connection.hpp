@@ -102,6 +102,8 @@ public:
     explicit connection(const std::string &path) {
         std::error_code ec;
         open(path, ec);
+        if (ec.value() == ERROR_DEVICE_NOT_CONNECTED)
+            throw std::system_error(ec, "olvex: no attached key has the path " + path);
         detail::throw_if(ec, "olvex: cannot open key");
     }
 #endif

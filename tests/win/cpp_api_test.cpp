@@ -13,6 +13,7 @@
 #include "connection/lock_name.h"
 #include "discovery/control_key.h"
 #include "discovery/key_driver.h"
+#include "argument_table.h"
 #include "support/keys.h"
 
 using namespace std::chrono_literals;
@@ -316,3 +317,71 @@ TEST(Bodies, LongestBodyComesBackWhole) {
 }
 
 // Time limits: the timed-exchange scenario table (scenario_test.cpp).
+
+namespace {
+
+// One bad-argument row through the header's throwing forms.
+void RunArgumentRow(const scenarios::ArgumentRow &row) {
+    KeyPtr key = Plug(("arg-" + row.name).c_str());
+    ASSERT_EQ(olvex::key_count(), 1);
+    try {
+        switch (row.call) {
+            case scenarios::ArgumentRow::OpenIndex:
+                olvex::connection(int(row.value));
+                break;
+            case scenarios::ArgumentRow::OpenPath:
+                olvex::connection(row.path);
+                break;
+            case scenarios::ArgumentRow::ExchangeBytes:
+                Open(key).exchange(std::vector<uint8_t>(size_t(row.value), 1));
+                break;
+            case scenarios::ArgumentRow::ExchangeTimeout:
+                Open(key).exchange(std::vector<uint8_t>{1}, std::chrono::milliseconds(row.value));
+                break;
+            case scenarios::ArgumentRow::ExchangeClosed: {
+                olvex::connection c = Open(key);
+                c.close();
+                c.exchange(std::vector<uint8_t>{1});
+                break;
+            }
+        }
+        ADD_FAILURE() << "no exception";
+    } catch (const std::system_error &e) {
+        EXPECT_EQ(unsigned(e.code().value()), row.code);
+        EXPECT_NE(std::string(e.what()).find(row.says), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(keysim::GetStats(key.get()).requests, 0u) << "nothing reaches the key";
+}
+
+const bool argumentsRegistered = [] {
+    std::string why;
+    const std::vector<scenarios::ArgumentRow> rows = scenarios::LoadArguments(OLVEX_ARGUMENT_TABLE, &why);
+    if (rows.empty()) {
+        testing::RegisterTest("BadArguments", "TableLoads", nullptr, nullptr, __FILE__, __LINE__,
+                              [why]() -> testing::Test * {
+                                  struct Fail : testing::Test {
+                                      std::string why;
+                                      void TestBody() override { FAIL() << why; }
+                                  };
+                                  auto *t = new Fail;
+                                  t->why = why;
+                                  return t;
+                              });
+        return false;
+    }
+    for (const scenarios::ArgumentRow &row : rows) {
+        struct RowTest : testing::Test {
+            scenarios::ArgumentRow row;
+            void TestBody() override { RunArgumentRow(row); }
+        };
+        testing::RegisterTest("BadArguments", ("cpp-" + row.name).c_str(), nullptr, nullptr, __FILE__, __LINE__,
+                              [row]() -> testing::Test * {
+                                  auto *t = new RowTest;
+                                  t->row = row;
+                                  return t;
+                              });
+    }
+    return true;
+}();
+
+}  // namespace

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "argument_table.h"
 #include "keysim.h"
 #include "olvex/errors.hpp"
 #include "olvex_process.h"
@@ -502,3 +503,67 @@ TEST(Interrupt, CtrlCOutsideAnExchangeEndsAtOnce) {
     EXPECT_EQ(res.code, 130);
     EXPECT_EQ(Lines(res.err), std::vector<std::string>{"olvex: interrupted"});
 }
+
+namespace {
+
+// One bad-argument row through olvex: the same mistake, its exit code.
+void RunArgumentRow(const scenarios::ArgumentRow &row) {
+    KeyPtr key = Plug("arg-" + row.name);
+    std::string script;
+    Result r;
+    switch (row.call) {
+        case scenarios::ArgumentRow::OpenIndex:
+            r = Olvex("send --key " + std::to_string(row.value) + " 00");
+            break;
+        case scenarios::ArgumentRow::OpenPath:
+            r = Olvex("send --key " + row.path + " 00");
+            break;
+        case scenarios::ArgumentRow::ExchangeBytes:
+            // Too long for a command line: a script's line.
+            script = WriteScript(std::string(size_t(row.value) * 2, 'a') + "\n");
+            r = Olvex("run \"" + script + "\"");
+            DeleteFileA(script.c_str());
+            break;
+        case scenarios::ArgumentRow::ExchangeTimeout:
+            r = Olvex("send --timeout " + std::to_string(row.value) + " 00");
+            break;
+        case scenarios::ArgumentRow::ExchangeClosed:
+            break;
+    }
+    EXPECT_EQ(r.code, row.olvexExit) << r.err;
+    EXPECT_TRUE(Contains(r.err, row.olvexSays)) << r.err;
+    EXPECT_EQ(Requests(key), 0u) << "nothing reaches the key";
+}
+
+const bool argumentsRegistered = [] {
+    std::string why;
+    const std::vector<scenarios::ArgumentRow> rows = scenarios::LoadArguments(OLVEX_ARGUMENT_TABLE, &why);
+    struct RowTest : testing::Test {
+        scenarios::ArgumentRow row;
+        std::string why;
+        void TestBody() override {
+            if (!why.empty()) FAIL() << why;
+            RunArgumentRow(row);
+        }
+    };
+    if (rows.empty()) {
+        testing::RegisterTest("BadArguments", "TableLoads", nullptr, nullptr, __FILE__, __LINE__,
+                              [why]() -> testing::Test * {
+                                  auto *t = new RowTest;
+                                  t->why = why;
+                                  return t;
+                              });
+    }
+    for (const scenarios::ArgumentRow &row : rows) {
+        if (row.olvexExit < 0) continue;  // a mistake the tool cannot make
+        testing::RegisterTest("BadArguments", ("olvex-" + row.name).c_str(), nullptr, nullptr, __FILE__, __LINE__,
+                              [row]() -> testing::Test * {
+                                  auto *t = new RowTest;
+                                  t->row = row;
+                                  return t;
+                              });
+    }
+    return true;
+}();
+
+}  // namespace
