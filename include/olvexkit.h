@@ -236,7 +236,10 @@ OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_Version(unsigned long *versi
  * terms (olvexlib.hpp's olvex::category()), zero-terminated into `text` of
  * `capacity` bytes, cut short if need be; the length it needs (terminator
  * included) through `needed` when not NULL. Codes the library does not give
- * get the platform's own words. One table words every layer's errors. */
+ * get the platform's own words. One table words every layer's errors. Asked
+ * right after a call failed, on the same thread, with the code it returned,
+ * the words are that failure's own, which may say more than the code: a 258
+ * that the connection's own earlier, late exchange caused says so. */
 OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_ErrorMessage(unsigned long code, char *text, int capacity,
                                                                 int *needed);
 

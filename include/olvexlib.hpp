@@ -4,13 +4,16 @@
 // and cancelled one by one, keys named by their device path, and a watcher
 // for keys coming and going.
 //
-//   for (const olvex::key_info &k : olvex::keys()) std::cout << k.path << '\n';
+//   for (const olvex::key_info &k : olvex::keys())             // every attached key; k.state
+//       std::cout << k.path << '\n';                           // says whether it can be opened
 //   olvex::connection key(path);                               // or key(0): index 0
 //   olvex::response r = key.exchange(command);                 // any byte container
 //   r = key.exchange(command, std::chrono::milliseconds(500));  // or give up after 500 ms
 //   // r.status is the key's status word, r.body its answer
 //   olvex::call_id call = key.start(cmd, n, limit, body, done, context, ec);  // done reports it
 //   key.cancel(call);                                          // that call alone
+//   key.start(cmd, n, limit, [&](const std::error_code &ec, olvex::response r) { ... }, ec);
+//   std::future<olvex::response> f = key.exchange_async(command, limit);
 //   olvex::key_watcher w([](const olvex::key_event &e) { /* attached, removed */ });
 //
 // Errors: every operation has a throwing form (std::system_error) and a form

@@ -37,13 +37,22 @@ struct OLVEXKIT_Watcher {
 
 namespace {
 
+// The last failure the kit reported on this thread, whose words may say more
+// than its code alone (a 258 caused by the connection's own late answer).
+thread_local const std::error_category *last_category = nullptr;
+thread_local DWORD last_code = 0;
+
 unsigned long Report(const std::error_code &ec) {
     const DWORD e = ec ? static_cast<DWORD>(ec.value()) : 0;
+    last_category = ec ? &ec.category() : nullptr;
+    last_code = e;
     ::SetLastError(e);
     return e;
 }
 
 unsigned long Report(DWORD e) {
+    last_category = nullptr;
+    last_code = e;
     ::SetLastError(e);
     return e;
 }
@@ -314,7 +323,9 @@ extern "C" unsigned long OLVEXKIT_API OLVEXKIT_Version(unsigned long *version) {
 extern "C" unsigned long OLVEXKIT_API OLVEXKIT_ErrorMessage(unsigned long code, char *text, int capacity,
                                                             int *needed) {
     if (capacity < 0 || (!text && capacity > 0)) return Report(ERROR_INVALID_PARAMETER);
-    const std::string message = olvex::error_message(static_cast<int>(code));
+    const std::string message = last_category && code == last_code
+                                    ? last_category->message(static_cast<int>(code))
+                                    : olvex::error_message(static_cast<int>(code));
     if (needed) *needed = static_cast<int>(message.size() + 1);
     if (capacity > 0) {
         const size_t n = (std::min)(message.size(), static_cast<size_t>(capacity) - 1);

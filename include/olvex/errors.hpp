@@ -38,7 +38,8 @@ inline constexpr error_row error_table[] = {
     {8, std::errc::not_enough_memory, "out of memory"},
     {13, std::errc::bad_message,
      "the key's answer was refused: not a frame (a wrong first byte, or under 5 bytes), longer than a "
-     "response can be (its rest was read and dropped), or shorter than its header says"},
+     "response can be (its rest was read and dropped), or shorter than its header says; trace the program "
+     "to see the answer's bytes"},
     {14, std::errc::not_enough_memory, "out of memory"},
     {31, std::errc::io_error, "the key failed the exchange without saying why"},
     {32, std::errc::device_or_resource_busy,

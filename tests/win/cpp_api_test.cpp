@@ -254,6 +254,36 @@ TEST(Errors, KitWordsEachCodeAsTheHeaderDoesAndReportsItsVersion) {
     EXPECT_EQ(message(258, cut, sizeof cut, nullptr), 0u);
     EXPECT_EQ(std::string(cut), olvex::error_message(258).substr(0, 7)) << "cut short, still terminated";
     EXPECT_EQ(message(258, nullptr, 4, nullptr), unsigned(ERROR_INVALID_PARAMETER));
+
+    // Asked right after the failure, on its thread: that failure's own words.
+    using open_fn = unsigned long(WINAPI *)(void **, const char *);
+    using exchange_fn = unsigned long(WINAPI *)(void *, const void *, int, void *, int *, int *, unsigned long);
+    using close_fn = unsigned long(WINAPI *)(void *, unsigned long);
+    const auto open = reinterpret_cast<open_fn>(reinterpret_cast<void (*)()>(GetProcAddress(kit, "OLVEXKIT_OpenPath")));
+    const auto exchange =
+        reinterpret_cast<exchange_fn>(reinterpret_cast<void (*)()>(GetProcAddress(kit, "OLVEXKIT_Exchange")));
+    const auto close = reinterpret_cast<close_fn>(reinterpret_cast<void (*)()>(GetProcAddress(kit, "OLVEXKIT_Close")));
+    ASSERT_TRUE(open && exchange && close);
+    KeyPtr key = Plug("kitownlate", testsupport::WithMode(keysim::Mode::Silent));
+    void *k = nullptr;
+    ASSERT_EQ(open(&k, keysim::DevicePath(key.get()).c_str()), 0u);
+    const unsigned char command[1] = {1};
+    std::vector<unsigned char> body(olvex::max_response_body);
+    int length = 0, status = 0;
+    EXPECT_EQ(exchange(k, command, 1, body.data(), &length, &status, 100), unsigned(ERROR_TIMEOUT));
+    EXPECT_EQ(exchange(k, command, 1, body.data(), &length, &status, 100), unsigned(WAIT_TIMEOUT));
+    char own[512];
+    EXPECT_EQ(message(WAIT_TIMEOUT, own, sizeof own, nullptr), 0u);
+    EXPECT_NE(std::string(own).find("this connection's earlier exchange"), std::string::npos) << own;
+    std::string elsewhere;
+    std::thread([&] {
+        char text[512];
+        message(WAIT_TIMEOUT, text, sizeof text, nullptr);
+        elsewhere = text;
+    }).join();
+    EXPECT_EQ(elsewhere, olvex::error_message(WAIT_TIMEOUT)) << "another thread has only the code";
+    close(k, 0);
+
     unsigned long v = 0;
     EXPECT_EQ(version(&v), 0u);
     EXPECT_EQ(v, unsigned(OLVEXLIB_HPP_VERSION_MAJOR << 16 | OLVEXLIB_HPP_VERSION_MINOR << 8 |
