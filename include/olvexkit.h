@@ -74,8 +74,10 @@ typedef struct OLVEXKIT_Key *OLVEXKIT_KEY;
  * direct OLVEX_EnumDEV would race with. */
 OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_KeyCount(int *count);
 
-/* Opens key `index` of the last listing (OLVEXKIT_KeyCount); its device path goes
- * to pathOut (OLVEXKIT_PATH_BUFFER bytes, zero-terminated) when not NULL.
+/* Opens key `index` of the last listing (OLVEXKIT_KeyCount; with no listing
+ * yet in this process, of one made now: index 0 is the oldest key); its
+ * device path goes to pathOut (OLVEXKIT_PATH_BUFFER bytes, zero-terminated)
+ * when not NULL. An index outside the listing is ERROR_INVALID_PARAMETER.
  * OLVEX_Connect's failures, by their cause (e.g. 2 for a key unplugged since
  * the listing). */
 OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_Open(OLVEXKIT_KEY *key, int index, char *pathOut);
