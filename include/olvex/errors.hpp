@@ -84,7 +84,7 @@ inline std::string platform_message(int code) {
 
 class error_category final : public std::error_category {
 public:
-    explicit constexpr error_category(bool finishing) noexcept : finishing_(finishing) {}
+    explicit error_category(bool finishing) noexcept : finishing_(finishing) {}
     const char *name() const noexcept override { return "olvex"; }
     std::string message(int code) const override {
         if (finishing_ && code == 258) return finishing_message;
