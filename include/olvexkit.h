@@ -55,6 +55,11 @@ extern "C" {
 #define OLVEXKIT_EXPORT __declspec(dllimport)
 #endif
 
+/* The version of this interface, as major << 16 | minor << 8 | patch; the
+ * loaded Olvexkit.dll reports its own through OLVEXKIT_Version. */
+#define OLVEXKIT_VERSION 0x010004u
+#define OLVEXKIT_VERSION_STRING "1.0.4"
+
 #define OLVEXKIT_NO_TIMEOUT 0xFFFFFFFFu
 #define OLVEXKIT_MAX_TIMEOUT 0xFFFFFFFEu
 /* The grace close gives a key's late answer, when the caller has no view. */
@@ -69,8 +74,10 @@ typedef struct OLVEXKIT_Key *OLVEXKIT_KEY;
  * direct OLVEX_EnumDEV would race with. */
 OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_KeyCount(int *count);
 
-/* Opens key `index` of the last listing (OLVEXKIT_KeyCount); its device path goes
- * to pathOut (OLVEXKIT_PATH_BUFFER bytes, zero-terminated) when not NULL.
+/* Opens key `index` of the last listing (OLVEXKIT_KeyCount; with no listing
+ * yet in this process, of one made now: index 0 is the oldest key); its
+ * device path goes to pathOut (OLVEXKIT_PATH_BUFFER bytes, zero-terminated)
+ * when not NULL. An index outside the listing is ERROR_INVALID_PARAMETER.
  * OLVEX_Connect's failures, by their cause (e.g. 2 for a key unplugged since
  * the listing). */
 OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_Open(OLVEXKIT_KEY *key, int index, char *pathOut);
@@ -185,8 +192,29 @@ typedef struct OLVEXKIT_Event {
 typedef struct OLVEXKIT_Watcher *OLVEXKIT_WATCHER;
 
 /* The attached keys that open now, oldest first: up to `capacity` of them
- * into `keys`, their number through `count`. */
+ * into `keys`, their number through `count`. (OLVEXKIT_AllKeys reports the
+ * others too.) */
 OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_Keys(OLVEXKIT_KEYINFO *keys, int capacity, int *count);
+
+/* Every attached key, as olvexlib.hpp's keys() reports it: first those the
+ * library lists (oldest first, each with its index), then any other attached
+ * key, with why it cannot be opened. */
+#define OLVEXKIT_OPENABLE 0    /* in the listing, at `index` */
+#define OLVEXKIT_NOT_LISTED 1  /* opens, but the listing holds only the 10 oldest keys */
+#define OLVEXKIT_OPEN_FAILED 2 /* does not open now: `error` is the Windows code */
+#define OLVEXKIT_UNDATED 3     /* opens, but has no attach time, so the library does not list it */
+
+typedef struct OLVEXKIT_KeyState {
+    OLVEXKIT_KEYINFO key; /* key.attached 0 when not known */
+    int index;            /* in the listing, or -1 */
+    int state;            /* OLVEXKIT_OPENABLE ... OLVEXKIT_UNDATED */
+    unsigned long error;  /* with OLVEXKIT_OPEN_FAILED */
+    int reserved;
+} OLVEXKIT_KEYSTATE;
+
+/* Up to `capacity` of them into `keys`; their number, all of them, through
+ * `count`: when it exceeds capacity, call again with more room. */
+OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_AllKeys(OLVEXKIT_KEYSTATE *keys, int capacity, int *count);
 
 /* Opens the attached key with this device path, whatever its index;
  * ERROR_DEVICE_NOT_CONNECTED (1167) when no attached key has it. An
@@ -214,6 +242,21 @@ OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_StopWatch(OLVEXKIT_WATCHER w
 /* Frees the watcher (stopping it first if need be); no other call on it may
  * be running or come after. NULL is ignored. */
 OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_CloseWatch(OLVEXKIT_WATCHER watcher);
+
+/* The version of the loaded kit (OLVEXKIT_VERSION when it was built), so
+ * that a binding can tell a kit older than itself. */
+OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_Version(unsigned long *version);
+
+/* What a code this kit (or Olvexlib.dll) returned means, in the library's
+ * terms (olvexlib.hpp's olvex::category()), zero-terminated into `text` of
+ * `capacity` bytes, cut short if need be; the length it needs (terminator
+ * included) through `needed` when not NULL. Codes the library does not give
+ * get the platform's own words. One table words every layer's errors. Asked
+ * right after a call failed, on the same thread, with the code it returned,
+ * the words are that failure's own, which may say more than the code: a 258
+ * that the connection's own earlier, late exchange caused says so. */
+OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_ErrorMessage(unsigned long code, char *text, int capacity,
+                                                                int *needed);
 
 #ifdef __cplusplus
 }

@@ -4,26 +4,34 @@
 // and cancelled one by one, keys named by their device path, and a watcher
 // for keys coming and going.
 //
-//   for (const olvex::key_info &k : olvex::keys()) std::cout << k.path << '\n';
+//   for (const olvex::key_info &k : olvex::keys())             // every attached key; k.state
+//       std::cout << k.path << '\n';                           // says whether it can be opened
 //   olvex::connection key(path);                               // or key(0): index 0
 //   olvex::response r = key.exchange(command);                 // any byte container
 //   r = key.exchange(command, std::chrono::milliseconds(500));  // or give up after 500 ms
 //   // r.status is the key's status word, r.body its answer
 //   olvex::call_id call = key.start(cmd, n, limit, body, done, context, ec);  // done reports it
 //   key.cancel(call);                                          // that call alone
+//   key.start(cmd, n, limit, [&](const std::error_code &ec, olvex::response r) { ... }, ec);
+//   std::future<olvex::response> f = key.exchange_async(command, limit);
 //   olvex::key_watcher w([](const olvex::key_event &e) { /* attached, removed */ });
 //
 // Errors: every operation has a throwing form (std::system_error) and a form
 // taking std::error_code& that reports instead, as std::filesystem does. Codes
-// are Windows error codes in std::system_category(): the cause the library
-// names through GetLastError(), or one of
+// are in olvex::category() (olvex/errors.hpp): value() is the Windows error
+// code, message() says what it means here and what to do, and each compares
+// equal to its std::errc (std::errc::timed_out for 258 and 1460...). The
+// cause the library names through GetLastError(), or one of
 //   ERROR_INVALID_PARAMETER  a command longer than olvex::max_command, a
 //                            time limit that is not positive
 //   ERROR_INVALID_HANDLE     an exchange on a connection that is not open (or
 //                            was ended by the program's end)
 //   ERROR_TIMEOUT            the key did not answer within the time limit
 //   WAIT_TIMEOUT             another thread or program held the key's lock
-//                            for the whole time limit; nothing was sent
+//                            for the whole time limit; nothing was sent. When
+//                            it was this connection's own earlier exchange,
+//                            still reading its late answer, the message says
+//                            so (the value stays 258)
 //   ERROR_OPERATION_ABORTED  cancel() or close ended a timed or started
 //                            exchange, or CancelSynchronousIo on its thread
 //                            an untimed one
@@ -48,6 +56,14 @@
 #ifndef OLVEXLIB_HPP
 #define OLVEXLIB_HPP
 
+// This header's version, the same as Olvexlib.dll's file version (1.0.4.0)
+// and Olvexkit.dll's.
+#define OLVEXLIB_HPP_VERSION_MAJOR 1
+#define OLVEXLIB_HPP_VERSION_MINOR 0
+#define OLVEXLIB_HPP_VERSION_PATCH 4
+#define OLVEXLIB_HPP_VERSION "1.0.4"
+
+#include "olvex/errors.hpp"
 #include "olvex/common.hpp"
 #include "olvex/listing.hpp"
 #include "olvex/channel.hpp"

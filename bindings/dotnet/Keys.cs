@@ -31,26 +31,28 @@ namespace Olvexlib
             }
         }
 
-        // The attached keys that can be opened now, oldest first, with their
-        // attach times. A key's path names it for as long as it stays attached;
-        // indexes change whenever keys come and go.
+        // Every attached key: first those the library lists, oldest first,
+        // each with its Index and attach time; then any other attached key,
+        // with CanOpen false and WhyNot saying why (beyond the 10 keys the
+        // library lists, or the platform's cause in Error). A key's path names
+        // it for as long as it stays attached; indexes change whenever keys
+        // come and go.
         public static KeyInfo[] List()
         {
-            // The library lists at most 10 keys; room for more costs nothing.
-            var records = new NativeMethods.KeyRecord[16];
+            var records = new NativeMethods.KeyStateRecord[16];
             for (;;)
             {
                 int count;
                 uint error;
-                lock (ListLock) error = NativeMethods.OLVEXKIT_Keys(records, records.Length, out count);
+                lock (ListLock) error = NativeMethods.OLVEXKIT_AllKeys(records, records.Length, out count);
                 if (error != 0) throw Failure("listing keys", (int)error);
-                if (count < records.Length)
+                if (count <= records.Length)
                 {
                     var keys = new KeyInfo[count];
                     for (int i = 0; i < count; i++) keys[i] = new KeyInfo(records[i]);
                     return keys;
                 }
-                records = new NativeMethods.KeyRecord[records.Length * 2];
+                records = new NativeMethods.KeyStateRecord[count];
             }
         }
 
@@ -122,8 +124,27 @@ namespace Olvexlib
         {
         }
 
+        internal KeyInfo(NativeMethods.KeyStateRecord record)
+            : this(record.Key.Path, record.Key.Attached == 0 ? DateTime.MinValue : DateTime.FromFileTimeUtc(record.Key.Attached))
+        {
+            CanOpen = record.State == NativeMethods.Openable;
+            Index = CanOpen ? record.Index : (int?)null;
+            Error = record.State == NativeMethods.OpenFailed ? (int)record.Error : 0;
+            WhyNot = record.State == NativeMethods.NotListed ? "beyond the 10 keys the library lists (the oldest ones)"
+                   : record.State == NativeMethods.Undated ? "the platform keeps no attach time for it, so the library does not list it"
+                   : record.State == NativeMethods.OpenFailed ? "it does not open: " + NativeMethods.Message(Error) + " (error " + Error + ")"
+                   : null;
+        }
+
         public string Path { get; }
+        // DateTime.MinValue when the platform keeps no attach time for it.
         public DateTime Attached { get; }
+        // Whether Keys.Open(Index) or Keys.Open(Path) can open it; if not,
+        // why (WhyNot), and the platform's code when it did not open (Error).
+        public bool CanOpen { get; } = true;
+        public int? Index { get; }
+        public string WhyNot { get; }
+        public int Error { get; }
 
         public override string ToString() => Path + " (attached " + Attached.ToString("o") + ")";
     }

@@ -33,6 +33,39 @@ namespace Olvexlib
         internal const int Attached = 1;
         internal const int Removed = 2;
 
+        // OLVEXKIT_KEYSTATE's states.
+        internal const int Openable = 0;
+        internal const int NotListed = 1;
+        internal const int OpenFailed = 2;
+        internal const int Undated = 3;
+
+        // OLVEXKIT_KEYSTATE: 288 bytes everywhere.
+        [StructLayout(LayoutKind.Sequential, CharSet = CharSet.Ansi)]
+        internal struct KeyStateRecord
+        {
+            internal KeyRecord Key;
+            internal int Index;
+            internal int State;
+            internal uint Error;
+            internal int Reserved;
+        }
+
+        [DllImport(Kit, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
+        internal static extern uint OLVEXKIT_AllKeys([Out] KeyStateRecord[] keys, int capacity, out int count);
+
+        [DllImport(Kit, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
+        internal static extern uint OLVEXKIT_ErrorMessage(uint code, [Out] byte[] text, int capacity, out int needed);
+
+        // What a code means in the library's words (the kit's table).
+        internal static string Message(int code)
+        {
+            var text = new byte[512];
+            int needed;
+            if (OLVEXKIT_ErrorMessage((uint)code, text, text.Length, out needed) != 0) return "Windows error " + code;
+            int length = Array.IndexOf(text, (byte)0);
+            return System.Text.Encoding.ASCII.GetString(text, 0, length < 0 ? text.Length : length);
+        }
+
         // OLVEXKIT_KEYINFO: 272 bytes everywhere (264 is a multiple of 8).
         [StructLayout(LayoutKind.Sequential, CharSet = CharSet.Ansi)]
         internal struct KeyRecord

@@ -9,6 +9,19 @@
 #include <algorithm>
 #include <deque>
 
+#ifdef OLVEX_PROJECT_VERSION
+static_assert(OLVEXKIT_VERSION == OLVEX_PROJECT_VERSION, "OLVEXKIT_VERSION is not the project's version");
+static_assert(OLVEXKIT_VERSION == (OLVEXLIB_HPP_VERSION_MAJOR << 16 | OLVEXLIB_HPP_VERSION_MINOR << 8 |
+                                   OLVEXLIB_HPP_VERSION_PATCH),
+              "olvexlib.hpp's version is not the kit's");
+#endif
+
+static_assert(OLVEXKIT_OPENABLE == static_cast<int>(olvex::key_state::openable) &&
+                  OLVEXKIT_NOT_LISTED == static_cast<int>(olvex::key_state::not_listed) &&
+                  OLVEXKIT_OPEN_FAILED == static_cast<int>(olvex::key_state::open_failed) &&
+                  OLVEXKIT_UNDATED == static_cast<int>(olvex::key_state::undated),
+              "the kit's key states are the header's");
+
 struct OLVEXKIT_Key {
     olvex::connection connection;
     DWORD opener = 0;       // the thread that opened it
@@ -27,13 +40,22 @@ struct OLVEXKIT_Watcher {
 
 namespace {
 
+// The last failure the kit reported on this thread, whose words may say more
+// than its code alone (a 258 caused by the connection's own late answer).
+thread_local const std::error_category *last_category = nullptr;
+thread_local DWORD last_code = 0;
+
 unsigned long Report(const std::error_code &ec) {
     const DWORD e = ec ? static_cast<DWORD>(ec.value()) : 0;
+    last_category = ec ? &ec.category() : nullptr;
+    last_code = e;
     ::SetLastError(e);
     return e;
 }
 
 unsigned long Report(DWORD e) {
+    last_category = nullptr;
+    last_code = e;
     ::SetLastError(e);
     return e;
 }
@@ -46,6 +68,7 @@ std::chrono::milliseconds LimitOf(unsigned long timeoutMs) {
 void Fill(const olvex::key_info &k, OLVEXKIT_KEYINFO *out) {
     std::memset(out, 0, sizeof *out);
     std::memcpy(out->path, k.path.c_str(), (std::min)(k.path.size(), sizeof out->path - 1));
+    if (k.attached == std::chrono::system_clock::time_point()) return;  // not known
     const FILETIME time = olvex::detail::to_filetime(k.attached);
     out->attached = static_cast<unsigned long long>(time.dwHighDateTime) << 32 | time.dwLowDateTime;
 }
@@ -137,11 +160,28 @@ extern "C" unsigned long OLVEXKIT_API OLVEXKIT_OpenPath(OLVEXKIT_KEY *key, const
 extern "C" unsigned long OLVEXKIT_API OLVEXKIT_Keys(OLVEXKIT_KEYINFO *keys, int capacity, int *count) {
     if (!count || capacity < 0 || (!keys && capacity > 0)) return Report(ERROR_INVALID_PARAMETER);
     std::error_code ec;
-    const std::vector<olvex::key_info> found = olvex::keys(ec);
+    const std::vector<olvex::key_info> found = olvex::detail::listed_keys(ec);
     if (ec) return Report(ec);
     const size_t n = (std::min)(found.size(), static_cast<size_t>(capacity));
     for (size_t i = 0; i < n; ++i) Fill(found[i], &keys[i]);
     *count = static_cast<int>(n);
+    return Report(0);
+}
+
+extern "C" unsigned long OLVEXKIT_API OLVEXKIT_AllKeys(OLVEXKIT_KEYSTATE *keys, int capacity, int *count) {
+    if (!count || capacity < 0 || (!keys && capacity > 0)) return Report(ERROR_INVALID_PARAMETER);
+    std::error_code ec;
+    const std::vector<olvex::key_info> found = olvex::keys(ec);
+    if (ec) return Report(ec);
+    const size_t n = (std::min)(found.size(), static_cast<size_t>(capacity));
+    for (size_t i = 0; i < n; ++i) {
+        Fill(found[i], &keys[i].key);
+        keys[i].index = found[i].index;
+        keys[i].state = static_cast<int>(found[i].state);
+        keys[i].error = static_cast<unsigned long>(found[i].open_error.value());
+        keys[i].reserved = 0;
+    }
+    *count = static_cast<int>(found.size());
     return Report(0);
 }
 
@@ -390,4 +430,25 @@ extern "C" napi_value napi_register_module_v1(napi_env env, napi_value exports) 
     auto *r = new (std::nothrow) Registrant{GetCurrentThreadId()};
     if (!add || !r || add(env, &EndRegistrant, r) != 0) delete r;
     return exports;
+}
+
+extern "C" unsigned long OLVEXKIT_API OLVEXKIT_Version(unsigned long *version) {
+    if (!version) return Report(ERROR_INVALID_PARAMETER);
+    *version = OLVEXKIT_VERSION;
+    return Report(0);
+}
+
+extern "C" unsigned long OLVEXKIT_API OLVEXKIT_ErrorMessage(unsigned long code, char *text, int capacity,
+                                                            int *needed) {
+    if (capacity < 0 || (!text && capacity > 0)) return Report(ERROR_INVALID_PARAMETER);
+    const std::string message = last_category && code == last_code
+                                    ? last_category->message(static_cast<int>(code))
+                                    : olvex::error_message(static_cast<int>(code));
+    if (needed) *needed = static_cast<int>(message.size() + 1);
+    if (capacity > 0) {
+        const size_t n = (std::min)(message.size(), static_cast<size_t>(capacity) - 1);
+        std::memcpy(text, message.data(), n);
+        text[n] = '\0';
+    }
+    return Report(0);
 }

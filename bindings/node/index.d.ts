@@ -133,12 +133,26 @@ export function open(which: number | string): Key;
 export interface KeyInfo {
   /** The device path, as open() takes it. */
   path: string;
-  /** When the key was attached. */
+  /** When the key was attached (null in keys() when the platform keeps no attach time for it). */
   attached: Date;
 }
 
-/** The attached keys that can be opened now, oldest first. */
-export function keys(): KeyInfo[];
+export interface KeyState extends KeyInfo {
+  /** Its index in the listing, as open() takes it; null when it is not listed. */
+  index: number | null;
+  /** Whether open() can open it. */
+  openable: boolean;
+  /** Why it cannot be opened: beyond the 10 keys the library lists, or the platform's cause. */
+  why?: string;
+  /** The platform's code when it did not open, else 0. */
+  errno?: number;
+}
+
+/**
+ * Every attached key: first those the library lists, oldest first, then any
+ * other attached key with `openable` false and why.
+ */
+export function keys(): KeyState[];
 
 export interface WatchOptions {
   /** How often the keys are listed where the platform does not notify, in ms (> 0; default 250). */

@@ -85,9 +85,12 @@ const KeyInfo = koffi.struct('OLVEXKIT_KEYINFO', {
   attached: 'uint64',  // FILETIME
 });
 const KeyEvent = koffi.struct('OLVEXKIT_EVENT', { key: KeyInfo, what: 'int', reserved: 'int' });
+const KeyState = koffi.struct('OLVEXKIT_KEYSTATE', {
+  key: KeyInfo, index: 'int', state: 'int', error: 'uint32_t', reserved: 'int',
+});
 // Read out of Buffers the kit fills: a layout that drifted from olvexkit.h
 // would hand out garbage paths, so refuse to load instead.
-if (koffi.sizeof(KeyInfo) !== 272 || koffi.sizeof(KeyEvent) !== 280) {
+if (koffi.sizeof(KeyInfo) !== 272 || koffi.sizeof(KeyEvent) !== 280 || koffi.sizeof(KeyState) !== 288) {
   throw new Error(`olvexlib: OLVEXKIT_KEYINFO/OLVEXKIT_EVENT are ${koffi.sizeof(KeyInfo)}/${koffi.sizeof(KeyEvent)} bytes, not 272/280`);
 }
 const native = {
@@ -105,6 +108,8 @@ const native = {
   closeAsync: kit.func('uint32_t __stdcall OLVEXKIT_CloseAsync(OLVEXKIT_Key *key, uint32_t graceMs, ' +
                        'OLVEXKIT_CLOSED *done, uintptr_t context)'),
   keys: kit.func('uint32_t __stdcall OLVEXKIT_Keys(void *keys, int capacity, _Out_ int *count)'),
+  allKeys: kit.func('uint32_t __stdcall OLVEXKIT_AllKeys(void *keys, int capacity, _Out_ int *count)'),
+  errorMessage: kit.func('uint32_t __stdcall OLVEXKIT_ErrorMessage(uint32_t code, _Out_ uint8_t *text, int capacity, _Out_ int *needed)'),
   openPath: kit.func('uint32_t __stdcall OLVEXKIT_OpenPath(_Out_ OLVEXKIT_Key **key, const char *path)'),
   watch: kit.func('uint32_t __stdcall OLVEXKIT_Watch(_Out_ OLVEXKIT_Watcher **watcher, uint32_t intervalMs)'),
   nextEvent: kit.func('uint32_t __stdcall OLVEXKIT_NextEvent(OLVEXKIT_Watcher *watcher, void *event, uint32_t waitMs)'),
@@ -464,17 +469,44 @@ function openPath(p) {
 const attachedDate = (filetime) => new Date(Number(BigInt(filetime) / 10000n) - FILETIME_EPOCH_MS);
 const keyOf = (info) => ({ path: info.path, attached: attachedDate(info.attached) });
 
-// The attached keys that open now, oldest first: [{ path, attached }].
+// What a Windows code means, in the library's words (the kit's table).
+function errorMessage(code) {
+  const text = Buffer.alloc(512);
+  const needed = [0];
+  if (native.errorMessage(code, text, text.length, needed) !== 0) return `Windows error ${code}`;
+  return text.toString('latin1', 0, Math.max(0, text.indexOf(0)));
+}
+
+const OPENABLE = 0, NOT_LISTED = 1, OPEN_FAILED = 2;
+function whyNot(state, errno) {
+  if (state === NOT_LISTED) return 'beyond the 10 keys the library lists (the oldest ones)';
+  if (state === OPEN_FAILED) return `it does not open: ${errorMessage(errno)} (error ${errno})`;
+  return 'the platform keeps no attach time for it, so the library does not list it';
+}
+
+// Every attached key: first those the library lists, oldest first
+// ({ path, attached, index, openable: true }); then any other attached key,
+// with why it cannot be opened ({ path, attached (or null), index: null,
+// openable: false, why, errno (the platform's code when it did not open, else
+// 0) }).
 function keys() {
-  for (let capacity = 16; ; capacity *= 2) {
-    const room = Buffer.alloc(capacity * koffi.sizeof(KeyInfo));
+  for (let capacity = 16; ; ) {
+    const room = Buffer.alloc(capacity * koffi.sizeof(KeyState));
     const count = [0];
-    const errno = native.keys(room, capacity, count);
+    const errno = native.allKeys(room, capacity, count);
     if (errno !== 0) throw failure('listing keys', errno);
-    // A full room may have left keys out: ask again with more.
-    if (count[0] < capacity) {
-      return Array.from({ length: count[0] }, (_, i) => keyOf(koffi.decode(room, i * koffi.sizeof(KeyInfo), KeyInfo)));
+    if (count[0] > capacity) {
+      capacity = count[0];
+      continue;
     }
+    return Array.from({ length: count[0] }, (_, i) => {
+      const k = koffi.decode(room, i * koffi.sizeof(KeyState), KeyState);
+      if (k.state === OPENABLE) return { ...keyOf(k.key), index: k.index, openable: true };
+      return {
+        path: k.key.path, attached: k.key.attached ? attachedDate(k.key.attached) : null, index: null,
+        openable: false, why: whyNot(k.state, k.error), errno: k.state === OPEN_FAILED ? k.error : 0,
+      };
+    });
   }
 }
 

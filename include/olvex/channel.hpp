@@ -520,7 +520,8 @@ private:
     void call_back(job *j) noexcept {
         const channel *outer = completing;
         completing = this;
-        if (!silent_.load()) j->done_fn(j->context, j->id, j->error, j->status, j->body_length);
+        if (!silent_.load())
+            j->done_fn(j->context, j->id, j->error == finishing_wait ? WAIT_TIMEOUT : j->error, j->status, j->body_length);
         completing = outer;
         if (j->report) ::CloseThreadpoolWork(j->report);
         delete j;
@@ -592,6 +593,9 @@ private:
             j->status = OLVEX_FAIL;
             j->error = by == by_cancel ? ERROR_OPERATION_ABORTED
                                        : j->state == job::sending ? ERROR_TIMEOUT : WAIT_TIMEOUT;
+            // Held up by this connection's own late answer, not by anyone else.
+            if (j->error == WAIT_TIMEOUT && j->state == job::queued && busy_ && !current_ && reading_)
+                j->error = finishing_wait;
         }
         if (j->state == job::queued) {
             job **link = &head_;

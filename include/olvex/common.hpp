@@ -6,12 +6,15 @@
 #define OLVEX_COMMON_HPP
 
 #include <windows.h>
+#include <setupapi.h>
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <iterator>
+#include <memory>
+#include <new>
 #include <string>
 #include <system_error>
 #include <type_traits>
@@ -19,6 +22,7 @@
 #include <vector>
 
 #include "../olvexlib.h"
+#include "errors.hpp"
 
 #ifdef _MSC_VER
 #pragma comment(lib, "advapi32.lib")  // the attach times' registry reads
@@ -95,13 +99,14 @@ inline unsigned long long ticks_of(const FILETIME &time) noexcept {
 }
 
 // A failed call that left no cause still has to read as a failure.
-inline std::error_code last_error() noexcept {
-    const DWORD e = ::GetLastError();
-    return std::error_code(static_cast<int>(e != 0 ? e : ERROR_GEN_FAILURE), std::system_category());
+inline std::error_code win32_error(DWORD e) noexcept {
+    if (e == finishing_wait) return std::error_code(WAIT_TIMEOUT, finishing_category());
+    return std::error_code(static_cast<int>(e), olvex::category());
 }
 
-inline std::error_code win32_error(DWORD e) noexcept {
-    return std::error_code(static_cast<int>(e), std::system_category());
+inline std::error_code last_error() noexcept {
+    const DWORD e = ::GetLastError();
+    return win32_error(e != 0 ? e : ERROR_GEN_FAILURE);
 }
 
 inline const std::string &no_path() noexcept {

@@ -5,7 +5,46 @@
 #include "channel.hpp"
 #include "listing.hpp"
 
+// std::future needs the standard library's threads, which MinGW's win32
+// thread model does not give libstdc++: there the callable start() serves.
+#if OLVEXLIB_HPP_EXCEPTIONS && (!defined(__GLIBCXX__) || defined(_GLIBCXX_HAS_GTHREADS))
+#define OLVEXLIB_HPP_FUTURE 1
+#include <future>
+#else
+#define OLVEXLIB_HPP_FUTURE 0
+#endif
+
 namespace olvex {
+namespace detail {
+
+// A started call whose outcome goes to a callable: the body's buffer and the
+// callable live here until the completion hands both over, then go.
+template <class Fn>
+struct started_call {
+    Fn fn;
+    std::unique_ptr<unsigned char[]> body;
+
+    static void WINAPI done(void *self, call_id, DWORD error, int status, int length) {
+        const std::unique_ptr<started_call> call(static_cast<started_call *>(self));
+        std::error_code ec = error ? win32_error(error) : std::error_code();
+        response r;
+#if OLVEXLIB_HPP_EXCEPTIONS
+        try {
+#endif
+            if (!ec) {
+                r.status = static_cast<std::uint16_t>(status);
+                r.body.assign(call->body.get(), call->body.get() + length);
+            }
+#if OLVEXLIB_HPP_EXCEPTIONS
+        } catch (const std::bad_alloc &) {
+            ec = win32_error(ERROR_NOT_ENOUGH_MEMORY);
+        }
+#endif
+        call->fn(static_cast<const std::error_code &>(ec), std::move(r));
+    }
+};
+
+}  // namespace detail
 
 namespace detail {
 struct access;
@@ -57,7 +96,9 @@ struct access;
 class connection {
 public:
     connection() noexcept = default;
-    // Opens key `index` (0 <= index < key_count()) of the last listing.
+    // Opens key `index` (0 <= index < key_count()) of the last listing; with
+    // no listing yet in this process, of one made now. An index outside it:
+    // ERROR_INVALID_PARAMETER, and the throwing form's what() says so.
     connection(int index, std::error_code &ec) { open(index, ec); }
     // Opens the attached key with this device path, whatever its index
     // (listing the keys anew); ERROR_DEVICE_NOT_CONNECTED when none has it.
@@ -66,11 +107,13 @@ public:
     explicit connection(int index) {
         std::error_code ec;
         open(index, ec);
-        detail::throw_if(ec, "olvex: cannot open key");
+        detail::throw_if_index(ec, index);
     }
     explicit connection(const std::string &path) {
         std::error_code ec;
         open(path, ec);
+        if (ec.value() == ERROR_DEVICE_NOT_CONNECTED)
+            throw std::system_error(ec, "olvex: no attached key has the path " + path);
         detail::throw_if(ec, "olvex: cannot open key");
     }
 #endif
@@ -210,6 +253,58 @@ public:
         return e ? 0 : id;
     }
 
+    // The same with any callable for the outcome, a lambda with captures
+    // among them: done(const std::error_code &, olvex::response) is called
+    // once, on a thread of the system's pool, with the key's answer or why
+    // there is none; the body needs no buffer of the caller's. It must not
+    // throw. Nothing is started, 0 returned and `done` never called when ec
+    // is set; after close_all() (the program's end) it is not called either.
+    template <class Fn, class Call = detail::started_call<std::decay_t<Fn>>,
+              std::enable_if_t<std::is_invocable<std::decay_t<Fn> &, const std::error_code &, response>::value,
+                               int> = 0>
+    call_id start(const void *command, std::size_t size, std::chrono::milliseconds timeout, Fn &&done,
+                  std::error_code &ec, completions how = completions::concurrent) const {
+        std::unique_ptr<Call> call(new (std::nothrow) Call{std::forward<Fn>(done), nullptr});
+        if (call) call->body.reset(new (std::nothrow) unsigned char[max_response_body]);
+        if (!call || !call->body) {
+            ec = detail::win32_error(ERROR_NOT_ENOUGH_MEMORY);
+            return 0;
+        }
+        const call_id id = start(command, size, timeout, call->body.get(), &Call::done, call.get(), ec, how);
+        if (!ec) call.release();  // the completion's now
+        return id;
+    }
+    template <class Bytes, class Fn, detail::if_byte_range<Bytes> = 0>
+    call_id start(const Bytes &command, std::chrono::milliseconds timeout, Fn &&done, std::error_code &ec,
+                  completions how = completions::concurrent) const {
+        return start(std::data(command), std::size(command), timeout, std::forward<Fn>(done), ec, how);
+    }
+
+#if OLVEXLIB_HPP_FUTURE
+    // The started exchange as a std::future: it holds the response, or a
+    // std::system_error with the code exchange() would give, any failure to
+    // start included. cancel(), a close or the time limit end it as they end
+    // a started call; after close_all() (the program's end) it never becomes
+    // ready.
+    std::future<response> exchange_async(const void *command, std::size_t size,
+                                         std::chrono::milliseconds timeout = no_timeout) const {
+        const auto promise = std::make_shared<std::promise<response>>();
+        std::future<response> result = promise->get_future();
+        const auto settle = [promise](const std::error_code &e, response r) {
+            if (e) promise->set_exception(std::make_exception_ptr(std::system_error(e, "olvex: exchange failed")));
+            else promise->set_value(std::move(r));
+        };
+        std::error_code ec;
+        start(command, size, timeout, settle, ec);
+        if (ec) settle(ec, response());
+        return result;
+    }
+    template <class Bytes, detail::if_byte_range<Bytes> = 0>
+    std::future<response> exchange_async(const Bytes &command, std::chrono::milliseconds timeout = no_timeout) const {
+        return exchange_async(std::data(command), std::size(command), timeout);
+    }
+#endif
+
     // Ends that call alone with ERROR_OPERATION_ABORTED, as cancel() does all
     // of them; false when it has finished already, whose id then names
     // nothing any more. Any thread.
@@ -230,11 +325,7 @@ private:
         char found[OLVEX_PATH_SIZE + 1] = {};
         OLVEX_HANDLE handle = nullptr;
         const detail::listing_guard guard;
-        if (OLVEX_Connect(&handle, found, index) != OLVEX_OK) {
-            ec = detail::last_error();
-            return;
-        }
-        adopt(handle, found, ec);
+        if (detail::connect_index(index, &handle, found, ec)) adopt(handle, found, ec);
     }
 
     void open(const std::string &path, std::error_code &ec) {

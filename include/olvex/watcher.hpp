@@ -124,7 +124,7 @@ private:
             // cfgmgr32 stays loaded: the registration calls into it.
         }
         ::AcquireSRWLockExclusive(&relist_lock_);
-        known_ = keys(ec);
+        known_ = listed_keys(ec);
         for (const key_info &k : known_) queue_.push_back(key_event{key_event::attached, k});
         ::ReleaseSRWLockExclusive(&relist_lock_);
         if (ec) return;
@@ -193,7 +193,7 @@ private:
         ::ReleaseSRWLockShared(&lock_);
         if (stopping) return;
         std::error_code ec;
-        std::vector<key_info> now = keys(ec);
+        std::vector<key_info> now = listed_keys(ec);
         if (ec) return;  // nothing known for sure this time
         std::vector<key_event> events;
         // A known key missing from the listing is gone only if its path says

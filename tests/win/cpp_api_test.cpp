@@ -7,11 +7,13 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <future>
 #include <thread>
 
 #include "connection/lock_name.h"
 #include "discovery/control_key.h"
 #include "discovery/key_driver.h"
+#include "argument_table.h"
 #include "support/keys.h"
 
 using namespace std::chrono_literals;
@@ -41,9 +43,26 @@ bool ClientsGo(const KeyPtr &key) {
     return keysim::GetStats(key.get()).openHandles == 0;
 }
 
-std::error_code Win32(DWORD code) { return std::error_code(int(code), std::system_category()); }
+std::error_code Win32(DWORD code) { return std::error_code(int(code), olvex::category()); }
 
 }  // namespace
+
+// First in this program: no listing has been made in its process yet.
+TEST(Listing, OpeningByIndexBeforeAnyListingListsFirst) {
+    ASSERT_FALSE(olvex::detail::listed()) << "this test must run before any other lists keys in this process";
+    KeyPtr key = Plug("unlisted");
+    olvex::connection c(0);
+    EXPECT_EQ(c.path(), keysim::DevicePath(key.get()));
+    EXPECT_TRUE(olvex::detail::listed());
+    try {
+        olvex::connection none(3);
+        ADD_FAILURE() << "no exception";
+    } catch (const std::system_error &e) {
+        EXPECT_EQ(e.code().value(), ERROR_INVALID_PARAMETER);
+        EXPECT_NE(std::string(e.what()).find("no key at index 3 of the last listing"), std::string::npos)
+            << e.what();
+    }
+}
 
 TEST(Listing, CountAndPathsComeOldestFirst) {
     std::error_code ec;
@@ -228,6 +247,128 @@ TEST(Errors, ThrowingFormsCarryTheSameCode) {
     }
 }
 
+// The words a program prints come from the library's table, under Wine too,
+// and a lock held up by the connection's own late answer blames no one else.
+TEST(Errors, TimeLimitsSayWhoHeldTheKeyAndCompareAsTimedOut) {
+    KeyPtr key = Plug("ownlate", testsupport::WithMode(keysim::Mode::Silent));
+    olvex::connection c = Open(key);
+    std::error_code ec;
+    c.exchange(std::vector<uint8_t>{1}, 100ms, ec);
+    EXPECT_EQ(ec.value(), ERROR_TIMEOUT);
+    EXPECT_TRUE(ec == std::errc::timed_out);
+    EXPECT_FALSE(ec == std::errc::device_or_resource_busy);
+    c.exchange(std::vector<uint8_t>{2}, 100ms, ec);
+    EXPECT_EQ(ec.value(), WAIT_TIMEOUT);
+    EXPECT_TRUE(ec == std::errc::timed_out);
+    EXPECT_NE(ec.message().find("this connection's earlier exchange"), std::string::npos) << ec.message();
+
+    // Another connection to the same key is held up by this one: another exchange.
+    olvex::connection other = Open(key);
+    other.exchange(std::vector<uint8_t>{3}, 100ms, ec);
+    EXPECT_EQ(ec.value(), WAIT_TIMEOUT);
+    EXPECT_NE(ec.message().find("another exchange or program held it"), std::string::npos) << ec.message();
+    EXPECT_EQ(ec.message().find("Unknown error"), std::string::npos);
+    c.close(0ms);
+}
+
+// The bindings word their errors through the kit, from the same table.
+TEST(Errors, KitWordsEachCodeAsTheHeaderDoesAndReportsItsVersion) {
+    const HMODULE kit = LoadLibraryA("Olvexkit.dll");
+    ASSERT_TRUE(kit);
+    using message_fn = unsigned long(WINAPI *)(unsigned long, char *, int, int *);
+    using version_fn = unsigned long(WINAPI *)(unsigned long *);
+    const auto message =
+        reinterpret_cast<message_fn>(reinterpret_cast<void (*)()>(GetProcAddress(kit, "OLVEXKIT_ErrorMessage")));
+    const auto version =
+        reinterpret_cast<version_fn>(reinterpret_cast<void (*)()>(GetProcAddress(kit, "OLVEXKIT_Version")));
+    ASSERT_TRUE(message && version);
+    for (const unsigned long code : {258ul, 1460ul, 13ul, 87ul, 1359ul}) {
+        char text[512];
+        int needed = 0;
+        EXPECT_EQ(message(code, text, sizeof text, &needed), 0u);
+        EXPECT_EQ(text, olvex::error_message(int(code))) << code;
+        EXPECT_EQ(needed, int(olvex::error_message(int(code)).size() + 1)) << code;
+    }
+    char cut[8];
+    EXPECT_EQ(message(258, cut, sizeof cut, nullptr), 0u);
+    EXPECT_EQ(std::string(cut), olvex::error_message(258).substr(0, 7)) << "cut short, still terminated";
+    EXPECT_EQ(message(258, nullptr, 4, nullptr), unsigned(ERROR_INVALID_PARAMETER));
+
+    // Asked right after the failure, on its thread: that failure's own words.
+    using open_fn = unsigned long(WINAPI *)(void **, const char *);
+    using exchange_fn = unsigned long(WINAPI *)(void *, const void *, int, void *, int *, int *, unsigned long);
+    using close_fn = unsigned long(WINAPI *)(void *, unsigned long);
+    const auto open = reinterpret_cast<open_fn>(reinterpret_cast<void (*)()>(GetProcAddress(kit, "OLVEXKIT_OpenPath")));
+    const auto exchange =
+        reinterpret_cast<exchange_fn>(reinterpret_cast<void (*)()>(GetProcAddress(kit, "OLVEXKIT_Exchange")));
+    const auto close = reinterpret_cast<close_fn>(reinterpret_cast<void (*)()>(GetProcAddress(kit, "OLVEXKIT_Close")));
+    ASSERT_TRUE(open && exchange && close);
+    KeyPtr key = Plug("kitownlate", testsupport::WithMode(keysim::Mode::Silent));
+    void *k = nullptr;
+    ASSERT_EQ(open(&k, keysim::DevicePath(key.get()).c_str()), 0u);
+    const unsigned char command[1] = {1};
+    std::vector<unsigned char> body(olvex::max_response_body);
+    int length = 0, status = 0;
+    EXPECT_EQ(exchange(k, command, 1, body.data(), &length, &status, 100), unsigned(ERROR_TIMEOUT));
+    EXPECT_EQ(exchange(k, command, 1, body.data(), &length, &status, 100), unsigned(WAIT_TIMEOUT));
+    char own[512];
+    EXPECT_EQ(message(WAIT_TIMEOUT, own, sizeof own, nullptr), 0u);
+    EXPECT_NE(std::string(own).find("this connection's earlier exchange"), std::string::npos) << own;
+    std::string elsewhere;
+    std::thread([&] {
+        char text[512];
+        message(WAIT_TIMEOUT, text, sizeof text, nullptr);
+        elsewhere = text;
+    }).join();
+    EXPECT_EQ(elsewhere, olvex::error_message(WAIT_TIMEOUT)) << "another thread has only the code";
+    close(k, 0);
+
+    unsigned long v = 0;
+    EXPECT_EQ(version(&v), 0u);
+    EXPECT_EQ(v, unsigned(OLVEXLIB_HPP_VERSION_MAJOR << 16 | OLVEXLIB_HPP_VERSION_MINOR << 8 |
+                          OLVEXLIB_HPP_VERSION_PATCH));
+    FreeLibrary(kit);
+}
+
+// Both conveniences run on the started call's own path: the same outcomes,
+// cancellation by id, and every failure to start reported, never lost.
+TEST(Started, CallablesWithCapturesAndFuturesGetTheOutcome) {
+    KeyPtr key = Plug("callable");
+    olvex::connection c = Open(key);
+    std::error_code ec;
+    std::promise<std::pair<std::error_code, olvex::response>> got;
+    const std::vector<uint8_t> command{0x42, 1};
+    const olvex::call_id id = c.start(command, 2000ms, [&got](const std::error_code &e, olvex::response r) {
+        got.set_value({e, std::move(r)});
+    }, ec);
+    ASSERT_FALSE(ec) << ec.message();
+    EXPECT_NE(id, 0u);
+    const auto outcome = got.get_future().get();
+    EXPECT_FALSE(outcome.first) << outcome.first.message();
+    EXPECT_EQ(outcome.second.status, 0x9000);
+    EXPECT_EQ(outcome.second.body.at(0), 0x42);
+
+    std::future<olvex::response> f = c.exchange_async(std::vector<uint8_t>{0x43});
+    EXPECT_EQ(f.get().body.at(0), 0x43);
+
+    try {
+        c.exchange_async(std::vector<uint8_t>{1}, 0ms).get();
+        ADD_FAILURE() << "no exception";
+    } catch (const std::system_error &e) {
+        EXPECT_EQ(e.code().value(), ERROR_INVALID_PARAMETER) << "a failure to start comes through the future";
+    }
+
+    keysim::SetBehaviour(key.get(), testsupport::WithMode(keysim::Mode::Silent));
+    std::promise<std::error_code> cancelled;
+    const olvex::call_id late = c.start(command, olvex::no_timeout, [&cancelled](const std::error_code &e, olvex::response) {
+        cancelled.set_value(e);
+    }, ec);
+    ASSERT_FALSE(ec);
+    EXPECT_TRUE(c.cancel(late));
+    EXPECT_TRUE(cancelled.get_future().get() == std::errc::operation_canceled);
+    c.close(0ms);
+}
+
 TEST(Bodies, LongestBodyComesBackWhole) {
     KeyPtr key = Plug("longest", testsupport::Length(keysim::kMaxDataLength, 0x6A82));
     olvex::connection c = Open(key);
@@ -245,3 +386,71 @@ TEST(Bodies, LongestBodyComesBackWhole) {
 }
 
 // Time limits: the timed-exchange scenario table (scenario_test.cpp).
+
+namespace {
+
+// One bad-argument row through the header's throwing forms.
+void RunArgumentRow(const scenarios::ArgumentRow &row) {
+    KeyPtr key = Plug(("arg-" + row.name).c_str());
+    ASSERT_EQ(olvex::key_count(), 1);
+    try {
+        switch (row.call) {
+            case scenarios::ArgumentRow::OpenIndex:
+                olvex::connection(int(row.value));
+                break;
+            case scenarios::ArgumentRow::OpenPath:
+                olvex::connection(row.path);
+                break;
+            case scenarios::ArgumentRow::ExchangeBytes:
+                Open(key).exchange(std::vector<uint8_t>(size_t(row.value), 1));
+                break;
+            case scenarios::ArgumentRow::ExchangeTimeout:
+                Open(key).exchange(std::vector<uint8_t>{1}, std::chrono::milliseconds(row.value));
+                break;
+            case scenarios::ArgumentRow::ExchangeClosed: {
+                olvex::connection c = Open(key);
+                c.close();
+                c.exchange(std::vector<uint8_t>{1});
+                break;
+            }
+        }
+        ADD_FAILURE() << "no exception";
+    } catch (const std::system_error &e) {
+        EXPECT_EQ(unsigned(e.code().value()), row.code);
+        EXPECT_NE(std::string(e.what()).find(row.says), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(keysim::GetStats(key.get()).requests, 0u) << "nothing reaches the key";
+}
+
+const bool argumentsRegistered = [] {
+    std::string why;
+    const std::vector<scenarios::ArgumentRow> rows = scenarios::LoadArguments(OLVEX_ARGUMENT_TABLE, &why);
+    if (rows.empty()) {
+        testing::RegisterTest("BadArguments", "TableLoads", nullptr, nullptr, __FILE__, __LINE__,
+                              [why]() -> testing::Test * {
+                                  struct Fail : testing::Test {
+                                      std::string why;
+                                      void TestBody() override { FAIL() << why; }
+                                  };
+                                  auto *t = new Fail;
+                                  t->why = why;
+                                  return t;
+                              });
+        return false;
+    }
+    for (const scenarios::ArgumentRow &row : rows) {
+        struct RowTest : testing::Test {
+            scenarios::ArgumentRow row;
+            void TestBody() override { RunArgumentRow(row); }
+        };
+        testing::RegisterTest("BadArguments", ("cpp-" + row.name).c_str(), nullptr, nullptr, __FILE__, __LINE__,
+                              [row]() -> testing::Test * {
+                                  auto *t = new RowTest;
+                                  t->row = row;
+                                  return t;
+                              });
+    }
+    return true;
+}();
+
+}  // namespace

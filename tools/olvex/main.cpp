@@ -22,6 +22,7 @@ enum Exit { kOk = 0, kFailed = 1, kUsage = 2, kNoKey = 3, kNoAnswer = 4, kInterr
 
 const char kMainUsage[] =
     "usage: olvex COMMAND [OPTIONS]\n"
+    "       olvex --version\n"
     "\n"
     "  list    the attached keys, oldest first\n"
     "  send    send hex commands to a key\n"
@@ -30,7 +31,9 @@ const char kMainUsage[] =
     "  watch   report keys as they are attached and removed\n"
     "  trace   show or check a trace the tracer wrote\n"
     "\n"
-    "`olvex COMMAND --help` describes a command.\n"
+    "`olvex COMMAND --help` describes a command. The commands share their\n"
+    "options: --key K (an index in the listing, or a device path), --timeout MS,\n"
+    "--json (what they print, as JSON).\n"
     "\n"
     "Exit codes: 0 success; 1 an exchange failed, a status word did not match,\n"
     "or the keys could not be listed; 2 usage error (nothing was sent);\n"
@@ -43,17 +46,24 @@ const char kMainUsage[] =
 const char kListUsage[] =
     "usage: olvex list [--json]\n"
     "\n"
-    "One line per attached key, oldest first: index, device path, and the\n"
-    "local time it was attached. --json prints an array of objects with\n"
-    "\"index\", \"path\" and \"attached\" (ISO 8601 local time, or null).\n";
+    "One line per attached key: first the keys the library lists, oldest\n"
+    "first, with the index --key takes, the device path and the local time it\n"
+    "was attached; then every other attached key, with - for its index and why\n"
+    "it cannot be opened (beyond the 10 keys the library lists, or the\n"
+    "platform's cause). --json prints an array of objects with \"index\" (or\n"
+    "null), \"path\", \"attached\" (ISO 8601 local time, or null),\n"
+    "\"openable\", and for a key that is not, \"why\" and \"error\" (the Windows\n"
+    "code, or null).\n";
 
 const char kSendUsage[] =
-    "usage: olvex send [--index N | --path PATH] [--timeout MS] HEX...\n"
+    "usage: olvex send [--key K] [--timeout MS] [--json] HEX...\n"
     "\n"
-    "Sends each HEX argument (pairs of hex digits, blanks ignored) to key N\n"
-    "(default 0), or to the key with device path PATH, as one command, and prints the body of each response as hex\n"
-    "with printable ASCII beside it, then its status word. Every argument is\n"
-    "checked before the first is sent.\n"
+    "Sends each HEX argument (pairs of hex digits, blanks ignored) as one\n"
+    "command to key K: an index in the listing (default 0) or a device path.\n"
+    "Prints the body of each response as hex with printable ASCII beside it,\n"
+    "then its status word; --json, one object per response with \"sent\",\n"
+    "\"status\" and \"body\" (hex). Every argument is checked before the first\n"
+    "is sent. --index N and --path PATH are the older spellings of --key.\n"
     "\n"
     "--timeout MS gives each exchange MS milliseconds, the wait for the key's\n"
     "lock included; without it the tool waits as long as the key takes. A key\n"
@@ -63,9 +73,10 @@ const char kSendUsage[] =
     "code 3.\n";
 
 const char kRunUsage[] =
-    "usage: olvex run [--index N] [--timeout MS] FILE\n"
+    "usage: olvex run [--key K] [--timeout MS] [--json] FILE\n"
     "\n"
-    "Sends the commands of FILE (- for standard input) to key N, one per line:\n"
+    "Sends the commands of FILE (- for standard input) to key K (as for send),\n"
+    "one per line:\n"
     "\n"
     "    # select, expecting 9000\n"
     "    00 a4 04 00 => 9000\n"
@@ -74,18 +85,20 @@ const char kRunUsage[] =
     "'#' starts a comment; '=> SW' (four hex digits) is the status word the key\n"
     "must answer. Stops at the first failed exchange or mismatch, naming its\n"
     "line. The whole file is checked before anything is sent. --timeout MS\n"
-    "limits each exchange as for send (exit code 4).\n";
+    "limits each exchange as for send (exit code 4). --json prints one object\n"
+    "per line of FILE, as send does, with its \"line\".\n";
 
 const char kBenchUsage[] =
-    "usage: olvex bench [--index N] [--size S] [--count C] [--timeout MS]\n"
+    "usage: olvex bench [--key K] [--size S] [--count C] [--timeout MS] [--json]\n"
     "\n"
     "Exchanges C commands (default 1000) of S payload bytes (default 16) with\n"
-    "key N and prints exchanges per second and latency percentiles. While it\n"
-    "runs, a progress line is written to standard error when that is a console.\n"
-    "--timeout MS limits each exchange as for send (exit code 4).\n";
+    "key K (as for send) and prints exchanges per second and latency\n"
+    "percentiles; --json, one object. While it runs, a progress line is\n"
+    "written to standard error when that is a console. --timeout MS limits\n"
+    "each exchange as for send (exit code 4).\n";
 
 const char kWatchUsage[] =
-    "usage: olvex watch [--interval MS]\n"
+    "usage: olvex watch [--interval MS] [--json]\n"
     "\n"
     "Prints the attached keys, then a line whenever a key is attached or\n"
     "removed, until Ctrl-C:\n"
@@ -98,7 +111,8 @@ const char kWatchUsage[] =
     "attached. Changes come from the system's device notifications where it\n"
     "gives them, else from listing the keys every MS milliseconds (default\n"
     "250); the first line on standard error says which. Ctrl-C ends it (exit\n"
-    "code 130).\n";
+    "code 130). --json prints one object per line with \"time\", \"event\",\n"
+    "\"path\" and \"attached\".\n";
 
 int Usage(const char *text, bool asked) {
     fputs(text, asked ? stdout : stderr);
@@ -109,7 +123,7 @@ bool IsHelp(const std::string &a) { return a == "--help" || a == "-h"; }
 
 // Options shared by the key commands; positional arguments are collected.
 struct Options {
-    int index = 0;
+    int index = 0;  // --key as an index, or --index
     int size = 16;
     int count = 1000;
     int timeout = -1;  // none
@@ -165,13 +179,19 @@ bool ParseOptions(const std::vector<std::string> &args, const char *allowed, Opt
             o->path = value;
             continue;
         }
-        int *target = a == "--index"     ? &o->index
+        // A device path starts with a backslash; anything else is an index.
+        if (a == "--key" && !value.empty() && value[0] == '\\') {
+            o->path = value;
+            continue;
+        }
+        int *target = a == "--index" || a == "--key" ? &o->index
                       : a == "--size"    ? &o->size
                       : a == "--timeout" ? &o->timeout
                       : a == "--interval" ? &o->interval
                                           : &o->count;
         if (!ParseCount(value, target)) {
-            *why = a + " takes a non-negative number, not '" + value + "'";
+            *why = a == "--key" ? "--key takes an index or a device path (\\\\?\\...), not '" + value + "'"
+                                : a + " takes a non-negative number, not '" + value + "'";
             return false;
         }
         if ((a == "--timeout" || a == "--interval") && *target < 1) {
@@ -188,17 +208,10 @@ int UsageError(const std::string &why, const char *usage) {
     return kUsage;
 }
 
-// The platform's text for a cause, then its code: "Access is denied. (error 5)".
+// What a cause means, in the library's words where it has its own, then its
+// code: "the key has been removed (...) (error 1167)".
 std::string Cause(const std::error_code &ec) {
-    char *text = nullptr;
-    const DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                       FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, DWORD(ec.value()), 0, reinterpret_cast<char *>(&text), 0, nullptr);
-    std::string message = n && text ? std::string(text, n) : "Unknown error.";
-    if (text) LocalFree(text);
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' '))
-        message.pop_back();
-    return message + " (error " + std::to_string(ec.value()) + ")";
+    return olvex::error_message(ec.value()) + " (error " + std::to_string(ec.value()) + ")";
 }
 
 int ReportInterrupted() {
@@ -217,6 +230,21 @@ std::string FormatLocal(std::chrono::system_clock::time_point when, char separat
     return text;
 }
 
+// Why a key the listing does not hold cannot be opened.
+std::string WhyNot(const olvex::key_info &k) {
+    switch (k.state) {
+        case olvex::key_state::not_listed:
+            return "beyond the 10 keys the library lists (the oldest ones)";
+        case olvex::key_state::undated:
+            return "the platform keeps no attach time for it, so the library does not list it";
+        case olvex::key_state::open_failed:
+            return "it does not open: " + Cause(k.open_error);
+        case olvex::key_state::openable:
+            break;
+    }
+    return "";
+}
+
 int List(const std::vector<std::string> &args) {
     Options o;
     std::string why;
@@ -225,30 +253,33 @@ int List(const std::vector<std::string> &args) {
     if (!o.positional.empty()) return UsageError("unexpected argument " + o.positional[0], kListUsage);
 
     std::error_code ec;
-    const std::vector<std::string> paths = olvex::key_paths(ec);
-    if (ec && paths.empty()) {
+    const std::vector<olvex::key_info> found = olvex::keys(ec);
+    if (ec) {
         fprintf(stderr, "olvex: cannot list keys: %s\n", Cause(ec).c_str());
         return kFailed;
     }
-    // Attach times as the library dates keys; a key gone meanwhile has none.
-    std::vector<olvex::key_info> dated = olvex::keys(ec);
     if (o.json) printf("[");
-    for (size_t i = 0; i < paths.size(); ++i) {
-        const std::string &path = paths[i];
-        std::string when;
-        for (const olvex::key_info &k : dated)
-            if (!path.empty() && k.path == path) when = FormatLocal(k.attached, o.json ? 'T' : ' ');
+    for (size_t i = 0; i < found.size(); ++i) {
+        const olvex::key_info &k = found[i];
+        const bool dated = k.attached != std::chrono::system_clock::time_point();
+        const std::string when = dated ? FormatLocal(k.attached, o.json ? 'T' : ' ') : "";
+        const bool openable = k.state == olvex::key_state::openable;
         if (o.json) {
-            printf("%s\n  {\"index\": %zu, \"path\": %s, \"attached\": %s}", i ? "," : "", i,
-                   path.empty() ? "null" : JsonString(path).c_str(), when.empty() ? "null" : JsonString(when).c_str());
-        } else if (path.empty()) {
-            printf("%zu  (unplugged since listing)\n", i);
+            printf("%s\n  {\"index\": %s, \"path\": %s, \"attached\": %s, \"openable\": %s", i ? "," : "",
+                   openable ? std::to_string(k.index).c_str() : "null", JsonString(k.path).c_str(),
+                   when.empty() ? "null" : JsonString(when).c_str(), openable ? "true" : "false");
+            if (!openable)
+                printf(", \"why\": %s, \"error\": %s", JsonString(WhyNot(k)).c_str(),
+                       k.open_error ? std::to_string(k.open_error.value()).c_str() : "null");
+            printf("}");
+        } else if (openable) {
+            printf("%d  %s  attached %s\n", k.index, k.path.c_str(), when.empty() ? "(unknown)" : when.c_str());
         } else {
-            printf("%zu  %s  attached %s\n", i, path.c_str(), when.empty() ? "(unknown)" : when.c_str());
+            printf("-  %s  cannot be opened: %s\n", k.path.c_str(), WhyNot(k).c_str());
         }
     }
-    if (o.json) printf(paths.empty() ? "]\n" : "\n]\n");
-    if (!o.json && paths.empty()) fprintf(stderr, "olvex: no keys attached\n");
+    if (o.json) printf(found.empty() ? "]\n" : "\n]\n");
+    if (!o.json && found.empty()) fprintf(stderr, "olvex: no keys attached\n");
     return kOk;
 }
 
@@ -330,7 +361,21 @@ struct Session {
     }
 };
 
-void PrintResponse(size_t sent, const olvex::response &r) {
+// `line`: the script's line, or 0.
+void PrintResponse(size_t sent, const olvex::response &r, bool json, int line = 0) {
+    if (json) {
+        static const char digits[] = "0123456789abcdef";
+        std::string body;
+        for (uint8_t b : r.body) {
+            body += digits[b >> 4];
+            body += digits[b & 15];
+        }
+        if (line) printf("{\"line\": %d, ", line);
+        else printf("{");
+        printf("\"sent\": %zu, \"status\": \"%04x\", \"body\": \"%s\"}\n", sent, unsigned(r.status), body.c_str());
+        return;
+    }
+    if (line) printf("line %d: ", line);
     printf("sent %zu bytes; status %04x; body %zu bytes\n", sent, unsigned(r.status), r.body.size());
     fputs(HexDump(r.body.data(), r.body.size()).c_str(), stdout);
 }
@@ -338,7 +383,7 @@ void PrintResponse(size_t sent, const olvex::response &r) {
 int Send(const std::vector<std::string> &args) {
     Options o;
     std::string why;
-    if (!ParseOptions(args, "--index --path --timeout", &o, &why)) return UsageError(why, kSendUsage);
+    if (!ParseOptions(args, "--key --index --path --timeout --json", &o, &why)) return UsageError(why, kSendUsage);
     if (o.help) return Usage(kSendUsage, true);
     if (o.positional.empty()) return UsageError("nothing to send", kSendUsage);
     std::vector<std::vector<uint8_t>> payloads(o.positional.size());
@@ -356,7 +401,7 @@ int Send(const std::vector<std::string> &args) {
         const std::string what = "command " + std::to_string(i + 1) + " (" + std::to_string(payloads[i].size()) +
                                  " bytes): ";
         if (int rc = Exchange(s.key, s.name, o.timeout, payloads[i], what, &r)) return rc;
-        PrintResponse(payloads[i].size(), r);
+        PrintResponse(payloads[i].size(), r, o.json);
     }
     return kOk;
 }
@@ -390,7 +435,7 @@ bool ReadAll(const std::string &file, std::string *text, std::error_code *ec) {
 int Run(const std::vector<std::string> &args) {
     Options o;
     std::string why;
-    if (!ParseOptions(args, "--index --timeout", &o, &why)) return UsageError(why, kRunUsage);
+    if (!ParseOptions(args, "--key --index --path --timeout --json", &o, &why)) return UsageError(why, kRunUsage);
     if (o.help) return Usage(kRunUsage, true);
     if (o.positional.size() != 1) return UsageError("run takes one FILE", kRunUsage);
     const std::string &file = o.positional[0];
@@ -412,15 +457,14 @@ int Run(const std::vector<std::string> &args) {
         olvex::response r;
         const std::string where = file + ":" + std::to_string(step.line) + ": ";
         if (int rc = Exchange(s.key, s.name, o.timeout, step.payload, where, &r)) return rc;
-        printf("line %d: ", step.line);
-        PrintResponse(step.payload.size(), r);
+        PrintResponse(step.payload.size(), r, o.json, step.line);
         if (step.expectStatus && r.status != step.status) {
             fprintf(stderr, "olvex: %s:%d: expected status %04x, got %04x; stopped\n", file.c_str(), step.line,
                     step.status, unsigned(r.status));
             return kFailed;
         }
     }
-    printf("%zu commands, all as expected\n", steps.size());
+    if (!o.json) printf("%zu commands, all as expected\n", steps.size());
     return kOk;
 }
 
@@ -432,7 +476,8 @@ bool IsConsole(DWORD which) {
 int Bench(const std::vector<std::string> &args) {
     Options o;
     std::string why;
-    if (!ParseOptions(args, "--index --size --count --timeout", &o, &why)) return UsageError(why, kBenchUsage);
+    if (!ParseOptions(args, "--key --index --path --size --count --timeout --json", &o, &why))
+        return UsageError(why, kBenchUsage);
     if (o.help) return Usage(kBenchUsage, true);
     if (!o.positional.empty()) return UsageError("unexpected argument " + o.positional[0], kBenchUsage);
     if (o.size > OLVEX_MAX_COMMAND) return UsageError("--size is at most 65532", kBenchUsage);
@@ -469,7 +514,14 @@ int Bench(const std::vector<std::string> &args) {
 
     const double seconds = double(after.QuadPart - begin.QuadPart) / double(frequency.QuadPart);
     std::sort(ms.begin(), ms.end());
-    printf("key %d: %d exchanges of %d bytes in %.3f s\n", o.index, o.count, o.size, seconds);
+    if (o.json) {
+        printf("{\"key\": %s, \"count\": %d, \"size\": %d, \"seconds\": %.3f, \"rate\": %.1f, \"p50_ms\": %.3f, "
+               "\"p99_ms\": %.3f, \"max_ms\": %.3f}\n",
+               JsonString(s.key.path()).c_str(), o.count, o.size, seconds, seconds > 0 ? o.count / seconds : 0.0,
+               Percentile(ms, 50), Percentile(ms, 99), ms.back());
+        return kOk;
+    }
+    printf("%s: %d exchanges of %d bytes in %.3f s\n", s.name.c_str(), o.count, o.size, seconds);
     printf("rate     %.1f exchanges/s\n", seconds > 0 ? o.count / seconds : 0.0);
     printf("latency  p50 %.3f ms  p99 %.3f ms  max %.3f ms\n", Percentile(ms, 50), Percentile(ms, 99), ms.back());
     return kOk;
@@ -487,15 +539,21 @@ std::string Now() {
 int Watch(const std::vector<std::string> &args) {
     Options o;
     std::string why;
-    if (!ParseOptions(args, "--interval", &o, &why)) return UsageError(why, kWatchUsage);
+    if (!ParseOptions(args, "--interval --json", &o, &why)) return UsageError(why, kWatchUsage);
     if (o.help) return Usage(kWatchUsage, true);
     if (!o.positional.empty()) return UsageError("unexpected argument " + o.positional[0], kWatchUsage);
 
     std::error_code ec;
     // The keys present come first, as attached; then each change.
     olvex::key_watcher watcher(
-        [](const olvex::key_event &e) {
+        [json = o.json](const olvex::key_event &e) {
             const bool attached = e.what == olvex::key_event::attached;
+            if (json) {
+                printf("{\"time\": %s, \"event\": \"%s\", \"path\": %s, \"attached\": %s}\n", JsonString(Now()).c_str(),
+                       attached ? "attached" : "removed", JsonString(e.key.path).c_str(),
+                       attached ? JsonString(FormatLocal(e.key.attached, 'T')).c_str() : "null");
+                return;
+            }
             printf("%s  %s  %s%s%s\n", Now().c_str(), attached ? "attached" : "removed ", e.key.path.c_str(),
                    attached ? "  " : "", attached ? FormatLocal(e.key.attached, ' ').c_str() : "");
         },
@@ -514,6 +572,25 @@ int Watch(const std::vector<std::string> &args) {
     return kInterrupted;
 }
 
+// The tool's version and the library's, as loaded.
+int Version() {
+    printf("olvex %s (olvexlib.hpp %s", OLVEXLIB_HPP_VERSION, OLVEXLIB_HPP_VERSION);
+    char path[MAX_PATH];
+    DWORD ignored = 0;
+    const HMODULE library = GetModuleHandleA("Olvexlib.dll");
+    const DWORD n = library ? GetModuleFileNameA(library, path, sizeof path) : 0;
+    const DWORD size = n && n < sizeof path ? GetFileVersionInfoSizeA(path, &ignored) : 0;
+    std::vector<char> info(size);
+    VS_FIXEDFILEINFO *fixed = nullptr;
+    UINT length = 0;
+    if (size && GetFileVersionInfoA(path, 0, size, info.data()) &&
+        VerQueryValueA(info.data(), "\\", reinterpret_cast<void **>(&fixed), &length) && fixed)
+        printf(", Olvexlib.dll %u.%u.%u.%u", HIWORD(fixed->dwFileVersionMS), LOWORD(fixed->dwFileVersionMS),
+               HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS));
+    printf(")\n");
+    return kOk;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -526,6 +603,7 @@ int main(int argc, char **argv) {
     args.erase(args.begin());
     int rc;
     if (IsHelp(command) || command == "help") rc = Usage(kMainUsage, true);
+    else if (command == "--version") rc = Version();
     else if (command == "list") rc = List(args);
     else if (command == "send") rc = Send(args);
     else if (command == "run") rc = Run(args);

@@ -336,7 +336,7 @@ static class BindingChecks
             Keysim("check --serial " + Serials[Silent] + " --requests 4");
         });
 
-        Check("List leaves out a key that cannot be opened; Open by path reaches the same key after others came and went", () =>
+        Check("List shows a key that cannot be opened, with why, after the listed ones; Open by path reaches the same key after others came and went", () =>
         {
             Keysim("plug --serial bd-refuse --behaviour refuse");
             Keysim("plug --serial bd-before");
@@ -344,7 +344,14 @@ static class BindingChecks
             try
             {
                 KeyInfo[] keys = Keys.List();
-                Expect(!keys.Any(k => k.Path.Contains("#bd-refuse#")), "the refusing key left out");
+                KeyInfo refused = keys.Single(k => k.Path.Contains("#bd-refuse#"));
+                Expect(!refused.CanOpen && refused.Index == null && refused.Error != 0 &&
+                       refused.WhyNot.StartsWith("it does not open: "),
+                       "the refusing key shown as not openable, with why, got " + refused.WhyNot);
+                Expect(keys.Last() == refused && keys.Where(k => k.CanOpen).Select(k => k.Index).SequenceEqual(
+                           Enumerable.Range(0, keys.Length - 1).Select(i => (int?)i)),
+                       "the listed keys first, by index");
+                Expect(RecordSize("KeyStateRecord") == 288, "OLVEXKIT_KEYSTATE's 288 bytes");
                 string before = Listed("bd-before").Path, target = Listed("bd-target").Path;
                 int index = Array.FindIndex(keys, k => k.Path == target);
                 Keysim("unplug --serial bd-before");

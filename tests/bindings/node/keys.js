@@ -75,13 +75,19 @@ function threadCount() {
 }
 
 (async () => {
-  await check('keys() lists the keys that open, oldest first, with their attach times', () => {
+  await check('keys() lists the keys that open, oldest first, with their attach times, then the others with why', () => {
     const before = Date.now();
     const first = plug('nk-first');
-    plug('nk-refused', '--behaviour', 'refuse');
+    const refused = plug('nk-refused', '--behaviour', 'refuse');
     const second = plug('nk-second');
-    const keys = ours(olvex.keys());
+    const all = ours(olvex.keys());
+    const keys = all.filter((k) => k.openable);
     assert.deepStrictEqual(keys.map((k) => k.path), [first, second]);
+    assert.deepStrictEqual(keys.map((k) => typeof k.index), ['number', 'number']);
+    const closed = all.filter((k) => !k.openable);
+    assert.deepStrictEqual(closed.map((k) => k.path), [refused]);
+    assert.strictEqual(closed[0].index, null);
+    assert(closed[0].errno > 0 && closed[0].why.startsWith('it does not open: '), JSON.stringify(closed[0]));
     for (const k of keys) {
       assert(k.attached instanceof Date);
       // Registry times and Date.now() read the same clock, to the microsecond.

@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "argument_table.h"
 #include "keysim.h"
+#include "olvex/errors.hpp"
 #include "olvex_process.h"
 
 namespace {
@@ -43,13 +45,9 @@ bool Within(DWORD ms, Condition done) {
     return true;
 }
 
-// The platform's text and code, as olvex words a cause.
+// A cause as olvex words it: the library's words for the code, then the code.
 std::string Cause(DWORD code) {
-    char text[512] = {};
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
-                             sizeof text, nullptr);
-    while (n && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == ' ')) text[--n] = 0;
-    return std::string(text) + " (error " + std::to_string(code) + ")";
+    return olvex::error_message(int(code)) + " (error " + std::to_string(code) + ")";
 }
 
 // A key's lock as another program holds it. Held from the start, or only
@@ -140,6 +138,49 @@ TEST(List, KeysComeInAttachOrderWithPathAndLocalTime) {
     for (size_t i = 0; (i = escaped.find('\\', i)) != std::string::npos; i += 2) escaped.insert(i, "\\");
     EXPECT_TRUE(Contains(json.out.substr(a, b - a), "\"path\": \"" + escaped + "\"")) << json.out;
     EXPECT_TRUE(Contains(json.out, "\"attached\": \"" + time0.substr(0, 10) + "T")) << json.out;
+}
+
+// Keys the library cannot open are still shown, each with why.
+TEST(List, EveryAttachedKeyIsShownAndThoseThatCannotBeOpenedSayWhy) {
+    std::vector<KeyPtr> listed;
+    for (int i = 0; i < 11; ++i) {
+        listed.push_back(Plug("eleven-" + std::to_string(i)));
+        Sleep(40);
+    }
+    keysim::KeyOptions refused;
+    refused.serial = "refuses-open";
+    refused.refuseOpen = true;
+    KeyPtr closed(keysim::Plug(refused));
+    keysim::KeyOptions undated;
+    undated.serial = "no-attach-time";
+    undated.omitControlKey = true;
+    KeyPtr unknown(keysim::Plug(undated));
+    ASSERT_TRUE(closed && unknown);
+
+    Result r = Olvex("list");
+    ASSERT_EQ(r.code, 0) << r.err;
+    const std::vector<std::string> lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), 13u) << r.out;
+    for (int i = 0; i < 10; ++i)
+        EXPECT_EQ(lines[size_t(i)].rfind(std::to_string(i) + "  " + keysim::DevicePath(listed[size_t(i)].get()), 0), 0u)
+            << lines[size_t(i)];
+    const auto shown = [&](const KeyPtr &key) {
+        for (const std::string &line : lines)
+            if (line.rfind("-  " + keysim::DevicePath(key.get()) + "  cannot be opened: ", 0) == 0) return line;
+        return std::string();
+    };
+    EXPECT_TRUE(Contains(shown(listed[10]), "beyond the 10 keys the library lists")) << r.out;
+    EXPECT_TRUE(Contains(shown(closed), "it does not open: ")) << r.out;
+    EXPECT_TRUE(Contains(shown(closed), "(error ")) << r.out;
+    EXPECT_TRUE(Contains(shown(unknown), "no attach time")) << r.out;
+
+    Result json = Olvex("list --json");
+    ASSERT_EQ(json.code, 0);
+    size_t unopenable = 0;
+    for (size_t at = 0; (at = json.out.find("\"openable\": false, \"why\": ", at)) != std::string::npos; ++at) ++unopenable;
+    EXPECT_EQ(unopenable, 3u) << json.out;
+    EXPECT_TRUE(Contains(json.out, "\"index\": 9,")) << json.out;
+    EXPECT_TRUE(Contains(json.out, "\"index\": null,")) << json.out;
 }
 
 TEST(Send, EchoedBodyPrintsAsHexWithAsciiAndTheStatusWord) {
@@ -256,7 +297,7 @@ TEST(Bench, ReportsRateAndLatencyPercentilesAndNoProgressIntoAFile) {
 }
 
 TEST(Usage, EveryCommandHasHelpAndMistakesExitTwo) {
-    for (const char *command : {"list", "send", "run", "bench", "watch"}) {
+    for (const char *command : {"list", "send", "run", "bench", "watch", "trace"}) {
         Result r = Olvex(std::string(command) + " --help");
         EXPECT_EQ(r.code, 0) << command;
         EXPECT_EQ(r.out.rfind(std::string("usage: olvex ") + command, 0), 0u) << r.out;
@@ -272,6 +313,38 @@ TEST(Usage, EveryCommandHasHelpAndMistakesExitTwo) {
     EXPECT_EQ(Olvex("watch --interval x").code, 2);
     EXPECT_EQ(Olvex("list --timeout 5").code, 2);
     EXPECT_TRUE(Contains(Olvex("--help").out, "4 the key did not answer"));
+    Result badKey = Olvex("send --key k0 00");
+    EXPECT_EQ(badKey.code, 2);
+    EXPECT_TRUE(Contains(badKey.err, "--key takes an index or a device path")) << badKey.err;
+    EXPECT_EQ(Olvex("watch --timeout 5").code, 2);
+    Result version = Olvex("--version");
+    EXPECT_EQ(version.code, 0);
+    EXPECT_EQ(Lines(version.out), std::vector<std::string>{"olvex 1.0.4 (olvexlib.hpp 1.0.4, Olvexlib.dll 1.0.4.0)"});
+}
+
+// --key, --timeout and --json mean the same in every command that takes them.
+TEST(Usage, KeyByIndexOrPathAndJsonAreTheSameInEveryKeyCommand) {
+    KeyPtr first = Plug("options-first");
+    Sleep(40);
+    KeyPtr second = Plug("options-second");
+    const std::string path = keysim::DevicePath(second.get());
+    Result send = Olvex("send --key 1 --json 0b0c");
+    ASSERT_EQ(send.code, 0) << send.err;
+    EXPECT_EQ(Lines(send.out), std::vector<std::string>{"{\"sent\": 2, \"status\": \"9000\", \"body\": \"0b0c\"}"});
+    const std::string script = WriteScript("0d => 9000\n");
+    Result run = Olvex("run --key " + path + " --timeout 2000 --json \"" + script + "\"");
+    DeleteFileA(script.c_str());
+    ASSERT_EQ(run.code, 0) << run.err;
+    EXPECT_EQ(Lines(run.out), std::vector<std::string>{"{\"line\": 1, \"sent\": 1, \"status\": \"9000\", \"body\": \"0d\"}"});
+    Result bench = Olvex("bench --key=" + path + " --count 2 --size 1 --json");
+    ASSERT_EQ(bench.code, 0) << bench.err;
+    EXPECT_EQ(bench.out.rfind("{\"key\": \"", 0), 0u) << bench.out;
+    EXPECT_TRUE(Contains(bench.out, "\"count\": 2, \"size\": 1,")) << bench.out;
+    EXPECT_EQ(Requests(first), 0u);
+    EXPECT_EQ(Requests(second), 4u);
+    Result none = Olvex("send --key 2 0b");
+    EXPECT_EQ(none.code, 3);
+    EXPECT_TRUE(Contains(none.err, "no key at index 2")) << none.err;
 }
 
 TEST(Timeout, SilentKeyEndsSendRunAndBenchWithExitFour) {
@@ -430,3 +503,67 @@ TEST(Interrupt, CtrlCOutsideAnExchangeEndsAtOnce) {
     EXPECT_EQ(res.code, 130);
     EXPECT_EQ(Lines(res.err), std::vector<std::string>{"olvex: interrupted"});
 }
+
+namespace {
+
+// One bad-argument row through olvex: the same mistake, its exit code.
+void RunArgumentRow(const scenarios::ArgumentRow &row) {
+    KeyPtr key = Plug("arg-" + row.name);
+    std::string script;
+    Result r;
+    switch (row.call) {
+        case scenarios::ArgumentRow::OpenIndex:
+            r = Olvex("send --key " + std::to_string(row.value) + " 00");
+            break;
+        case scenarios::ArgumentRow::OpenPath:
+            r = Olvex("send --key " + row.path + " 00");
+            break;
+        case scenarios::ArgumentRow::ExchangeBytes:
+            // Too long for a command line: a script's line.
+            script = WriteScript(std::string(size_t(row.value) * 2, 'a') + "\n");
+            r = Olvex("run \"" + script + "\"");
+            DeleteFileA(script.c_str());
+            break;
+        case scenarios::ArgumentRow::ExchangeTimeout:
+            r = Olvex("send --timeout " + std::to_string(row.value) + " 00");
+            break;
+        case scenarios::ArgumentRow::ExchangeClosed:
+            break;
+    }
+    EXPECT_EQ(r.code, row.olvexExit) << r.err;
+    EXPECT_TRUE(Contains(r.err, row.olvexSays)) << r.err;
+    EXPECT_EQ(Requests(key), 0u) << "nothing reaches the key";
+}
+
+const bool argumentsRegistered = [] {
+    std::string why;
+    const std::vector<scenarios::ArgumentRow> rows = scenarios::LoadArguments(OLVEX_ARGUMENT_TABLE, &why);
+    struct RowTest : testing::Test {
+        scenarios::ArgumentRow row;
+        std::string why;
+        void TestBody() override {
+            if (!why.empty()) FAIL() << why;
+            RunArgumentRow(row);
+        }
+    };
+    if (rows.empty()) {
+        testing::RegisterTest("BadArguments", "TableLoads", nullptr, nullptr, __FILE__, __LINE__,
+                              [why]() -> testing::Test * {
+                                  auto *t = new RowTest;
+                                  t->why = why;
+                                  return t;
+                              });
+    }
+    for (const scenarios::ArgumentRow &row : rows) {
+        if (row.olvexExit < 0) continue;  // a mistake the tool cannot make
+        testing::RegisterTest("BadArguments", ("olvex-" + row.name).c_str(), nullptr, nullptr, __FILE__, __LINE__,
+                              [row]() -> testing::Test * {
+                                  auto *t = new RowTest;
+                                  t->row = row;
+                                  return t;
+                              });
+    }
+    return true;
+}();
+
+}  // namespace

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <future>
 #include <iterator>
 #include <memory>
 #include <new>
@@ -47,6 +48,15 @@ int OlvexHppAlone() {
     unsigned char body[olvex::max_response_body];
     const olvex::call_id call = key.start(raw, sizeof raw, limit, body, Done, nullptr, ec);
     total += key.cancel(call) ? 1u : 0u;
+    std::size_t answered = 0;
+    key.start(raw, sizeof raw, limit, [&answered](const std::error_code &e, olvex::response r) {
+        answered += e ? 0u : r.body.size();
+    }, ec);
+    key.start(bytes, olvex::no_timeout, [](const std::error_code &, const olvex::response &) {}, ec);
+#if OLVEXLIB_HPP_FUTURE
+    total += key.exchange_async(bytes, limit).get().body.size() + key.exchange_async(raw, sizeof raw).get().status;
+#endif
+    total += answered + olvex::error_message(258).size() + std::string(OLVEXLIB_HPP_VERSION).size();
     olvex::discard_owed(key.path());
     key.close(ec);
     olvex::close_all();
