@@ -3,6 +3,7 @@
 #define OLVEX_LISTING_HPP
 
 #include "common.hpp"
+#include "identity.hpp"
 
 namespace olvex {
 namespace detail {
@@ -130,11 +131,23 @@ inline std::vector<std::string> key_paths() {
 #endif
 
 // An attached key: its device path, which names it for as long as it stays
-// attached, and when it was attached (the library's own dating).
+// attached, and when it was attached (the library's own dating); and what the
+// path says it is (olvex::identify), which stays the same when it is plugged
+// back: 0 and empty where the path does not say.
 struct key_info {
     std::string path;
     std::chrono::system_clock::time_point attached;
+    std::uint16_t vendor_id = 0;
+    std::uint16_t product_id = 0;
+    std::string serial;
 };
+
+namespace detail {
+inline key_info make_key_info(std::string path, std::chrono::system_clock::time_point attached) {
+    key_identity id = identify(path);
+    return key_info{std::move(path), attached, id.vendor_id, id.product_id, std::move(id.serial)};
+}
+}  // namespace detail
 
 // The attached keys that open now, oldest first, each with its attach time.
 // A key that cannot be opened (or dated) at this moment is left out, as the
@@ -149,7 +162,7 @@ inline std::vector<key_info> keys(std::error_code &ec) {
         std::string path = detail::path_of(i, one);
         FILETIME time;
         if (one || !detail::attach_time(path, &time)) continue;
-        found.push_back(key_info{std::move(path), detail::from_filetime(time)});
+        found.push_back(detail::make_key_info(std::move(path), detail::from_filetime(time)));
     }
     return found;
 }
