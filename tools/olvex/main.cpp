@@ -34,7 +34,8 @@ const char kMainUsage[] =
     "\n"
     "Exit codes: 0 success; 1 an exchange failed, a status word did not match,\n"
     "or the keys could not be listed; 2 usage error (nothing was sent);\n"
-    "3 no key at that index or path, it cannot be opened, or it was removed;\n"
+    "3 no key at that index, path or serial (or two keys claim the serial), it\n"
+    "cannot be opened, or it was removed;\n"
     "4 the key did not answer\n"
     "within --timeout, or its lock stayed held by another program that long;\n"
     "130 interrupted by Ctrl-C (the exchange is cancelled and the key's lock\n"
@@ -43,15 +44,20 @@ const char kMainUsage[] =
 const char kListUsage[] =
     "usage: olvex list [--json]\n"
     "\n"
-    "One line per attached key, oldest first: index, device path, and the\n"
-    "local time it was attached. --json prints an array of objects with\n"
-    "\"index\", \"path\" and \"attached\" (ISO 8601 local time, or null).\n";
+    "One line per attached key, oldest first: index, device path, the local\n"
+    "time it was attached, then what the path says the key is: vendor id and\n"
+    "product id (4 hex digits) and serial, left out where the path does not\n"
+    "say. --json prints an array of objects with \"index\", \"path\",\n"
+    "\"attached\" (ISO 8601 local time, or null), \"vendor_id\" and\n"
+    "\"product_id\" (numbers, or null) and \"serial\" (or null).\n";
 
 const char kSendUsage[] =
-    "usage: olvex send [--index N | --path PATH] [--timeout MS] HEX...\n"
+    "usage: olvex send [--index N | --path PATH | --serial S] [--timeout MS] HEX...\n"
     "\n"
     "Sends each HEX argument (pairs of hex digits, blanks ignored) to key N\n"
-    "(default 0), or to the key with device path PATH, as one command, and prints the body of each response as hex\n"
+    "(default 0), to the key with device path PATH, or to the key whose\n"
+    "serial is S (as olvex list shows it; case does not count; two keys with\n"
+    "that serial are refused, naming both), as one command, and prints the body of each response as hex\n"
     "with printable ASCII beside it, then its status word. Every argument is\n"
     "checked before the first is sent.\n"
     "\n"
@@ -63,9 +69,10 @@ const char kSendUsage[] =
     "code 3.\n";
 
 const char kRunUsage[] =
-    "usage: olvex run [--index N] [--timeout MS] FILE\n"
+    "usage: olvex run [--index N | --serial S] [--timeout MS] FILE\n"
     "\n"
-    "Sends the commands of FILE (- for standard input) to key N, one per line:\n"
+    "Sends the commands of FILE (- for standard input) to key N, or to the key\n"
+    "whose serial is S (as for send), one per line:\n"
     "\n"
     "    # select, expecting 9000\n"
     "    00 a4 04 00 => 9000\n"
@@ -77,10 +84,10 @@ const char kRunUsage[] =
     "limits each exchange as for send (exit code 4).\n";
 
 const char kBenchUsage[] =
-    "usage: olvex bench [--index N] [--size S] [--count C] [--timeout MS]\n"
+    "usage: olvex bench [--index N | --serial SN] [--size S] [--count C] [--timeout MS]\n"
     "\n"
     "Exchanges C commands (default 1000) of S payload bytes (default 16) with\n"
-    "key N and prints exchanges per second and latency percentiles. While it\n"
+    "key N (or the key with serial SN, as for send) and prints exchanges per second and latency percentiles. While it\n"
     "runs, a progress line is written to standard error when that is a console.\n"
     "--timeout MS limits each exchange as for send (exit code 4).\n";
 
@@ -115,6 +122,8 @@ struct Options {
     int timeout = -1;  // none
     int interval = 250;
     std::string path;
+    std::string serial;
+    bool indexGiven = false;
     bool json = false;
     bool help = false;
     std::vector<std::string> positional;
@@ -161,10 +170,11 @@ bool ParseOptions(const std::vector<std::string> &args, const char *allowed, Opt
             }
             value = args[++i];
         }
-        if (a == "--path") {
-            o->path = value;
+        if (a == "--path" || a == "--serial") {
+            (a == "--path" ? o->path : o->serial) = value;
             continue;
         }
+        o->indexGiven |= a == "--index";
         int *target = a == "--index"     ? &o->index
                       : a == "--size"    ? &o->size
                       : a == "--timeout" ? &o->timeout
@@ -178,6 +188,10 @@ bool ParseOptions(const std::vector<std::string> &args, const char *allowed, Opt
             *why = a + " must be at least 1";
             return false;
         }
+    }
+    if (int(o->indexGiven) + int(!o->path.empty()) + int(!o->serial.empty()) > 1) {
+        *why = "--index, --path and --serial each name the key: give one";
+        return false;
     }
     return true;
 }
@@ -217,6 +231,20 @@ std::string FormatLocal(std::chrono::system_clock::time_point when, char separat
     return text;
 }
 
+// "  vid 1234  pid 5678  serial SN0001", each part only where the path says it.
+std::string IdentityText(const olvex::key_identity &id) {
+    char ids[32] = "";
+    if (id.vendor_id || id.product_id) snprintf(ids, sizeof ids, "  vid %04x  pid %04x", id.vendor_id, id.product_id);
+    return ids + (id.serial.empty() ? std::string() : "  serial " + id.serial);
+}
+
+std::string IdentityJson(const olvex::key_identity &id) {
+    const bool ids = id.vendor_id || id.product_id;
+    return "\"vendor_id\": " + (ids ? std::to_string(id.vendor_id) : "null") +
+           ", \"product_id\": " + (ids ? std::to_string(id.product_id) : "null") +
+           ", \"serial\": " + (id.serial.empty() ? "null" : JsonString(id.serial));
+}
+
 int List(const std::vector<std::string> &args) {
     Options o;
     std::string why;
@@ -238,13 +266,16 @@ int List(const std::vector<std::string> &args) {
         std::string when;
         for (const olvex::key_info &k : dated)
             if (!path.empty() && k.path == path) when = FormatLocal(k.attached, o.json ? 'T' : ' ');
+        const olvex::key_identity id = olvex::identify(path);
         if (o.json) {
-            printf("%s\n  {\"index\": %zu, \"path\": %s, \"attached\": %s}", i ? "," : "", i,
-                   path.empty() ? "null" : JsonString(path).c_str(), when.empty() ? "null" : JsonString(when).c_str());
+            printf("%s\n  {\"index\": %zu, \"path\": %s, \"attached\": %s, %s}", i ? "," : "", i,
+                   path.empty() ? "null" : JsonString(path).c_str(), when.empty() ? "null" : JsonString(when).c_str(),
+                   IdentityJson(id).c_str());
         } else if (path.empty()) {
             printf("%zu  (unplugged since listing)\n", i);
         } else {
-            printf("%zu  %s  attached %s\n", i, path.c_str(), when.empty() ? "(unknown)" : when.c_str());
+            printf("%zu  %s  attached %s%s\n", i, path.c_str(), when.empty() ? "(unknown)" : when.c_str(),
+                   IdentityText(id).c_str());
         }
     }
     if (o.json) printf(paths.empty() ? "]\n" : "\n]\n");
@@ -286,6 +317,24 @@ int OpenPath(const std::string &path, olvex::connection *key) {
     return kOk;
 }
 
+int OpenSerial(const std::string &serial, olvex::connection *key) {
+    std::error_code ec;
+    std::vector<std::string> claimants;
+    *key = olvex::connection::open_serial(serial, ec, &claimants);
+    if (ec.value() == ERROR_DEVICE_NOT_CONNECTED) {
+        fprintf(stderr, "olvex: connect failed: no attached key has the serial %s\n", serial.c_str());
+    } else if (ec.value() == ERROR_AMBIGUOUS_SYSTEM_DEVICE) {
+        std::string paths;
+        for (size_t i = 0; i < claimants.size(); ++i)
+            paths += (i == 0 ? "" : i + 1 < claimants.size() ? ", " : " and ") + claimants[i];
+        fprintf(stderr, "olvex: connect failed: %zu keys have the serial %s: %s\n", claimants.size(), serial.c_str(),
+                paths.c_str());
+    } else if (ec) {
+        fprintf(stderr, "olvex: cannot open the key with serial %s: %s\n", serial.c_str(), Cause(ec).c_str());
+    }
+    return ec ? kNoKey : kOk;
+}
+
 // One exchange as every key command does it: the outcome on stderr, after
 // `what` (which command, which script line); kOk with the response, or the
 // exit code. `name` says which key: "key 0", or its path.
@@ -325,6 +374,10 @@ struct Session {
     std::string name;
 
     int Start(const Options &o) {
+        if (!o.serial.empty()) {
+            name = "key " + o.serial;
+            return OpenSerial(o.serial, &key);
+        }
         name = o.path.empty() ? "key " + std::to_string(o.index) : "key " + o.path;
         return o.path.empty() ? Open(o.index, &key) : OpenPath(o.path, &key);
     }
@@ -338,7 +391,7 @@ void PrintResponse(size_t sent, const olvex::response &r) {
 int Send(const std::vector<std::string> &args) {
     Options o;
     std::string why;
-    if (!ParseOptions(args, "--index --path --timeout", &o, &why)) return UsageError(why, kSendUsage);
+    if (!ParseOptions(args, "--index --path --serial --timeout", &o, &why)) return UsageError(why, kSendUsage);
     if (o.help) return Usage(kSendUsage, true);
     if (o.positional.empty()) return UsageError("nothing to send", kSendUsage);
     std::vector<std::vector<uint8_t>> payloads(o.positional.size());
@@ -390,7 +443,7 @@ bool ReadAll(const std::string &file, std::string *text, std::error_code *ec) {
 int Run(const std::vector<std::string> &args) {
     Options o;
     std::string why;
-    if (!ParseOptions(args, "--index --timeout", &o, &why)) return UsageError(why, kRunUsage);
+    if (!ParseOptions(args, "--index --serial --timeout", &o, &why)) return UsageError(why, kRunUsage);
     if (o.help) return Usage(kRunUsage, true);
     if (o.positional.size() != 1) return UsageError("run takes one FILE", kRunUsage);
     const std::string &file = o.positional[0];
@@ -432,7 +485,7 @@ bool IsConsole(DWORD which) {
 int Bench(const std::vector<std::string> &args) {
     Options o;
     std::string why;
-    if (!ParseOptions(args, "--index --size --count --timeout", &o, &why)) return UsageError(why, kBenchUsage);
+    if (!ParseOptions(args, "--index --serial --size --count --timeout", &o, &why)) return UsageError(why, kBenchUsage);
     if (o.help) return Usage(kBenchUsage, true);
     if (!o.positional.empty()) return UsageError("unexpected argument " + o.positional[0], kBenchUsage);
     if (o.size > OLVEX_MAX_COMMAND) return UsageError("--size is at most 65532", kBenchUsage);
@@ -469,7 +522,7 @@ int Bench(const std::vector<std::string> &args) {
 
     const double seconds = double(after.QuadPart - begin.QuadPart) / double(frequency.QuadPart);
     std::sort(ms.begin(), ms.end());
-    printf("key %d: %d exchanges of %d bytes in %.3f s\n", o.index, o.count, o.size, seconds);
+    printf("%s: %d exchanges of %d bytes in %.3f s\n", s.name.c_str(), o.count, o.size, seconds);
     printf("rate     %.1f exchanges/s\n", seconds > 0 ? o.count / seconds : 0.0);
     printf("latency  p50 %.3f ms  p99 %.3f ms  max %.3f ms\n", Percentile(ms, 50), Percentile(ms, 99), ms.back());
     return kOk;
