@@ -134,7 +134,22 @@ export interface KeyInfo {
   path: string;
   /** When the key was attached. */
   attached: Date;
+  /** What the path says the key is; 0 where it does not say. */
+  vendorId: number;
+  productId: number;
+  /**
+   * The key's serial, as its path gives it ('' where it does not say): the
+   * same when the key is plugged back, so it tells "my key came back".
+   */
+  serial: string;
 }
+
+/**
+ * Opens the attached key whose serial (KeyInfo.serial; case does not count)
+ * is `serial`, whatever its index. None: KeyRemovedError. Several: an
+ * OlvexError with errno 15250 whose message and `paths` name them.
+ */
+export function openSerial(serial: string): Key;
 
 /** The attached keys that can be opened now, oldest first. */
 export function keys(): KeyInfo[];
