@@ -26,9 +26,10 @@ const char kUsage[] =
     "                       unplug a served key; returns once it is gone\n"
     "  list                 list the present keys, with counters of served ones\n"
     "  stats --serial S [--vid V --pid P]\n"
-    "                       print a served key's counters, then its latest\n"
-    "                       requests, a line each, oldest first:\n"
-    "                       request N connection C process P\n"
+    "                       print a served key's counters, on one line\n"
+    "  log --serial S [--vid V --pid P]\n"
+    "                       print a served key's latest 256 requests, oldest\n"
+    "                       first, a line each: request N connection C process P\n"
     "  clear                unplug every present key: served ones through their\n"
     "                       server (ending it if it does not let go), and the\n"
     "                       registry entries dead servers left; prints each\n"
@@ -57,7 +58,7 @@ const char kUsage[] =
     "                       exit 0 when it had N requests, none interleaved and\n"
     "                       none misdelivered (drained ones are fine);\n"
     "                       otherwise 1, printing the counters, what differs\n"
-    "                       and the latest requests as stats does\n"
+    "                       and the latest requests as log does\n"
     "\n"
     "KEY options:\n"
     "  --serial S           required; printable, no \\ / or #\n"
@@ -541,14 +542,14 @@ int main(int argc, char **argv) {
         return Serve({o}, ready);
     }
     if (command == "unplug") return UnplugServed(o);
-    if (command == "stats") {
+    if (command == "stats" || command == "log") {
         keysim::Stats s;
         if (!keysim::ReadStats(o.serial, &s, o.vid, o.pid)) {
             fprintf(stderr, "keysim: no keysim process serves %s\n", o.serial.c_str());
             return 1;
         }
-        PrintStats(s);
-        fputs(peer::RequestLog(s).c_str(), stdout);
+        if (command == "log") fputs(peer::RequestLog(s).c_str(), stdout);
+        else PrintStats(s);
         return 0;
     }
     fprintf(stderr, "keysim: unknown command %s\n", command.c_str());
