@@ -221,6 +221,23 @@ OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_AllKeys(OLVEXKIT_KEYSTATE *k
  * exchange with a key that has since been removed fails with 1167 too. */
 OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_OpenPath(OLVEXKIT_KEY *key, const char *path);
 
+/* What a device path says the key is (\\?\usb#vid_VVVV&pid_PPPP#SERIAL#{class}):
+ * its vendor and product ids, and its serial into `serial` (OLVEXKIT_PATH_BUFFER
+ * bytes, zero-terminated). A path of another form gives 0, 0 and an empty
+ * serial, and still returns 0. Any argument but `path` may be NULL. Keys
+ * listed or watched are named by their paths: this is how to read those. */
+OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_Identify(const char *path, unsigned short *vendorId,
+                                                             unsigned short *productId, char *serial);
+
+/* Opens the attached key with this serial (case does not count), whatever its
+ * index; its path to pathOut. ERROR_DEVICE_NOT_CONNECTED (1167) when no
+ * attached key has it. ERROR_AMBIGUOUS_SYSTEM_DEVICE (15250) when several
+ * do: none is opened, and the paths of the first two go to pathOut and
+ * otherPathOut, so that the caller can name them. Both buffers hold
+ * OLVEXKIT_PATH_BUFFER bytes, and may be NULL. */
+OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_OpenSerial(OLVEXKIT_KEY *key, const char *serial, char *pathOut,
+                                                               char *otherPathOut);
+
 /* Starts watching: first an attached event for each key present, oldest
  * first, then one per change. intervalMs: the polling interval where the
  * platform does not notify (0: 250 ms). */

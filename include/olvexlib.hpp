@@ -7,6 +7,7 @@
 //   for (const olvex::key_info &k : olvex::keys())             // every attached key; k.state
 //       std::cout << k.path << '\n';                           // says whether it can be opened
 //   olvex::connection key(path);                               // or key(0): index 0
+//   auto mine = olvex::connection::open_serial("SN0001");       // or by the key's serial
 //   olvex::response r = key.exchange(command);                 // any byte container
 //   r = key.exchange(command, std::chrono::milliseconds(500));  // or give up after 500 ms
 //   // r.status is the key's status word, r.body its answer
@@ -38,7 +39,10 @@
 //   ERROR_DEVICE_NOT_CONNECTED
 //                            the key has been removed (its path no longer
 //                            opens, or a key attached since answers there),
-//                            or no attached key has that path
+//                            or no attached key has that path or serial
+//   ERROR_AMBIGUOUS_SYSTEM_DEVICE
+//                            several attached keys have the serial asked
+//                            for (connection::open_serial names them)
 // How a time limit keeps the key's late answer from ever reaching another
 // exchange, and what happens when a program ends, is told at class
 // connection (olvex/connection.hpp).
@@ -51,7 +55,8 @@
 // functions directly in the same program do not take it.
 //
 // The parts, each in one place: olvex/common.hpp (errors, Win32 helpers, the
-// rules shared with the library), olvex/listing.hpp, olvex/channel.hpp (the
+// rules shared with the library), olvex/identity.hpp (what a path says a key
+// is), olvex/listing.hpp, olvex/channel.hpp (the
 // calls a connection carries), olvex/connection.hpp, olvex/watcher.hpp.
 #ifndef OLVEXLIB_HPP
 #define OLVEXLIB_HPP

@@ -74,6 +74,26 @@ namespace Olvexlib
             return new KeyConnection(handle, path);
         }
 
+        // Opens the attached key whose serial (KeyInfo.Serial; case does not
+        // count) is `serial`, whatever its index. Win32Exception 1167 when no
+        // attached key has it; 15250 when several do, opening none, its
+        // message naming their paths.
+        public static KeyConnection OpenSerial(string serial)
+        {
+            if (serial == null) throw new ArgumentNullException(nameof(serial));
+            var path = new byte[NativeMethods.KitPathSize];
+            var other = new byte[NativeMethods.KitPathSize];
+            ConnectionHandle handle;
+            uint error;
+            lock (ListLock) error = NativeMethods.OLVEXKIT_OpenSerial(out handle, serial, path, other);
+            if (error == 0) return new KeyConnection(handle, PathString(path));
+            handle.Dispose();
+            string what = "opening the key with serial " + serial;
+            if (error == NativeMethods.ErrorAmbiguousSystemDevice)
+                what += " (claimed by " + PathString(path) + " and " + PathString(other) + ")";
+            throw Failure(what, (int)error);
+        }
+
         // Opens key `index` of the last Enumerate (List's order is the same,
         // less the keys that cannot be opened).
         public static KeyConnection Open(int index)
@@ -96,7 +116,7 @@ namespace Olvexlib
         }
 
 
-        private static string PathString(byte[] path)
+        internal static string PathString(byte[] path)
         {
             int length = Array.IndexOf(path, (byte)0);
             return Encoding.ASCII.GetString(path, 0, length < 0 ? path.Length : length);
@@ -110,13 +130,23 @@ namespace Olvexlib
 
     // An attached key: its device path, which names it while it stays
     // attached, and when it was attached (UTC). A key unplugged and plugged
-    // back has the same path and a later Attached.
+    // back has the same path and a later Attached. VendorId, ProductId and
+    // Serial are what the path says the key is (0, 0 and "" where it does
+    // not say): the serial tells a key that came back, whatever its path.
     public sealed class KeyInfo
     {
         public KeyInfo(string path, DateTime attached)
         {
             Path = path;
             Attached = attached;
+            var serial = new byte[NativeMethods.KitPathSize];
+            ushort vendor, product;
+            if (path != null && NativeMethods.OLVEXKIT_Identify(path, out vendor, out product, serial) == 0)
+            {
+                VendorId = vendor;
+                ProductId = product;
+            }
+            Serial = Keys.PathString(serial);
         }
 
         internal KeyInfo(NativeMethods.KeyRecord record)
@@ -145,6 +175,9 @@ namespace Olvexlib
         public int? Index { get; }
         public string WhyNot { get; }
         public int Error { get; }
+        public ushort VendorId { get; }
+        public ushort ProductId { get; }
+        public string Serial { get; }
 
         public override string ToString() => Path + " (attached " + Attached.ToString("o") + ")";
     }

@@ -29,6 +29,7 @@ namespace Olvexlib
         internal const int ErrorTimeout = 1460;
         internal const int ErrorNoMoreItems = 259;
         internal const int ErrorDeviceNotConnected = 1167;
+        internal const int ErrorAmbiguousSystemDevice = 15250;
 
         internal const int Attached = 1;
         internal const int Removed = 2;
@@ -134,6 +135,16 @@ namespace Olvexlib
         [DllImport(Kit, CallingConvention = CallingConvention.StdCall, ExactSpelling = true, CharSet = CharSet.Ansi,
                    BestFitMapping = false, ThrowOnUnmappableChar = true)]
         internal static extern uint OLVEXKIT_OpenPath(out ConnectionHandle key, string path);
+
+        [DllImport(Kit, CallingConvention = CallingConvention.StdCall, ExactSpelling = true, CharSet = CharSet.Ansi,
+                   BestFitMapping = false, ThrowOnUnmappableChar = true)]
+        internal static extern uint OLVEXKIT_Identify(string path, out ushort vendorId, out ushort productId,
+                                                      byte[] serial);
+
+        [DllImport(Kit, CallingConvention = CallingConvention.StdCall, ExactSpelling = true, CharSet = CharSet.Ansi,
+                   BestFitMapping = false, ThrowOnUnmappableChar = true)]
+        internal static extern uint OLVEXKIT_OpenSerial(out ConnectionHandle key, string serial, byte[] pathOut,
+                                                        byte[] otherPathOut);
 
         [DllImport(Kit, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
         internal static extern uint OLVEXKIT_Watch(out IntPtr watcher, uint intervalMs);

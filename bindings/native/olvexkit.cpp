@@ -116,6 +116,12 @@ void CloseClaimed(OLVEXKIT_Key *k, unsigned long graceMs) {
     delete k;
 }
 
+void CopyPath(const std::string &text, char *out) {
+    const size_t n = (std::min)(text.size(), size_t(OLVEXKIT_PATH_BUFFER - 1));
+    std::memcpy(out, text.c_str(), n);
+    out[n] = 0;
+}
+
 unsigned long Adopt(olvex::connection &&c, OLVEXKIT_KEY *key, char *pathOut) {
     auto *k = new (std::nothrow) OLVEXKIT_Key;
     if (!k) return Report(ERROR_NOT_ENOUGH_MEMORY);
@@ -155,6 +161,31 @@ extern "C" unsigned long OLVEXKIT_API OLVEXKIT_OpenPath(OLVEXKIT_KEY *key, const
     olvex::connection c(std::string(path), ec);
     if (ec) return Report(ec);
     return Adopt(std::move(c), key, nullptr);
+}
+
+extern "C" unsigned long OLVEXKIT_API OLVEXKIT_Identify(const char *path, unsigned short *vendorId,
+                                                        unsigned short *productId, char *serial) {
+    if (!path) return Report(ERROR_INVALID_PARAMETER);
+    const olvex::key_identity id = olvex::identify(path);
+    if (vendorId) *vendorId = id.vendor_id;
+    if (productId) *productId = id.product_id;
+    // A serial is part of a path, which fits the buffer.
+    if (serial) CopyPath(id.serial, serial);
+    return Report(0);
+}
+
+extern "C" unsigned long OLVEXKIT_API OLVEXKIT_OpenSerial(OLVEXKIT_KEY *key, const char *serial, char *pathOut,
+                                                          char *otherPathOut) {
+    if (!key || !serial) return Report(ERROR_INVALID_PARAMETER);
+    std::error_code ec;
+    std::vector<std::string> claimants;
+    olvex::connection c = olvex::connection::open_serial(serial, ec, &claimants);
+    if (ec) {
+        if (pathOut && claimants.size() > 1) CopyPath(claimants[0], pathOut);
+        if (otherPathOut && claimants.size() > 1) CopyPath(claimants[1], otherPathOut);
+        return Report(ec);
+    }
+    return Adopt(std::move(c), key, pathOut);
 }
 
 extern "C" unsigned long OLVEXKIT_API OLVEXKIT_Keys(OLVEXKIT_KEYINFO *keys, int capacity, int *count) {

@@ -135,7 +135,22 @@ export interface KeyInfo {
   path: string;
   /** When the key was attached (null in keys() when the platform keeps no attach time for it). */
   attached: Date;
+  /** What the path says the key is; 0 where it does not say. */
+  vendorId: number;
+  productId: number;
+  /**
+   * The key's serial, as its path gives it ('' where it does not say): the
+   * same when the key is plugged back, so it tells "my key came back".
+   */
+  serial: string;
 }
+
+/**
+ * Opens the attached key whose serial (KeyInfo.serial; case does not count)
+ * is `serial`, whatever its index. None: KeyRemovedError. Several: an
+ * OlvexError with errno 15250 whose message and `paths` name them.
+ */
+export function openSerial(serial: string): Key;
 
 export interface KeyState extends KeyInfo {
   /** Its index in the listing, as open() takes it; null when it is not listed. */

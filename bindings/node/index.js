@@ -32,6 +32,7 @@ const ERROR_NO_MORE_ITEMS = 259;
 const ERROR_OPERATION_ABORTED = 995;
 const ERROR_DEVICE_NOT_CONNECTED = 1167;
 const ERROR_TIMEOUT = 1460;
+const ERROR_AMBIGUOUS_SYSTEM_DEVICE = 15250;
 const KIT_ATTACHED = 1;  // OLVEXKIT_ATTACHED; OLVEXKIT_REMOVED is 2
 // How often a watcher takes the kit's events onto the event loop: the kit
 // lists keys every 250 ms by default, so this adds little to an event's delay.
@@ -111,6 +112,10 @@ const native = {
   allKeys: kit.func('uint32_t __stdcall OLVEXKIT_AllKeys(void *keys, int capacity, _Out_ int *count)'),
   errorMessage: kit.func('uint32_t __stdcall OLVEXKIT_ErrorMessage(uint32_t code, _Out_ uint8_t *text, int capacity, _Out_ int *needed)'),
   openPath: kit.func('uint32_t __stdcall OLVEXKIT_OpenPath(_Out_ OLVEXKIT_Key **key, const char *path)'),
+  identify: kit.func('uint32_t __stdcall OLVEXKIT_Identify(const char *path, _Out_ uint16_t *vendorId, ' +
+                     '_Out_ uint16_t *productId, void *serial)'),
+  openSerial: kit.func('uint32_t __stdcall OLVEXKIT_OpenSerial(_Out_ OLVEXKIT_Key **key, const char *serial, ' +
+                       'void *pathOut, void *otherPathOut)'),
   watch: kit.func('uint32_t __stdcall OLVEXKIT_Watch(_Out_ OLVEXKIT_Watcher **watcher, uint32_t intervalMs)'),
   nextEvent: kit.func('uint32_t __stdcall OLVEXKIT_NextEvent(OLVEXKIT_Watcher *watcher, void *event, uint32_t waitMs)'),
   watchNotified: kit.func('uint32_t __stdcall OLVEXKIT_WatchNotified(OLVEXKIT_Watcher *watcher, _Out_ int *notified)'),
@@ -131,6 +136,7 @@ const codes = {
   995: 'ECANCELED',
   1167: 'ENODEV',
   1460: 'ETIMEDOUT',
+  15250: 'ERROR_AMBIGUOUS_SYSTEM_DEVICE',
 };
 const reasons = {
   6: 'the connection is closed',
@@ -467,7 +473,36 @@ function openPath(p) {
 }
 
 const attachedDate = (filetime) => new Date(Number(BigInt(filetime) / 10000n) - FILETIME_EPOCH_MS);
-const keyOf = (info) => ({ path: info.path, attached: attachedDate(info.attached) });
+const cString = (buffer) => {
+  const end = buffer.indexOf(0);
+  return buffer.toString('latin1', 0, end < 0 ? buffer.length : end);
+};
+// What the path says the key is: the kit's reading, the same in every layer.
+function identity(p) {
+  const vendorId = [0], productId = [0], serial = Buffer.alloc(PATH_BUFFER);
+  if (native.identify(p, vendorId, productId, serial) !== 0) return { vendorId: 0, productId: 0, serial: '' };
+  return { vendorId: vendorId[0], productId: productId[0], serial: cString(serial) };
+}
+const keyOf = (info) => ({ path: info.path, attached: attachedDate(info.attached), ...identity(info.path) });
+
+// Opens the attached key whose serial (KeyInfo.serial; case does not count)
+// is `serial`, whatever its index. None: KeyRemovedError. Several: an
+// OlvexError 15250 naming their paths, which are also in its `paths`.
+function openSerial(serial) {
+  if (typeof serial !== 'string') throw new TypeError('olvexlib: the serial must be a string');
+  const handle = [null];
+  const pathOut = Buffer.alloc(PATH_BUFFER), otherOut = Buffer.alloc(PATH_BUFFER);
+  const errno = native.openSerial(handle, serial, pathOut, otherOut);
+  const what = `opening the key with serial ${serial}`;
+  if (errno === 0) return new Key(handle[0], cString(pathOut));
+  if (errno === ERROR_AMBIGUOUS_SYSTEM_DEVICE) {
+    const paths = [cString(pathOut), cString(otherOut)];
+    const e = new OlvexError(`${what} (claimed by ${paths.join(' and ')})`, errno);
+    e.paths = paths;
+    throw e;
+  }
+  throw failure(what, errno);
+}
 
 // What a Windows code means, in the library's words (the kit's table).
 function errorMessage(code) {
@@ -614,7 +649,7 @@ function watch(options) {
 }
 
 module.exports = {
-  enumerate, list, open, keys, watch, Key, KeyWatcher,
+  enumerate, list, open, openSerial, keys, watch, Key, KeyWatcher,
   OlvexError, KeyOpenError, KeyRemovedError, TimeoutError, AbortError,
   MAX_COMMAND, MAX_RESPONSE_BODY, MAX_TIMEOUT, dllPath, kitPath,
 };

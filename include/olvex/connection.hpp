@@ -117,6 +117,40 @@ public:
         detail::throw_if(ec, "olvex: cannot open key");
     }
 #endif
+    // Opens the attached key whose serial (key_info::serial; case does not
+    // count) is `serial`, whatever its index, listing the keys anew.
+    // ERROR_DEVICE_NOT_CONNECTED when no key has it; when several do,
+    // ERROR_AMBIGUOUS_SYSTEM_DEVICE and none is opened. `claimants`, if
+    // given, receives the paths of every key that has it, so that the
+    // caller can name them. An empty serial is ERROR_INVALID_PARAMETER.
+    static connection open_serial(const std::string &serial, std::error_code &ec,
+                                  std::vector<std::string> *claimants = nullptr) {
+        connection c;
+        std::vector<std::string> found;
+        if (serial.empty()) {
+            ec = detail::win32_error(ERROR_INVALID_PARAMETER);
+        } else {
+            c.open_serial_here(serial, found, ec);
+        }
+        if (claimants) *claimants = found;
+        return c;
+    }
+#if OLVEXLIB_HPP_EXCEPTIONS
+    // Throws std::system_error whose text names the serial and, when
+    // several keys have it, their paths.
+    static connection open_serial(const std::string &serial) {
+        std::error_code ec;
+        std::vector<std::string> found;
+        connection c = open_serial(serial, ec, &found);
+        if (!ec) return c;
+        std::string what = "olvex: cannot open the key with serial " + serial;
+        if (found.size() > 1) {
+            what += ": claimed by " + found[0];
+            for (std::size_t i = 1; i < found.size(); ++i) what += (i + 1 < found.size() ? ", " : " and ") + found[i];
+        }
+        throw std::system_error(ec, what);
+    }
+#endif
     connection(connection &&other) noexcept : channel_(std::exchange(other.channel_, nullptr)) {}
     connection &operator=(connection &&other) noexcept {
         if (this != &other) {
@@ -340,6 +374,28 @@ private:
             OLVEX_Disconnect(handle);
         }
         if (!ec) ec = detail::win32_error(ERROR_DEVICE_NOT_CONNECTED);
+    }
+
+    void open_serial_here(const std::string &serial, std::vector<std::string> &found, std::error_code &ec) {
+        const detail::listing_guard guard;
+        const int count = detail::count_keys(ec);
+        OLVEX_HANDLE first = nullptr;
+        for (int i = 0; !ec && i < count; ++i) {
+            char path[OLVEX_PATH_SIZE + 1] = {};
+            OLVEX_HANDLE handle = nullptr;
+            if (OLVEX_Connect(&handle, path, i) != OLVEX_OK) continue;
+            if (!same_serial(identify(path).serial, serial)) {
+                OLVEX_Disconnect(handle);
+                continue;
+            }
+            found.emplace_back(path);
+            // The first stays open, so that a lone claimant is the key opened.
+            if (!first) first = handle;
+            else OLVEX_Disconnect(handle);
+        }
+        if (!ec && found.size() == 1) return adopt(first, found[0].c_str(), ec);
+        if (first) OLVEX_Disconnect(first);
+        if (!ec) ec = detail::win32_error(found.empty() ? ERROR_DEVICE_NOT_CONNECTED : ERROR_AMBIGUOUS_SYSTEM_DEVICE);
     }
 
     // Takes the library's connection over, or disconnects it: nothing is

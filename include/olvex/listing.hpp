@@ -3,6 +3,7 @@
 #define OLVEX_LISTING_HPP
 
 #include "common.hpp"
+#include "identity.hpp"
 
 namespace olvex {
 namespace detail {
@@ -181,16 +182,32 @@ enum class key_state {
 
 // An attached key: its device path, which names it for as long as it stays
 // attached, and when it was attached (the library's own dating; the epoch
-// when not known), its place in the listing and whether it can be opened.
+// when not known), its place in the listing and whether it can be opened; and
+// what the path says it is (olvex::identify), which stays the same when it is
+// plugged back: 0 and empty where the path does not say.
 struct key_info {
     std::string path;
     std::chrono::system_clock::time_point attached;
     int index = -1;  // what connection(index) takes; -1: not in the listing
     key_state state = key_state::openable;
     std::error_code open_error;  // open_failed: the platform's cause
+    std::uint16_t vendor_id = 0;
+    std::uint16_t product_id = 0;
+    std::string serial;
 };
 
 namespace detail {
+
+inline key_info make_key_info(std::string path, std::chrono::system_clock::time_point attached) {
+    key_identity id = identify(path);
+    key_info k;
+    k.path = std::move(path);
+    k.attached = attached;
+    k.vendor_id = id.vendor_id;
+    k.product_id = id.product_id;
+    k.serial = std::move(id.serial);
+    return k;
+}
 
 // The keys the library lists and that open now, oldest first, each with its
 // attach time and index; what a watcher follows.
@@ -204,9 +221,7 @@ inline std::vector<key_info> listed_keys(std::error_code &ec) {
         std::string path = path_of(i, one);
         FILETIME time;
         if (one || !attach_time(path, &time)) continue;
-        key_info k;
-        k.path = std::move(path);
-        k.attached = from_filetime(time);
+        key_info k = make_key_info(std::move(path), from_filetime(time));
         k.index = i;
         found.push_back(std::move(k));
     }
@@ -273,7 +288,7 @@ inline std::vector<key_info> keys(std::error_code &ec) {
         bool listed = false;
         for (const key_info &k : found) listed = listed || ::lstrcmpiA(k.path.c_str(), path.c_str()) == 0;
         if (listed) continue;
-        key_info k;
+        key_info k = detail::make_key_info(path, {});
         const HANDLE h = detail::open_key(path);
         if (h == INVALID_HANDLE_VALUE) {
             k.state = key_state::open_failed;
@@ -285,7 +300,6 @@ inline std::vector<key_info> keys(std::error_code &ec) {
             if (dated) k.attached = detail::from_filetime(time);
             k.state = dated ? key_state::not_listed : key_state::undated;
         }
-        k.path = std::move(path);
         found.push_back(std::move(k));
     }
     return found;

@@ -12,7 +12,9 @@
 
 namespace olvex {
 
-// A key attached or removed, as key_watcher reports it.
+// A key attached or removed, as key_watcher reports it. The key's serial
+// tells one key from another across unplugging and plugging back (a new
+// attach time, maybe a new path): olvex::same_serial(e.key.serial, mine).
 struct key_event {
     enum kind { attached, removed };
     kind what = attached;

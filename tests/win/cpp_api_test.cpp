@@ -245,6 +245,25 @@ TEST(Errors, ThrowingFormsCarryTheSameCode) {
     } catch (const std::system_error &e) {
         EXPECT_EQ(e.code(), Win32(ERROR_INVALID_PARAMETER));
     }
+    // Two keys with one serial: the text names both, so that a user can tell them apart.
+    keysim::KeyOptions twin;
+    twin.serial = "throws-twin";
+    KeyPtr one(keysim::Plug(twin));
+    twin.pid = 0x9999;
+    KeyPtr other(keysim::Plug(twin));
+    ASSERT_TRUE(one && other);
+    try {
+        olvex::connection::open_serial("THROWS-TWIN");
+        ADD_FAILURE() << "no exception";
+    } catch (const std::system_error &e) {
+        EXPECT_EQ(e.code(), Win32(ERROR_AMBIGUOUS_SYSTEM_DEVICE));
+        const std::string what = e.what();
+        EXPECT_NE(what.find(keysim::DevicePath(one.get())), std::string::npos) << what;
+        EXPECT_NE(what.find(keysim::DevicePath(other.get())), std::string::npos) << what;
+    }
+    std::error_code ec;
+    EXPECT_FALSE(olvex::connection::open_serial("", ec));
+    EXPECT_EQ(ec, Win32(ERROR_INVALID_PARAMETER)) << "an empty serial names no key";
 }
 
 // The words a program prints come from the library's table, under Wine too,

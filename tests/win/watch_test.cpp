@@ -2,6 +2,7 @@
 // key by its path, a removed key, and the notification path.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -35,7 +36,9 @@ public:
             const scenarios::Action a = scenarios::ParseAction(text);
             if (a.verb == "plug") {
                 ASSERT_EQ(scenarios::Keysim("plug --serial " + Serial(number_, a.key) + " " + a.rest), 0) << text;
-                plugged.push_back(a.key);
+                plugged.push_back(a.key + " " + a.rest);
+            } else if (a.verb == "open") {
+                record(OpenBySerial(a.key, plugged));
             } else if (a.verb == "unplug") {
                 ASSERT_EQ(scenarios::Keysim("unplug --serial " + Serial(number_, a.key)), 0) << text;
             } else if (a.verb == "wait") {
@@ -63,9 +66,12 @@ public:
                 ASSERT_FALSE(ec) << ec.message();
             }
         }
-        Sleep(2000);
+        if (watcher) Sleep(2000);
         watcher.reset();
-        for (const std::string &key : plugged) scenarios::Keysim("unplug --serial " + Serial(number_, key));
+        for (const std::string &key : plugged) {
+            const scenarios::Action a = scenarios::ParseAction("unplug " + key);
+            scenarios::Keysim("unplug --serial " + Serial(number_, a.key) + " " + a.rest);
+        }
         EXPECT_EQ(seen, row_.events);
     }
 
@@ -82,11 +88,48 @@ private:
         if (colon != std::string::npos) event[colon] = ' ';
         return event;
     }
+    // The key is told by its serial, and the path must be the one keysim
+    // makes from the event's serial, vendor and product.
     std::string Describe(const olvex::key_event &e) const {
         std::string key = "?";
-        for (char k = 'A'; k <= 'Z'; ++k)
-            if (e.key.path == keysim::MakeDevicePath(Serial(number_, std::string(1, k)))) key = std::string(1, k);
+        for (char k = 'A'; k <= 'Z'; ++k) {
+            const std::string serial = Serial(number_, std::string(1, k));
+            if (olvex::same_serial(e.key.serial, serial) &&
+                e.key.path == keysim::MakeDevicePath(serial, e.key.vendor_id, e.key.product_id))
+                key = std::string(1, k);
+        }
         return std::string(e.what == olvex::key_event::attached ? "attached " : "removed ") + key;
+    }
+
+    // The paths keysim gave the plugs of key `letter` ("A --pid 9999").
+    std::vector<std::string> PathsOf(const std::string &letter, const std::vector<std::string> &plugged) const {
+        std::vector<std::string> paths;
+        for (const std::string &p : plugged) {
+            const scenarios::Action a = scenarios::ParseAction("plug " + p);
+            if (a.key != letter) continue;
+            const std::string vid = Option(a.rest, "--vid "), pid = Option(a.rest, "--pid ");
+            paths.push_back(keysim::MakeDevicePath(Serial(number_, letter),
+                                                   uint16_t(strtoul(vid.empty() ? "1234" : vid.c_str(), nullptr, 16)),
+                                                   uint16_t(strtoul(pid.empty() ? "5678" : pid.c_str(), nullptr, 16))));
+        }
+        return paths;
+    }
+
+    // "opened K", "no key K", or "claimed twice K" when the failure names
+    // every key plugged as K; anything else says what came instead.
+    std::string OpenBySerial(const std::string &letter, const std::vector<std::string> &plugged) const {
+        const std::vector<std::string> paths = PathsOf(letter, plugged);
+        std::error_code ec;
+        std::vector<std::string> claimants;
+        olvex::connection c = olvex::connection::open_serial(Serial(number_, letter), ec, &claimants);
+        if (!ec && paths.size() == 1 && c.path() == paths[0] && claimants == paths) return "opened " + letter;
+        if (ec.value() == ERROR_DEVICE_NOT_CONNECTED && !c && paths.empty()) return "no key " + letter;
+        std::sort(claimants.begin(), claimants.end());
+        std::vector<std::string> sorted = paths;
+        std::sort(sorted.begin(), sorted.end());
+        if (ec.value() == ERROR_AMBIGUOUS_SYSTEM_DEVICE && !c && claimants == sorted && sorted.size() == 2)
+            return "claimed twice " + letter;
+        return "open " + letter + ": " + ec.message() + " with " + std::to_string(claimants.size()) + " claimant(s)";
     }
 
     scenarios::EventRow row_;

@@ -27,6 +27,10 @@ struct SharedBlock {
     LONG processing;  // answers not yet started that the key will write by itself
     DWORD lastLength;
     BYTE last[65540];
+    // Who sent request n (from 1): log[(n - 1) % kLogSize], until n + kLogSize.
+    struct {
+        DWORD connection, process;
+    } log[kLogSize];
 };
 
 std::wstring SharedName(const std::string &keyId);

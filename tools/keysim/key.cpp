@@ -44,6 +44,11 @@ bool ReadBlock(const SharedBlock *block, Stats *out) {
         DWORD n = block->lastLength;
         if (n > sizeof block->last) n = sizeof block->last;
         s.lastRequest.assign(block->last, block->last + n);
+        const uint64_t logged = s.requests;
+        for (uint64_t r = logged > kLogSize ? logged - kLogSize + 1 : 1; r <= logged; ++r) {
+            const auto &entry = block->log[(r - 1) % kLogSize];
+            s.log.push_back({r, entry.connection, entry.process});
+        }
         MemoryBarrier();
         if (block->seq == before) {
             *out = std::move(s);

@@ -66,6 +66,17 @@ struct KeyOptions {
 // first, then its own. An answer whose asker's handle closed, with no request
 // since, goes to whichever handle reads next, even one that asked nothing;
 // the next request takes it otherwise. Silent requests are never answered.
+// One request as the key received it: which connection sent it (a client
+// handle, numbered from 1 in the order the key saw them open) and from which
+// process, so that a test can tell whose requests came in between.
+struct Request {
+    uint64_t number = 0;      // 1 for the key's first request
+    uint32_t connection = 0;
+    uint32_t process = 0;     // 0 when the platform did not say
+};
+// How many of the latest requests the key remembers.
+constexpr size_t kLogSize = 256;
+
 struct Stats {
     uint64_t requests = 0;      // every request read, malformed ones included
     uint64_t malformed = 0;     // not exactly one write of A5 lenLE payload
@@ -77,6 +88,7 @@ struct Stats {
     uint32_t openHandles = 0;   // client handles the server currently knows of
     uint32_t processing = 0;    // answers the key has yet to start writing, while a handle will read them
     std::vector<uint8_t> lastRequest;
+    std::vector<Request> log;   // the latest kLogSize requests, oldest first
 };
 
 class Key;

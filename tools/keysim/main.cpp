@@ -26,7 +26,10 @@ const char kUsage[] =
     "                       unplug a served key; returns once it is gone\n"
     "  list                 list the present keys, with counters of served ones\n"
     "  stats --serial S [--vid V --pid P]\n"
-    "                       print a served key's counters\n"
+    "                       print a served key's counters, on one line\n"
+    "  log --serial S [--vid V --pid P]\n"
+    "                       print a served key's latest 256 requests, oldest\n"
+    "                       first, a line each: request N connection C process P\n"
     "  clear                unplug every present key: served ones through their\n"
     "                       server (ending it if it does not let go), and the\n"
     "                       registry entries dead servers left; prints each\n"
@@ -56,7 +59,8 @@ const char kUsage[] =
     "                       once the key is idle (up to MS, default 3000):\n"
     "                       exit 0 when it had N requests, none interleaved and\n"
     "                       none misdelivered (drained ones are fine);\n"
-    "                       otherwise 1, printing the counters and what differs\n"
+    "                       otherwise 1, printing the counters, what differs\n"
+    "                       and the latest requests as log does\n"
     "\n"
     "KEY options:\n"
     "  --serial S           required; printable, no \\ / or #\n"
@@ -89,7 +93,8 @@ const char kUsage[] =
     "misdelivered answers (delivered, or their rest, on a handle other than the\n"
     "one that asked, to a client that had asked too), drained answers (of a\n"
     "closed handle, read by a client that asked nothing), open handles, last\n"
-    "request.\n";
+    "request. Connections are the client handles, numbered from 1 in the\n"
+    "order the key saw them open; process is the client's id (0: unknown).\n";
 
 bool ParseHex(const std::string &s, unsigned long max, unsigned long *out) { return peer::Number(s, 16, max, out); }
 bool ParseDec(const std::string &s, unsigned long max, unsigned long *out) { return peer::Number(s, 10, max, out); }
@@ -539,13 +544,14 @@ int main(int argc, char **argv) {
         return Serve({o}, ready);
     }
     if (command == "unplug") return UnplugServed(o);
-    if (command == "stats") {
+    if (command == "stats" || command == "log") {
         keysim::Stats s;
         if (!keysim::ReadStats(o.serial, &s, o.vid, o.pid)) {
             fprintf(stderr, "keysim: no keysim process serves %s\n", o.serial.c_str());
             return 1;
         }
-        PrintStats(s);
+        if (command == "log") fputs(peer::RequestLog(s).c_str(), stdout);
+        else PrintStats(s);
         return 0;
     }
     fprintf(stderr, "keysim: unknown command %s\n", command.c_str());

@@ -196,6 +196,17 @@ std::string Counters(const keysim::Stats &s) {
     return text;
 }
 
+std::string RequestLog(const keysim::Stats &s) {
+    std::string lines;
+    char line[96];
+    for (const keysim::Request &r : s.log) {
+        snprintf(line, sizeof line, "request %llu connection %u process %u\n",
+                 static_cast<unsigned long long>(r.number), r.connection, r.process);
+        lines += line;
+    }
+    return lines;
+}
+
 std::string LockName(const std::string &devicePath) {
     std::string name(devicePath.rbegin(), devicePath.rend());
     for (char &c : name)
@@ -322,6 +333,7 @@ int Check(const Options &o) {
     if (differs.empty()) return 0;
     printf("%s\n", Counters(s).c_str());
     for (const std::string &d : differs) printf("differs: %s\n", d.c_str());
+    fputs(RequestLog(s).c_str(), stdout);
     return 1;
 }
 

@@ -35,6 +35,9 @@ bool Number(const std::string &s, int base, unsigned long max, unsigned long *ou
 // A key's counters as `stats`, `list` and `check` print them.
 std::string Counters(const keysim::Stats &s);
 
+// The key's latest requests, a line each: "request N connection C process P".
+std::string RequestLog(const keysim::Stats &s);
+
 // The name every program using the key gives its lock.
 std::string LockName(const std::string &devicePath);
 

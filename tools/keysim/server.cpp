@@ -88,6 +88,7 @@ struct Instance {
     bool silent = false;    // asked a silent key, and waits for good
     bool tookOwed = false;    // read an owed answer after its own request came in, before that was handled
     uint64_t order = 0;       // its place in connection order
+    DWORD process = 0;        // the client's, as the platform tells it
     ULONGLONG offeredAt = 0;  // when it was last offered an answer nobody waited for
     std::vector<uint8_t> in;
     std::vector<uint8_t> out;  // the write in flight
@@ -257,6 +258,8 @@ public:
     void Connected(Instance *in) {
         in->connected = true;
         in->order = ++connections;
+        ULONG process = 0;
+        if (GetNamedPipeClientProcessId(in->pipe, &process)) in->process = process;
         if (!StartRead(in)) Remove(in);
     }
 
@@ -338,7 +341,8 @@ public:
             bool interleaved, wellFormed;
             const uint8_t *bytes;
             size_t length;
-        } u = {Unfinished() || in->tookOwed, wellFormed, r, length};
+            DWORD connection, process;
+        } u = {Unfinished() || in->tookOwed, wellFormed, r, length, static_cast<DWORD>(in->order), in->process};
         in->tookOwed = false;
         Publish(
             [](SharedBlock *b, const void *a) {
@@ -349,6 +353,9 @@ public:
                 size_t n = u->length < sizeof b->last ? u->length : sizeof b->last;
                 memcpy(b->last, u->bytes, n);
                 b->lastLength = static_cast<DWORD>(n);
+                auto &entry = b->log[static_cast<uint64_t>(b->requests - 1) % kLogSize];
+                entry.connection = u->connection;
+                entry.process = u->process;
             },
             &u);
         // Whatever it asked before, it has moved on.

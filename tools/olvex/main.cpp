@@ -37,7 +37,8 @@ const char kMainUsage[] =
     "\n"
     "Exit codes: 0 success; 1 an exchange failed, a status word did not match,\n"
     "or the keys could not be listed; 2 usage error (nothing was sent);\n"
-    "3 no key at that index or path, it cannot be opened, or it was removed;\n"
+    "3 no key at that index, path or serial (or two keys claim the serial), it\n"
+    "cannot be opened, or it was removed;\n"
     "4 the key did not answer\n"
     "within --timeout, or its lock stayed held by another program that long;\n"
     "130 interrupted by Ctrl-C (the exchange is cancelled and the key's lock\n"
@@ -53,10 +54,13 @@ const char kListUsage[] =
     "platform's cause). --json prints an array of objects with \"index\" (or\n"
     "null), \"path\", \"attached\" (ISO 8601 local time, or null),\n"
     "\"openable\", and for a key that is not, \"why\" and \"error\" (the Windows\n"
-    "code, or null).\n";
+    "code, or null). Each key also shows what its path says it is: vendor id\n"
+    "and product id (4 hex digits) and serial, left out where the path does not\n"
+    "say; in --json \"vendor_id\" and \"product_id\" (numbers, or null) and\n"
+    "\"serial\" (or null).\n";
 
 const char kSendUsage[] =
-    "usage: olvex send [--key K] [--timeout MS] [--json] HEX...\n"
+    "usage: olvex send [--key K | --serial S] [--timeout MS] [--json] HEX...\n"
     "\n"
     "Sends each HEX argument (pairs of hex digits, blanks ignored) as one\n"
     "command to key K: an index in the listing (default 0) or a device path.\n"
@@ -64,6 +68,8 @@ const char kSendUsage[] =
     "then its status word; --json, one object per response with \"sent\",\n"
     "\"status\" and \"body\" (hex). Every argument is checked before the first\n"
     "is sent. --index N and --path PATH are the older spellings of --key.\n"
+    "--serial S names the key whose serial is S (as olvex list shows it; case\n"
+    "does not count; two keys with that serial are refused, naming both).\n"
     "\n"
     "--timeout MS gives each exchange MS milliseconds, the wait for the key's\n"
     "lock included; without it the tool waits as long as the key takes. A key\n"
@@ -73,7 +79,7 @@ const char kSendUsage[] =
     "code 3.\n";
 
 const char kRunUsage[] =
-    "usage: olvex run [--key K] [--timeout MS] [--json] FILE\n"
+    "usage: olvex run [--key K | --serial S] [--timeout MS] [--json] FILE\n"
     "\n"
     "Sends the commands of FILE (- for standard input) to key K (as for send),\n"
     "one per line:\n"
@@ -89,7 +95,7 @@ const char kRunUsage[] =
     "per line of FILE, as send does, with its \"line\".\n";
 
 const char kBenchUsage[] =
-    "usage: olvex bench [--key K] [--size S] [--count C] [--timeout MS] [--json]\n"
+    "usage: olvex bench [--key K | --serial S] [--size S] [--count C] [--timeout MS] [--json]\n"
     "\n"
     "Exchanges C commands (default 1000) of S payload bytes (default 16) with\n"
     "key K (as for send) and prints exchanges per second and latency\n"
@@ -129,6 +135,8 @@ struct Options {
     int timeout = -1;  // none
     int interval = 250;
     std::string path;
+    std::string serial;
+    bool indexGiven = false;
     bool json = false;
     bool help = false;
     std::vector<std::string> positional;
@@ -175,8 +183,8 @@ bool ParseOptions(const std::vector<std::string> &args, const char *allowed, Opt
             }
             value = args[++i];
         }
-        if (a == "--path") {
-            o->path = value;
+        if (a == "--path" || a == "--serial") {
+            (a == "--path" ? o->path : o->serial) = value;
             continue;
         }
         // A device path starts with a backslash; anything else is an index.
@@ -184,6 +192,7 @@ bool ParseOptions(const std::vector<std::string> &args, const char *allowed, Opt
             o->path = value;
             continue;
         }
+        o->indexGiven |= a == "--index" || a == "--key";
         int *target = a == "--index" || a == "--key" ? &o->index
                       : a == "--size"    ? &o->size
                       : a == "--timeout" ? &o->timeout
@@ -198,6 +207,10 @@ bool ParseOptions(const std::vector<std::string> &args, const char *allowed, Opt
             *why = a + " must be at least 1";
             return false;
         }
+    }
+    if (int(o->indexGiven) + int(!o->path.empty()) + int(!o->serial.empty()) > 1) {
+        *why = "--index, --path and --serial each name the key: give one";
+        return false;
     }
     return true;
 }
@@ -245,6 +258,20 @@ std::string WhyNot(const olvex::key_info &k) {
     return "";
 }
 
+// "  vid 1234  pid 5678  serial SN0001", each part only where the path says it.
+std::string IdentityText(const olvex::key_identity &id) {
+    char ids[32] = "";
+    if (id.vendor_id || id.product_id) snprintf(ids, sizeof ids, "  vid %04x  pid %04x", id.vendor_id, id.product_id);
+    return ids + (id.serial.empty() ? std::string() : "  serial " + id.serial);
+}
+
+std::string IdentityJson(const olvex::key_identity &id) {
+    const bool ids = id.vendor_id || id.product_id;
+    return "\"vendor_id\": " + (ids ? std::to_string(id.vendor_id) : "null") +
+           ", \"product_id\": " + (ids ? std::to_string(id.product_id) : "null") +
+           ", \"serial\": " + (id.serial.empty() ? "null" : JsonString(id.serial));
+}
+
 int List(const std::vector<std::string> &args) {
     Options o;
     std::string why;
@@ -264,16 +291,19 @@ int List(const std::vector<std::string> &args) {
         const bool dated = k.attached != std::chrono::system_clock::time_point();
         const std::string when = dated ? FormatLocal(k.attached, o.json ? 'T' : ' ') : "";
         const bool openable = k.state == olvex::key_state::openable;
+        const olvex::key_identity id = olvex::identify(k.path);
         if (o.json) {
-            printf("%s\n  {\"index\": %s, \"path\": %s, \"attached\": %s, \"openable\": %s", i ? "," : "",
+            printf("%s\n  {\"index\": %s, \"path\": %s, \"attached\": %s, \"openable\": %s, %s", i ? "," : "",
                    openable ? std::to_string(k.index).c_str() : "null", JsonString(k.path).c_str(),
-                   when.empty() ? "null" : JsonString(when).c_str(), openable ? "true" : "false");
+                   when.empty() ? "null" : JsonString(when).c_str(), openable ? "true" : "false",
+                   IdentityJson(id).c_str());
             if (!openable)
                 printf(", \"why\": %s, \"error\": %s", JsonString(WhyNot(k)).c_str(),
                        k.open_error ? std::to_string(k.open_error.value()).c_str() : "null");
             printf("}");
         } else if (openable) {
-            printf("%d  %s  attached %s\n", k.index, k.path.c_str(), when.empty() ? "(unknown)" : when.c_str());
+            printf("%d  %s  attached %s%s\n", k.index, k.path.c_str(), when.empty() ? "(unknown)" : when.c_str(),
+                   IdentityText(id).c_str());
         } else {
             printf("-  %s  cannot be opened: %s\n", k.path.c_str(), WhyNot(k).c_str());
         }
@@ -317,6 +347,24 @@ int OpenPath(const std::string &path, olvex::connection *key) {
     return kOk;
 }
 
+int OpenSerial(const std::string &serial, olvex::connection *key) {
+    std::error_code ec;
+    std::vector<std::string> claimants;
+    *key = olvex::connection::open_serial(serial, ec, &claimants);
+    if (ec.value() == ERROR_DEVICE_NOT_CONNECTED) {
+        fprintf(stderr, "olvex: connect failed: no attached key has the serial %s\n", serial.c_str());
+    } else if (ec.value() == ERROR_AMBIGUOUS_SYSTEM_DEVICE) {
+        std::string paths;
+        for (size_t i = 0; i < claimants.size(); ++i)
+            paths += (i == 0 ? "" : i + 1 < claimants.size() ? ", " : " and ") + claimants[i];
+        fprintf(stderr, "olvex: connect failed: %zu keys have the serial %s: %s\n", claimants.size(), serial.c_str(),
+                paths.c_str());
+    } else if (ec) {
+        fprintf(stderr, "olvex: cannot open the key with serial %s: %s\n", serial.c_str(), Cause(ec).c_str());
+    }
+    return ec ? kNoKey : kOk;
+}
+
 // One exchange as every key command does it: the outcome on stderr, after
 // `what` (which command, which script line); kOk with the response, or the
 // exit code. `name` says which key: "key 0", or its path.
@@ -356,6 +404,10 @@ struct Session {
     std::string name;
 
     int Start(const Options &o) {
+        if (!o.serial.empty()) {
+            name = "key " + o.serial;
+            return OpenSerial(o.serial, &key);
+        }
         name = o.path.empty() ? "key " + std::to_string(o.index) : "key " + o.path;
         return o.path.empty() ? Open(o.index, &key) : OpenPath(o.path, &key);
     }
@@ -383,7 +435,7 @@ void PrintResponse(size_t sent, const olvex::response &r, bool json, int line = 
 int Send(const std::vector<std::string> &args) {
     Options o;
     std::string why;
-    if (!ParseOptions(args, "--key --index --path --timeout --json", &o, &why)) return UsageError(why, kSendUsage);
+    if (!ParseOptions(args, "--key --index --path --serial --timeout --json", &o, &why)) return UsageError(why, kSendUsage);
     if (o.help) return Usage(kSendUsage, true);
     if (o.positional.empty()) return UsageError("nothing to send", kSendUsage);
     std::vector<std::vector<uint8_t>> payloads(o.positional.size());
@@ -435,7 +487,7 @@ bool ReadAll(const std::string &file, std::string *text, std::error_code *ec) {
 int Run(const std::vector<std::string> &args) {
     Options o;
     std::string why;
-    if (!ParseOptions(args, "--key --index --path --timeout --json", &o, &why)) return UsageError(why, kRunUsage);
+    if (!ParseOptions(args, "--key --index --path --serial --timeout --json", &o, &why)) return UsageError(why, kRunUsage);
     if (o.help) return Usage(kRunUsage, true);
     if (o.positional.size() != 1) return UsageError("run takes one FILE", kRunUsage);
     const std::string &file = o.positional[0];
@@ -476,7 +528,7 @@ bool IsConsole(DWORD which) {
 int Bench(const std::vector<std::string> &args) {
     Options o;
     std::string why;
-    if (!ParseOptions(args, "--key --index --path --size --count --timeout --json", &o, &why))
+    if (!ParseOptions(args, "--key --index --path --serial --size --count --timeout --json", &o, &why))
         return UsageError(why, kBenchUsage);
     if (o.help) return Usage(kBenchUsage, true);
     if (!o.positional.empty()) return UsageError("unexpected argument " + o.positional[0], kBenchUsage);

@@ -114,7 +114,10 @@ static class EventDriver
                 {
                 case "plug":
                     if (!Keysim("plug --serial " + Serial(number, key) + " " + rest)) return "cannot " + action;
-                    plugged.Add(key);
+                    plugged.Add(key + " " + rest);
+                    break;
+                case "open":
+                    record(OpenBySerial(number, key, plugged));
                     break;
                 case "unplug":
                     if (!Keysim("unplug --serial " + Serial(number, key))) return "cannot " + action;
@@ -132,12 +135,13 @@ static class EventDriver
                     return "unknown action " + action;
                 }
             }
-            Thread.Sleep(2000);
+            if (watcher != null) Thread.Sleep(2000);
         }
         finally
         {
             if (watcher != null) watcher.Dispose();
-            foreach (string key in plugged) Keysim("unplug --serial " + Serial(number, key));
+            foreach (string key in plugged) Keysim("unplug --serial " + Serial(number, key.Split(' ')[0]) + " " +
+                                                   key.Substring(key.IndexOf(' ') + 1));
         }
         string[] got;
         lock (seen) got = seen.ToArray();
@@ -149,7 +153,7 @@ static class EventDriver
     {
         Func<string, EventHandler<KeyEventArgs>> on = kind => (sender, e) =>
         {
-            string letter = Letter(number, e.Key.Path);
+            string letter = Letter(number, e.Key);
             string what = kind + " " + letter;
             record(what);
             if (what == stopOn) ((KeyWatcher)sender).Dispose();
@@ -173,13 +177,63 @@ static class EventDriver
         watcher.Removed += on("removed");
     }
 
-    // The row's key letter for a device path; "?" for a key of no row's.
-    static string Letter(int number, string path)
+    // The row's key letter, told by the key's serial; "?" for a key of no
+    // row's, or one whose path is not keysim's for its serial and ids.
+    static string Letter(int number, KeyInfo key)
     {
         for (char k = 'A'; k <= 'Z'; k++)
-            if (path.IndexOf("#" + Serial(number, k.ToString()) + "#", StringComparison.OrdinalIgnoreCase) >= 0)
+        {
+            string serial = Serial(number, k.ToString());
+            if (string.Equals(key.Serial, serial, StringComparison.OrdinalIgnoreCase) &&
+                key.Path == PathOf(serial, key.VendorId, key.ProductId))
                 return k.ToString();
+        }
         return "?";
+    }
+
+    // keysim's device path for a key.
+    static string PathOf(string serial, ushort vendor, ushort product)
+    {
+        return ("\\\\?\\usb#vid_" + vendor.ToString("x4") + "&pid_" + product.ToString("x4") + "#" + serial +
+                "#{925fad44-e331-4116-b409-78fc2b51ea21}").ToLowerInvariant();
+    }
+
+    // The paths of the keys plugged as `letter` ("A --pid 9999").
+    static List<string> PathsOf(int number, string letter, List<string> plugged)
+    {
+        var paths = new List<string>();
+        foreach (string p in plugged)
+        {
+            string[] words = p.Split(new[] { ' ' }, StringSplitOptions.RemoveEmptyEntries);
+            if (words[0] != letter) continue;
+            ushort vendor = 0x1234, product = 0x5678;
+            for (int i = 1; i + 1 < words.Length; i++)
+            {
+                if (words[i] == "--vid") vendor = Convert.ToUInt16(words[i + 1], 16);
+                if (words[i] == "--pid") product = Convert.ToUInt16(words[i + 1], 16);
+            }
+            paths.Add(PathOf(Serial(number, letter), vendor, product));
+        }
+        return paths;
+    }
+
+    // "opened K", "no key K", or "claimed twice K" when the failure names
+    // both keys plugged as K; else what came instead.
+    static string OpenBySerial(int number, string letter, List<string> plugged)
+    {
+        List<string> paths = PathsOf(number, letter, plugged);
+        try
+        {
+            using (KeyConnection key = Keys.OpenSerial(Serial(number, letter)))
+                return paths.Count == 1 && key.Path == paths[0] ? "opened " + letter : "opened " + key.Path;
+        }
+        catch (System.ComponentModel.Win32Exception e)
+        {
+            if (e.NativeErrorCode == 1167 && paths.Count == 0) return "no key " + letter;
+            if (e.NativeErrorCode == 15250 && paths.Count == 2 && paths.All(p => e.Message.Contains(p)))
+                return "claimed twice " + letter;
+            return "open " + letter + ": " + e.Message;
+        }
     }
 
     // "stop-on=attached:A" -> "attached A"; "" when not given.

@@ -57,20 +57,50 @@ function option(words, name) {
 
 async function runRow(row, number, prefix) {
   const serial = (letter) => `${prefix}${number}${letter}`;
-  const letterOf = (p) => {
+  const hex4 = (n) => n.toString(16).padStart(4, '0');
+  const pathOf = (s, vendorId, productId) =>
+    `\\\\?\\usb#vid_${hex4(vendorId)}&pid_${hex4(productId)}#${s}#{925fad44-e331-4116-b409-78fc2b51ea21}`.toLowerCase();
+  // Told by the key's serial, whose path must be keysim's for it and its ids.
+  const letterOf = (key) => {
     for (let c = 65; c <= 90; c++) {
-      if (p.toLowerCase().includes(`#${serial(String.fromCharCode(c)).toLowerCase()}#`)) return String.fromCharCode(c);
+      const s = serial(String.fromCharCode(c));
+      if (key.serial.toLowerCase() === s.toLowerCase() && key.path === pathOf(s, key.vendorId, key.productId)) {
+        return String.fromCharCode(c);
+      }
     }
     return '?';
   };
+  // The paths of the keys plugged as `letter`.
+  const pathsOf = (letter) => plugged.filter((p) => p[0] === letter).map((words) => {
+    const value = (name, otherwise) => (words.includes(name) ? parseInt(words[words.indexOf(name) + 1], 16) : otherwise);
+    return pathOf(serial(letter), value('--vid', 0x1234), value('--pid', 0x5678));
+  });
+  // "opened K", "no key K", or "claimed twice K" when the error names both
+  // keys plugged as K; else what came instead.
+  const openBySerial = (letter) => {
+    const paths = pathsOf(letter);
+    let k;
+    try {
+      k = olvex.openSerial(serial(letter));
+    } catch (e) {
+      if (e.errno === 1167 && e instanceof olvex.KeyRemovedError && paths.length === 0) return `no key ${letter}`;
+      if (e.errno === 15250 && paths.length === 2 && paths.every((p) => e.message.includes(p)) &&
+          [...e.paths].sort().join() === [...paths].sort().join()) return `claimed twice ${letter}`;
+      return `open ${letter}: ${e.message}`;
+    }
+    k.close();
+    return paths.length === 1 && k.path === paths[0] ? `opened ${letter}` : `opened ${k.path}`;
+  };
   const seen = [];
-  const plugged = new Set();
+  const plugged = [];
   let watcher = null;
   try {
     for (const a of row.actions) {
       if (a.verb === 'plug') {
         keysim('plug', '--serial', serial(a.words[0]), ...a.words.slice(1));
-        plugged.add(a.words[0]);
+        plugged.push(a.words);
+      } else if (a.verb === 'open') {
+        seen.push(openBySerial(a.words[0]));
       } else if (a.verb === 'unplug') {
         keysim('unplug', '--serial', serial(a.words[0]));
       } else if (a.verb === 'wait') {
@@ -84,15 +114,15 @@ async function runRow(row, number, prefix) {
             seen.push(`${what} with attached ${key.attached}`);
           }
           // Keys of the rest of the run (node-test.sh's) are not the row's.
-          if (letterOf(key.path) === '?') return;
-          const event = `${what} ${letterOf(key.path)}`;
+          if (letterOf(key) === '?') return;
+          const event = `${what} ${letterOf(key)}`;
           seen.push(event);
           if (event === stopOn) w.close();
           if (event === exchangeOn) {
             const k = olvex.open(key.path);
             try {
               const r = k.exchange(Buffer.from([1]));
-              if (r.body.length === 1 && r.body[0] === 1) seen.push(`exchanged ${letterOf(key.path)}`);
+              if (r.body.length === 1 && r.body[0] === 1) seen.push(`exchanged ${letterOf(key)}`);
             } finally {
               k.close();
             }
@@ -104,11 +134,11 @@ async function runRow(row, number, prefix) {
         throw new Error(`unknown action ${a.text} (line ${row.line})`);
       }
     }
-    await sleep(SETTLE_MS);
+    if (watcher) await sleep(SETTLE_MS);
   } finally {
     if (watcher) watcher.close();
-    for (const letter of plugged) {
-      try { keysim('unplug', '--serial', serial(letter)); } catch { /* unplugged by the row */ }
+    for (const [letter, ...rest] of plugged) {
+      try { keysim('unplug', '--serial', serial(letter), ...rest); } catch { /* unplugged by the row */ }
     }
   }
   if (seen.join(', ') !== row.events.join(', ')) {

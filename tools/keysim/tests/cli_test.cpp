@@ -374,3 +374,62 @@ TEST(Cli, CheckPassesOnlyCleanExchangesOnceTheKeyIsIdle) {
 }
 
 }  // namespace
+
+namespace {
+
+// Which connection and process sent each request, in order: what shows that
+// nothing came between two requests of one client.
+TEST(Cli, LogNamesTheConnectionAndProcessOfEachRequest) {
+    test::KeyPtr key = test::PlugKey("log-who");
+    ASSERT_TRUE(key);
+    const std::string path = keysim::DevicePath(key.get());
+    HANDLE a = test::Open(path), b = test::Open(path);
+    std::vector<uint8_t> frame;
+    ASSERT_TRUE(test::Exchange(a, {1}, &frame));
+    ASSERT_TRUE(test::Exchange(a, {2}, &frame));
+    ASSERT_TRUE(test::Exchange(b, {3}, &frame));
+    ASSERT_EQ(0, test::RunHere("keysim.exe", "exchange --serial log-who 04"));
+    ASSERT_TRUE(test::Exchange(a, {5}, &frame));
+
+    const std::vector<keysim::Request> log = keysim::GetStats(key.get()).log;
+    ASSERT_EQ(log.size(), 5u);
+    const uint32_t self = GetCurrentProcessId();
+    for (size_t i = 0; i < log.size(); ++i) EXPECT_EQ(log[i].number, i + 1);
+    EXPECT_EQ(log[0].connection, log[1].connection);
+    EXPECT_EQ(log[1].connection, log[4].connection);
+    EXPECT_NE(log[2].connection, log[0].connection);
+    EXPECT_NE(log[3].connection, log[0].connection);
+    EXPECT_NE(log[3].connection, log[2].connection);
+    EXPECT_EQ(log[0].process, self);
+    EXPECT_EQ(log[2].process, self);
+    EXPECT_NE(log[3].process, self) << "keysim exchange is a process of its own";
+    EXPECT_NE(log[3].process, 0u);
+
+    std::string out;
+    EXPECT_EQ(0, test::RunHere("keysim.exe", "log --serial log-who", 20000, &out));
+    out.erase(std::remove(out.begin(), out.end(), '\r'), out.end());
+    char line[96];
+    snprintf(line, sizeof line, "request 5 connection %u process %u\n", log[4].connection, self);
+    EXPECT_EQ(out.find("request 1 "), 0u) << out;
+    EXPECT_EQ(out.substr(out.size() - strlen(line)), line) << out;
+    EXPECT_EQ(0, test::RunHere("keysim.exe", "stats --serial log-who", 20000, &out));
+    EXPECT_EQ(out.find('\n'), out.size() - 1) << "stats stays one line, as scripts read it: " << out;
+    CloseHandle(a);
+    CloseHandle(b);
+}
+
+TEST(Cli, TheLogKeepsTheLatestRequests) {
+    test::KeyPtr key = test::PlugKey("log-latest");
+    ASSERT_TRUE(key);
+    HANDLE h = test::Open(keysim::DevicePath(key.get()));
+    std::vector<uint8_t> frame;
+    for (size_t i = 0; i < keysim::kLogSize + 3; ++i) ASSERT_TRUE(test::Exchange(h, {uint8_t(i)}, &frame));
+    const std::vector<keysim::Request> log = keysim::GetStats(key.get()).log;
+    ASSERT_EQ(log.size(), keysim::kLogSize);
+    EXPECT_EQ(log.front().number, 4u);
+    EXPECT_EQ(log.back().number, keysim::kLogSize + 3);
+    EXPECT_EQ(log.back().connection, log.front().connection);
+    CloseHandle(h);
+}
+
+}  // namespace

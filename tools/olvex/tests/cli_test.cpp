@@ -122,8 +122,10 @@ TEST(List, KeysComeInAttachOrderWithPathAndLocalTime) {
     EXPECT_EQ(lines[0].rfind("0  " + firstPath + "  attached ", 0), 0u) << lines[0];
     EXPECT_EQ(lines[1].rfind("1  " + secondPath + "  attached ", 0), 0u) << lines[1];
     int y, mo, d, h, mi, s, ms;
-    const std::string time0 = lines[0].substr(lines[0].rfind("attached ") + 9);
-    const std::string time1 = lines[1].substr(lines[1].rfind("attached ") + 9);
+    // The time, then what the path says the key is.
+    const std::string time0 = lines[0].substr(lines[0].rfind("attached ") + 9, 23);
+    const std::string time1 = lines[1].substr(lines[1].rfind("attached ") + 9, 23);
+    EXPECT_EQ(lines[0].substr(lines[0].rfind("attached ") + 9 + 23), "  vid 1234  pid 5678  serial zz-first");
     ASSERT_EQ(sscanf(time0.c_str(), "%4d-%2d-%2d %2d:%2d:%2d.%3d", &y, &mo, &d, &h, &mi, &s, &ms), 7) << time0;
     EXPECT_EQ(time0.size(), 23u);
     EXPECT_LE(time0, time1);
@@ -567,3 +569,46 @@ const bool argumentsRegistered = [] {
 }();
 
 }  // namespace
+
+// --serial in every key command, as scripts use it: the key whose serial it
+// is, none, or two claiming it; and list showing what the paths say.
+TEST(Serial, OpensByTheKeysSerialAndRefusesNoneOrTwoNamingBoth) {
+    keysim::KeyOptions twin;
+    twin.serial = "sn-twin";
+    twin.pid = 0x9999;
+    KeyPtr mine = Plug("sn-mine"), one = Plug("sn-twin"), other(keysim::Plug(twin));
+    ASSERT_TRUE(other);
+    const std::string onePath = keysim::DevicePath(one.get()), otherPath = keysim::DevicePath(other.get());
+    const std::string script = WriteScript("02 => 9000\n");
+    const struct {
+        std::string args;
+        int code;
+        std::string err;
+    } rows[] = {
+        {"send --serial SN-MINE 01", 0, ""},
+        {"run --serial sn-mine " + script, 0, ""},
+        {"bench --serial sn-mine --count 2", 0, ""},
+        {"send --serial sn-none 01", 3, "olvex: connect failed: no attached key has the serial sn-none"},
+        {"send --serial sn-twin 01", 3,
+         "olvex: connect failed: 2 keys have the serial sn-twin: " + onePath + " and " + otherPath},
+        {"send --serial sn-mine --index 0 01", 2, ""},
+    };
+    for (const auto &row : rows) {
+        Result r = Olvex(row.args);
+        EXPECT_EQ(r.code, row.code) << row.args << ": " << r.err;
+        if (!row.err.empty()) {
+            EXPECT_EQ(Lines(r.err), std::vector<std::string>{row.err}) << row.args;
+        }
+    }
+    DeleteFileA(script.c_str());
+    EXPECT_EQ(Requests(mine), 4u);
+    EXPECT_EQ(Requests(one) + Requests(other), 0u);
+
+    const std::vector<std::string> list = Lines(Olvex("list").out);
+    ASSERT_EQ(list.size(), 3u);
+    const std::string ends[] = {"  vid 1234  pid 5678  serial sn-mine", "  vid 1234  pid 5678  serial sn-twin",
+                                "  vid 1234  pid 9999  serial sn-twin"};
+    for (size_t i = 0; i < 3; ++i) EXPECT_EQ(list[i].substr(list[i].size() - ends[i].size()), ends[i]) << list[i];
+    Result json = Olvex("list --json");
+    EXPECT_TRUE(Contains(json.out, "\"vendor_id\": 4660, \"product_id\": 22136, \"serial\": \"sn-mine\"}")) << json.out;
+}
