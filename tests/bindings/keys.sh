@@ -14,7 +14,9 @@ plug_keys() {
     serial=${key%%:*}
     options=$(printf '%s' "${key#*:}" | tr ',' ' ')
     # shellcheck disable=SC2086  # options are words on purpose
-    "$run" "$keysim" plug --serial "$serial" $options >/dev/null
+    status=0
+    "$run" "$keysim" plug --serial "$serial" $options >/dev/null || status=$?
+    if [ "$status" -ne 0 ]; then echo "FAILED: keysim plug --serial $serial $options: exit status $status"; exit 1; fi
     plugged="$plugged $serial"
   done
 }
