@@ -16,6 +16,13 @@ namespace {
 const char kUsage[] =
     "usage: keysim COMMAND [OPTIONS]\n"
     "\n"
+    "Virtual keys, to try Olvexlib with none at hand (registry entries under\n"
+    "HKLM: run as an administrator, or in a Wine prefix):\n"
+    "  keysim plug --serial demo                 an echo key, listed on return\n"
+    "  keysim plug --serial slow --latency 300   one that answers after 300 ms\n"
+    "  keysim list                               the present keys and counters\n"
+    "  keysim unplug --serial demo               gone on return\n"
+    "\n"
     "  plug KEY...          plug a key served by a background keysim process;\n"
     "                       returns once the key is listed and prints its path,\n"
     "                       or within seconds with the reason it was not\n"
