@@ -197,10 +197,10 @@ function failure(what, errno) {
   return new OlvexError(what, errno);
 }
 
-// Rebuilds the list of attached keys; returns their number. Indexes
-// 0..count-1, oldest first, are what open() takes until the next call.
 let listed = null;  // the count of this process's last listing; null before the first
 
+// Rebuilds the list of attached keys; returns their number. Indexes
+// 0..count-1, oldest first, are what open() takes until the next call.
 function enumerate() {
   const count = [0];
   // Through the kit, whose lock keeps it apart from a watcher's listings.
@@ -291,7 +291,7 @@ const leaked = new FinalizationRegistry((handle) => native.closeAsync(handle, CL
 function limitOf(timeout) {
   if (timeout === undefined) return NO_TIMEOUT;
   if (typeof timeout !== 'number') throw new TypeError('olvexlib: the timeout must be a number of ms');
-  if (typeof timeout !== 'number' || !(timeout > 0) || !Number.isFinite(timeout)) {
+  if (!(timeout > 0) || !Number.isFinite(timeout)) {
     throw new OlvexError(`the exchange (timeout ${String(timeout)} ms is not a positive number)`, ERROR_INVALID_PARAMETER);
   }
   return Math.min(Math.ceil(timeout), MAX_TIMEOUT);
