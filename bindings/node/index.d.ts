@@ -71,8 +71,8 @@ export interface ExchangeOptions {
    */
   timeout?: number;
   /**
-   * Aborting it ends this call alone with an AbortError; other calls on the
-   * connection go on. Already aborted: rejected at once, nothing sent. Once
+   * Aborting it ends this call alone with an AbortError, or with the reason
+   * given to abort(reason), as fetch does; other calls on the connection go on. Already aborted: rejected at once, nothing sent. Once
    * the call has settled the signal is let go, and a later abort touches
    * nothing.
    */
