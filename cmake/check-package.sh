@@ -9,7 +9,7 @@ rm -rf "$out"
 (cd "$build" && cpack -G ZIP -B "$out" >/dev/null)
 zip=$(ls "$out"/*.zip)
 listing=$(cmake -E tar tf "$zip")
-for want in bin/Olvexlib.dll bin/Olvexlib.dll.debug bin/Olvexkit.dll bin/olvex.exe bin/Olvexlib.Net.dll include/olvexlib.h include/olvexlib.hpp include/olvex/connection.hpp include/olvexkit.h include/olvexlib.def \
+for want in bin/Olvexlib.dll bin/Olvexlib.dll.debug bin/Olvexkit.dll bin/olvex.exe bin/keysim.exe bin/Olvexlib.Net.dll include/olvexlib.h include/olvexlib.hpp include/olvex/connection.hpp include/olvexkit.h include/olvexlib.def \
             lib/libOlvexlib.dll.a lib/Olvexlib.lib lib/cmake/Olvexlib/OlvexlibConfig.cmake \
             README.md LICENSE; do
   printf '%s\n' "$listing" | grep -q "/$want\$" || { echo "$zip lacks $want"; exit 1; }

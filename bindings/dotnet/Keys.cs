@@ -15,6 +15,8 @@ namespace Olvexlib
         public const int MaxResponseBody = 51195;
 
         internal static readonly object ListLock = new object();
+        // The count of this process's last Enumerate; -1 before the first.
+        private static int listed = -1;
         // Rebuilds the key list; returns the number of attached keys. Indexes
         // 0..count-1, oldest first, are what Open takes until the next call.
         // A KeyWatcher lists the keys anew on its own: while one runs, name
@@ -27,6 +29,7 @@ namespace Olvexlib
                 int count;
                 uint error = NativeMethods.OLVEXKIT_KeyCount(out count);
                 if (error != 0) throw Failure("listing keys", (int)error);
+                listed = count;
                 return count;
             }
         }
@@ -101,15 +104,19 @@ namespace Olvexlib
             var path = new byte[NativeMethods.KitPathSize];
             ConnectionHandle handle;
             uint error;
-            lock (ListLock) error = NativeMethods.OLVEXKIT_Open(out handle, index, path);
+            lock (ListLock)
+            {
+                if (listed < 0 || index < 0 || index >= listed) throw IndexOutOfRange(index);
+                error = NativeMethods.OLVEXKIT_Open(out handle, index, path);
+            }
             if (error != 0)
             {
                 handle.Dispose();
                 // The kit reports OLVEX_Connect's failures by their cause alone:
                 // bad arguments and exhaustion are the caller's or the process's,
                 // anything else is the key's.
-                if (error == NativeMethods.ErrorInvalidParameter || error == NativeMethods.ErrorNotEnoughMemory)
-                    throw Failure("opening key " + index, (int)error);
+                if (error == NativeMethods.ErrorInvalidParameter) throw IndexOutOfRange(index);
+                if (error == NativeMethods.ErrorNotEnoughMemory) throw Failure("opening key " + index, (int)error);
                 throw new KeyOpenException(index, (int)error);
             }
             return new KeyConnection(handle, PathString(path));
@@ -122,9 +129,50 @@ namespace Olvexlib
             return Encoding.ASCII.GetString(path, 0, length < 0 ? path.Length : length);
         }
 
+        // An index names a key of this process's last Enumerate, and nothing before one.
+        private static ArgumentOutOfRangeException IndexOutOfRange(int index)
+        {
+            return new ArgumentOutOfRangeException(nameof(index), index, listed < 0
+                ? "Olvexlib: key " + index + " was asked for before any Keys.Enumerate() in this process: enumerate first, or open by path"
+                : "Olvexlib: key " + index + " is not one of the " + listed + " key(s) of the last Keys.Enumerate()");
+        }
+
         internal static Win32Exception Failure(string what, int error)
         {
-            return new Win32Exception(error, "Olvexlib: " + what + " failed: " + new Win32Exception(error).Message);
+            return new Win32Exception(error, "Olvexlib: " + what + " failed: " + Reason(error) + " (error " + error + ")");
+        }
+
+        // What a Windows code means coming from this library; the system's
+        // own text otherwise.
+        internal static string Reason(int error)
+        {
+            switch (error)
+            {
+            case NativeMethods.ErrorInvalidHandle: return "the connection is closed";
+            case NativeMethods.ErrorInvalidData:
+                return "the key's answer was refused: not a response frame, longer than a response can be, or shorter than its header says";
+            case NativeMethods.ErrorInvalidParameter:
+                return "an argument is out of range (a command longer than " + MaxCommand + " bytes, a time limit that is not positive)";
+            case NativeMethods.WaitTimeout: return "the key's lock was not had within the time limit; nothing was sent";
+            case NativeMethods.ErrorTimeout: return "the key did not answer within the time limit";
+            case NativeMethods.ErrorOperationAborted: return "the exchange was cancelled";
+            case NativeMethods.ErrorDeviceNotConnected: return "the key was removed";
+            default: return new Win32Exception(error).Message;
+            }
+        }
+
+        // The file version of the Olvexlib.dll this process loaded, e.g. 1.0.4.0.
+        public static Version LibraryVersion
+        {
+            get
+            {
+                NativeMethods.OLVEX_Disconnect(IntPtr.Zero);  // does nothing but load it
+                var file = new StringBuilder(1024);
+                int n = NativeMethods.GetModuleFileNameW(NativeMethods.GetModuleHandleW("Olvexlib.dll"), file, file.Capacity);
+                if (n <= 0) throw new Win32Exception(Marshal.GetLastWin32Error());
+                var info = System.Diagnostics.FileVersionInfo.GetVersionInfo(file.ToString());
+                return new Version(info.FileMajorPart, info.FileMinorPart, info.FileBuildPart, info.FilePrivatePart);
+            }
         }
     }
 

@@ -22,7 +22,9 @@ namespace Olvexlib
         internal const uint MaxTimeout = 0xFFFFFFFE;
         internal const uint CloseGraceMs = 2000;
 
+        internal const int ErrorInvalidHandle = 6;
         internal const int ErrorNotEnoughMemory = 8;
+        internal const int ErrorInvalidData = 13;
         internal const int ErrorInvalidParameter = 87;
         internal const int WaitTimeout = 258;
         internal const int ErrorOperationAborted = 995;
@@ -89,6 +91,12 @@ namespace Olvexlib
 
         [DllImport(Library, CallingConvention = CallingConvention.StdCall, ExactSpelling = true, SetLastError = true)]
         internal static extern int OLVEX_Disconnect(IntPtr connection);
+
+        [DllImport("kernel32.dll", CharSet = CharSet.Unicode, ExactSpelling = true)]
+        internal static extern IntPtr GetModuleHandleW(string name);
+
+        [DllImport("kernel32.dll", CharSet = CharSet.Unicode, ExactSpelling = true)]
+        internal static extern int GetModuleFileNameW(IntPtr module, System.Text.StringBuilder name, int size);
 
         [DllImport(Kit, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
         internal static extern uint OLVEXKIT_KeyCount(out int count);

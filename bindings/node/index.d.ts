@@ -10,6 +10,8 @@ export const MAX_TIMEOUT: 4294967294;
 export const dllPath: string;
 /** The Olvexkit.dll beside it, which runs the connections and their time limits. */
 export const kitPath: string;
+/** The loaded Olvexlib.dll's file version, e.g. "1.0.4.0" (null: it has none). */
+export const version: string | null;
 
 /**
  * A failed call. `errno` is the Windows error code; `code` is 'EINVAL' (87),
@@ -69,8 +71,8 @@ export interface ExchangeOptions {
    */
   timeout?: number;
   /**
-   * Aborting it ends this call alone with an AbortError; other calls on the
-   * connection go on. Already aborted: rejected at once, nothing sent. Once
+   * Aborting it ends this call alone with an AbortError, or with the reason
+   * given to abort(reason), as fetch does; other calls on the connection go on. Already aborted: rejected at once, nothing sent. Once
    * the call has settled the signal is let go, and a later abort touches
    * nothing.
    */
@@ -126,7 +128,9 @@ export function list(): (string | null)[];
 /**
  * Opens key `index` (0-based, oldest first) of the last enumerate() or list(),
  * or the attached key with this device path whatever its index now (none:
- * KeyRemovedError).
+ * KeyRemovedError). An index before any enumerate() or list() in this
+ * process, or outside the last one, throws RangeError (errno 87) saying so; a
+ * key that cannot be opened, KeyOpenError with its Windows code in errno.
  */
 export function open(which: number | string): Key;
 

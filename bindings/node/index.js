@@ -5,6 +5,7 @@
 // closes exactly as a C++ one does). The package carries both DLLs for x64
 // and x86; those matching this process are loaded.
 const path = require('path');
+const fs = require('fs');
 const { EventEmitter } = require('events');
 const { isMainThread } = require('worker_threads');
 const koffi = require('koffi');
@@ -140,6 +141,8 @@ const codes = {
 };
 const reasons = {
   6: 'the connection is closed',
+  13: 'the key\'s answer was refused: not a response frame, longer than a response can be, or shorter than its header says',
+  87: 'an argument is out of range',
   258: 'another program held the key\'s lock; nothing was sent',
   995: 'cancelled',
   1167: 'the key was removed',
@@ -197,12 +200,24 @@ class AbortError extends OlvexError {
   }
 }
 
+// A call ended by its signal rejects with the reason given to abort(reason),
+// as fetch does; with none (the runtime's own DOMException), with AbortError.
+function aborted(signal) {
+  const reason = signal.reason;
+  if (reason !== undefined && !(reason instanceof Error && reason.name === 'AbortError')) return reason;
+  const e = new AbortError('the exchange');
+  if (reason !== undefined) e.cause = reason;
+  return e;
+}
+
 function failure(what, errno) {
   if (errno === WAIT_TIMEOUT || errno === ERROR_TIMEOUT) return new TimeoutError(what, errno);
   if (errno === ERROR_OPERATION_ABORTED) return new AbortError(what);
   if (errno === ERROR_DEVICE_NOT_CONNECTED) return new KeyRemovedError(what);
   return new OlvexError(what, errno);
 }
+
+let listed = null;  // the count of this process's last listing; null before the first
 
 // Rebuilds the list of attached keys; returns their number. Indexes
 // 0..count-1, oldest first, are what open() takes until the next call.
@@ -211,7 +226,18 @@ function enumerate() {
   // Through the kit, whose lock keeps it apart from a watcher's listings.
   const errno = native.keyCount(count);
   if (errno !== 0) throw new OlvexError('listing keys', errno);
+  listed = count[0];
   return count[0];
+}
+
+// An index names a key of this process's last listing, and nothing before one.
+function indexError(index) {
+  const e = new RangeError(listed === null
+    ? `olvexlib: open(${index}) before any listing in this process: call olvex.enumerate() first, or open by path`
+    : `olvexlib: open(${index}): the last listing had ${listed} key(s), indexes 0 to ${listed - 1}`);
+  e.errno = ERROR_INVALID_PARAMETER;
+  e.code = codes[ERROR_INVALID_PARAMETER];
+  return e;
 }
 
 // Device paths of the attached keys, oldest first; null for a key that cannot
@@ -284,7 +310,8 @@ const leaked = new FinalizationRegistry((handle) => native.closeAsync(handle, CL
 // round up so that no limit expires at once.
 function limitOf(timeout) {
   if (timeout === undefined) return NO_TIMEOUT;
-  if (typeof timeout !== 'number' || !(timeout > 0) || !Number.isFinite(timeout)) {
+  if (typeof timeout !== 'number') throw new TypeError('olvexlib: the timeout must be a number of ms');
+  if (!(timeout > 0) || !Number.isFinite(timeout)) {
     throw new OlvexError(`the exchange (timeout ${String(timeout)} ms is not a positive number)`, ERROR_INVALID_PARAMETER);
   }
   return Math.min(Math.ceil(timeout), MAX_TIMEOUT);
@@ -352,7 +379,7 @@ class Key {
       if (signal != null && !(typeof signal.aborted === 'boolean' && typeof signal.addEventListener === 'function')) {
         throw new TypeError('olvexlib: the signal must be an AbortSignal');
       }
-      if (signal && signal.aborted) throw new AbortError('the exchange');
+      if (signal && signal.aborted) throw aborted(signal);
     } catch (e) {
       return Promise.reject(e);
     }
@@ -367,7 +394,7 @@ class Key {
         this._settled();
         if (errno !== 0) {
           this._keepRoom(response);
-          reject(failure('the exchange', errno));
+          reject(errno === ERROR_OPERATION_ABORTED && signal && signal.aborted ? aborted(signal) : failure('the exchange', errno));
         } else if (length > COPY_LIMIT) {
           resolve({ status, body: response.subarray(0, length) });
         } else {
@@ -442,13 +469,14 @@ class Key {
 
 function openHandle(index) {
   if (!Number.isInteger(index)) throw new TypeError('olvexlib: the index must be an integer');
+  if (listed === null || index < 0 || index >= listed) throw indexError(index);
   const handle = [null];
   const pathOut = Buffer.alloc(PATH_BUFFER);
   const errno = native.open(handle, index, pathOut);
   if (errno !== 0) {
     // An index outside the listing is the caller's error; anything else is
     // the key's.
-    if (errno === ERROR_INVALID_PARAMETER) throw new OlvexError(`opening key ${index}`, errno);
+    if (errno === ERROR_INVALID_PARAMETER) throw indexError(index);
     throw new KeyOpenError(index, errno);
   }
   const end = pathOut.indexOf(0);
@@ -459,6 +487,7 @@ function openHandle(index) {
 // with this device path whatever its index now.
 function open(which) {
   if (typeof which === 'string') return openPath(which);
+  if (typeof which !== 'number') throw new TypeError('olvexlib: open() takes an index or a device path');
   const { handle, path: p } = openHandle(which);
   return new Key(handle, p);
 }
@@ -648,7 +677,22 @@ function watch(options) {
   return new KeyWatcher(options);
 }
 
+// The loaded Olvexlib.dll's file version ("1.0.4.0"), from its version
+// resource's fixed part (signature FEEF04BD, then the version's two words).
+let fileVersion;
+function versionOf(file) {
+  const image = fs.readFileSync(file);
+  const at = image.indexOf(Buffer.from([0xbd, 0x04, 0xef, 0xfe]));
+  if (at < 0 || at + 16 > image.length) return null;
+  const ms = image.readUInt32LE(at + 8), ls = image.readUInt32LE(at + 12);
+  return `${ms >>> 16}.${ms & 0xffff}.${ls >>> 16}.${ls & 0xffff}`;
+}
+
 module.exports = {
+  get version() {
+    if (fileVersion === undefined) fileVersion = versionOf(dllPath);
+    return fileVersion;
+  },
   enumerate, list, open, openSerial, keys, watch, Key, KeyWatcher,
   OlvexError, KeyOpenError, KeyRemovedError, TimeoutError, AbortError,
   MAX_COMMAND, MAX_RESPONSE_BODY, MAX_TIMEOUT, dllPath, kitPath,

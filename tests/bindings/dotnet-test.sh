@@ -23,7 +23,7 @@ mkdir -p "$work/app"
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
 cp "$work/prefix/bin/Olvexlib.dll" "$work/prefix/bin/Olvexkit.dll" "$work/prefix/bin/Olvexlib.Net.dll" "$keysim" \
   "$work/app/"
-for program in BindingChecks ScenarioDriver EventDriver; do
+for program in BindingChecks ScenarioDriver EventDriver ArgumentDriver; do
   mcs -nologo -warnaserror+ -out:"$work/app/$program.exe" -r:"$work/app/Olvexlib.Net.dll" -r:System.Core.dll \
     "$source/tests/bindings/dotnet/$program.cs"
   printf '{"runtimeOptions":{"framework":{"name":"Microsoft.NETCore.App","version":"%s"}}}\n' "$framework" \
@@ -31,14 +31,25 @@ for program in BindingChecks ScenarioDriver EventDriver; do
 done
 # The example must keep building against the binding as shipped.
 mcs -nologo -warnaserror+ -out:"$work/app/Example.exe" -r:"$work/app/Olvexlib.Net.dll" "$source/examples/csharp/Example.cs"
+printf '{"runtimeOptions":{"framework":{"name":"Microsoft.NETCore.App","version":"%s"}}}\n' "$framework" \
+  >"$work/app/Example.runtimeconfig.json"
 
 . "$source/tests/bindings/keys.sh"
 export DOTNET_MULTILEVEL_LOOKUP=0 DOTNET_CLI_TELEMETRY_OPTOUT=1
 # Z: is the prefix's drive for the Unix root.
 cd "$work/app"
 run_logged "$work/events.log" "$dotnet" EventDriver.exe "Z:$source/tests/scenarios/key-events.txt"
+plug_keys bx-echo: bx-wrong:--behaviour,wrong-lead bx-silent:--behaviour,silent
+# The README's program, on every key: an answer, a silent key given up on, a
+# refused answer. Keys of its own, gone before the checks count requests.
+run_example "$work/example.log" "$dotnet" Example.exe
+expect_line "$work/example.log" '^3 key\(s\) attached; Olvexlib.dll 1\.0\.4\.0$' '#bx-echo#.*: status 9000, 5 byte\(s\)$' \
+  '^again: status 9000$' '#bx-silent#.*did not answer' '#bx-wrong#.*: error 13: .*refused'
+unplug_keys
+plugged=""
 plug_keys bd-echo: bd-long:--behaviour,length,--length,51197 bd-wrong:--behaviour,wrong-lead \
   bd-slow:--latency,400 bd-silent:--behaviour,silent bd-gone:
+run_logged "$work/arguments.log" "$dotnet" ArgumentDriver.exe "Z:$source/tests/scenarios/first-program.txt" bd-echo
 # Both run whatever the other gives; the scenarios' completion line comes last
 # only when the checks passed too.
 checks=0

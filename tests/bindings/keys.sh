@@ -14,7 +14,9 @@ plug_keys() {
     serial=${key%%:*}
     options=$(printf '%s' "${key#*:}" | tr ',' ' ')
     # shellcheck disable=SC2086  # options are words on purpose
-    "$run" "$keysim" plug --serial "$serial" $options >/dev/null
+    status=0
+    "$run" "$keysim" plug --serial "$serial" $options >/dev/null || status=$?
+    if [ "$status" -ne 0 ]; then echo "FAILED: keysim plug --serial $serial $options: exit status $status"; exit 1; fi
     plugged="$plugged $serial"
   done
 }
@@ -30,4 +32,23 @@ run_logged() {
   cat "$log"
   if [ "$status" -ne 0 ]; then echo "FAILED: exit status $status"; exit 1; fi
   tail -n1 "$log" | grep -q '^completed: ' || { echo "FAILED: no completion line (crashed?)"; exit 1; }
+}
+
+# run_example LOG PROGRAM ARGS... then expect_line LOG PATTERN...: an example
+# program, which prints no completion line of its own, must exit 0 and print
+# a line matching each PATTERN (grep -E).
+run_example() {
+  log=$1
+  shift
+  status=0
+  "$run" "$@" </dev/null >"$log" 2>&1 || status=$?
+  cat "$log"
+  if [ "$status" -ne 0 ]; then echo "FAILED: example $*: exit status $status"; exit 1; fi
+}
+expect_line() {
+  log=$1
+  shift
+  for pattern in "$@"; do
+    tr -d '\r' <"$log" | grep -Eq "$pattern" || { echo "FAILED: $log: no line matching $pattern"; exit 1; }
+  done
 }

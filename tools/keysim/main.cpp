@@ -16,6 +16,13 @@ namespace {
 const char kUsage[] =
     "usage: keysim COMMAND [OPTIONS]\n"
     "\n"
+    "Virtual keys, to try Olvexlib with none at hand (registry entries under\n"
+    "HKLM: run as an administrator, or in a Wine prefix):\n"
+    "  keysim plug --serial demo                 an echo key, listed on return\n"
+    "  keysim plug --serial slow --latency 300   one that answers after 300 ms\n"
+    "  keysim list                               the present keys and counters\n"
+    "  keysim unplug --serial demo               gone on return\n"
+    "\n"
     "  plug KEY...          plug a key served by a background keysim process;\n"
     "                       returns once the key is listed and prints its path,\n"
     "                       or within seconds with the reason it was not\n"
@@ -302,10 +309,22 @@ bool StartInBackground(const Background &what, const std::vector<std::string> &a
     STARTUPINFOA si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
-    if (!event || !reasonMapping ||
-        !CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr, nullptr, &si,
-                        &pi)) {
-        fprintf(stderr, "keysim: cannot start the background process (error %lu)\n", GetLastError());
+    // Under load Wine now and then loses a new process before any of its code
+    // runs (the start fails with ERROR_INTERNAL_ERROR): nothing of it is left,
+    // so starting it again is safe.
+    bool started = false;
+    DWORD error = ERROR_SUCCESS;
+    for (int attempt = 0; event && reasonMapping && !started && attempt < 5; ++attempt) {
+        if (attempt) Sleep(100 * attempt);
+        started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr, nullptr,
+                                 &si, &pi);
+        error = started ? ERROR_SUCCESS : GetLastError();
+        if (error != ERROR_INTERNAL_ERROR) break;
+    }
+    if (!started) {
+        if (!event || !reasonMapping) error = GetLastError();
+        fprintf(stderr, "keysim: cannot start the background process `%s` (error %lu%s)\n", command.c_str(), error,
+                error == ERROR_INTERNAL_ERROR ? ": it ended before it started, five times" : "");
         if (reasonMapping) CloseHandle(reasonMapping);
         if (event) CloseHandle(event);
         return false;

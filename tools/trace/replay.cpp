@@ -44,12 +44,14 @@ ReplayBook *g_book;                // answers; built once, kept for the process
 std::vector<ReplayKey *> g_open;   // connections handed out and not yet closed
 bool g_timing;
 bool g_diverged;
+std::string g_file;  // OLVEX_REPLAY's value, as the user wrote it
 
 // Said once: later refusals mostly follow from the first.
 void Diverged(const std::string &what) {
     if (g_diverged) return;
     g_diverged = true;
-    const std::string line = "replay diverged: " + what;
+    // Named after the variable that asked for it: a replay's refusal is no key's fault.
+    const std::string line = "OLVEX_REPLAY=" + g_file + ": replay diverged: " + what;
     Say(line.c_str());
     wchar_t log[MAX_PATH * 2];
     if (!Variable(L"OLVEX_REPLAY_LOG", log, MAX_PATH * 2)) return;
@@ -83,6 +85,8 @@ int Finish(const Timing &t, uint32_t durationUs, int result, DWORD error) {
 bool StartReplay(const wchar_t *file, DWORD *error) {
     char why[900];
     g_timing = Enabled(L"OLVEX_REPLAY_TIMING");
+    char narrow[MAX_PATH * 2];
+    g_file = WideCharToMultiByte(CP_UTF8, 0, file, -1, narrow, sizeof narrow, nullptr, nullptr) ? narrow : "?";
     HANDLE h = CreateFileW(file, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     LARGE_INTEGER size = {};
     if (h == INVALID_HANDLE_VALUE || !GetFileSizeEx(h, &size) || size.QuadPart > 0x7FFFFFFF) {

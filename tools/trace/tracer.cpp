@@ -25,8 +25,14 @@ namespace olvextracer {
 
 void Say(const char *text) {
     char line[1024];
-    snprintf(line, sizeof line, "olvex trace: %s\n", text);
+    const int n = snprintf(line, sizeof line, "olvex trace: %s\n", text);
     OutputDebugStringA(line);
+    // A console program's user never sees a debugger's output: say it on its
+    // standard error too, when it has one.
+    const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD written;
+    if (n > 0 && err && err != INVALID_HANDLE_VALUE && GetFileType(err) != FILE_TYPE_UNKNOWN)
+        WriteFile(err, line, DWORD(n < int(sizeof line) ? n : int(sizeof line) - 1), &written, nullptr);
 }
 
 bool Variable(const wchar_t *name, wchar_t *out, DWORD size) {

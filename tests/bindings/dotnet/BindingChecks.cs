@@ -116,6 +116,13 @@ static class BindingChecks
 
     static int Main()
     {
+        // First of all: nothing of this process has listed the keys yet.
+        Check("an index before any listing says so; the library's file version is readable", () =>
+        {
+            var e = Throws<ArgumentOutOfRangeException>(() => Keys.Open(0));
+            Expect(e.Message.Contains("before any Keys.Enumerate() in this process"), "the message to say so: " + e.Message);
+            Expect(Keys.LibraryVersion == new Version(1, 0, 4, 0), "version 1.0.4.0, got " + Keys.LibraryVersion);
+        });
         Check("lists the plugged keys oldest first, each with its UTC attach time, in records laid out as the kit's", () =>
         {
             int count = Keys.Enumerate();
@@ -205,8 +212,11 @@ static class BindingChecks
 
             Check("bad arguments fail with ERROR_INVALID_PARAMETER", () =>
             {
-                ExpectWin32(87, () => Keys.Open(KeyCount));
-                ExpectWin32(87, () => Keys.Open(-1));
+                foreach (int index in new[] { KeyCount, -1 })
+                {
+                    var e = Throws<ArgumentOutOfRangeException>(() => Keys.Open(index));
+                    Expect(e.Message.Contains("not one of the " + KeyCount + " key(s)"), "the message to say why: " + e.Message);
+                }
                 ExpectWin32(87, () => echo.Exchange(new byte[Keys.MaxCommand + 1]));
                 Throws<ArgumentNullException>(() => echo.Exchange(null));
                 Throws<ArgumentOutOfRangeException>(() => echo.Exchange(new byte[1], TimeSpan.Zero));

@@ -130,8 +130,11 @@ function bytes(n, seed) {
   });
 
   await check('bad arguments fail with ERROR_INVALID_PARAMETER', () => {
-    throwsWindowsError(87, () => olvex.open(KEY_COUNT));
-    throwsWindowsError(87, () => olvex.open(-1));
+    for (const index of [KEY_COUNT, -1]) {
+      assert.throws(() => olvex.open(index), (e) => e instanceof RangeError && e.errno === 87 &&
+                    e.message.includes(`the last listing had ${KEY_COUNT} key(s)`));
+    }
+    assert.throws(() => olvex.open({}), TypeError);
     throwsWindowsError(87, () => echo.exchange(Buffer.alloc(olvex.MAX_COMMAND + 1)));
     assert.throws(() => echo.exchange('text'), TypeError);
     assert.strictEqual(echo.exchange(Buffer.from([1])).status, 0x9000);
@@ -141,6 +144,7 @@ function bytes(n, seed) {
     const wrong = olvex.open(WRONG_LEAD);
     try {
       throwsWindowsError(13, () => wrong.exchange(Buffer.from([1, 2, 3])));
+      assert.throws(() => wrong.exchange(Buffer.from([1])), /answer was refused: not a response frame/);
     } finally {
       await wrong.close();
     }
@@ -215,9 +219,10 @@ function bytes(n, seed) {
 
   await check('a time limit that is not a positive number is refused before anything is sent; a huge one is clamped', async () => {
     const before = requestsOf(SERIALS[ECHO]);
-    for (const timeout of [0, -5, NaN, Infinity, '100', null]) {
+    for (const timeout of [0, -5, NaN, Infinity]) {
       await rejectsWithWindowsError(87, echo.exchangeAsync(Buffer.from([1]), { timeout }), olvex.OlvexError, 'EINVAL');
     }
+    for (const timeout of ['100', null]) await assert.rejects(echo.exchangeAsync(Buffer.from([1]), { timeout }), TypeError);
     assert.strictEqual(requestsOf(SERIALS[ECHO]), before);
     for (const timeout of [1000.5, 2 ** 31, 2 ** 40]) {
       assert.deepStrictEqual((await echo.exchangeAsync(Buffer.from([7]), { timeout })).body, Buffer.from([7]));
@@ -232,6 +237,11 @@ function bytes(n, seed) {
                                   olvex.AbortError, 'ECANCELED');
     await rejectsWithWindowsError(995, echo.exchangeAsync(Buffer.from([1]), { timeout: 1000, signal: controller.signal }),
                                   olvex.AbortError, 'ECANCELED');
+    // A reason given to abort() is what the call rejects with, as fetch does.
+    const reason = new Error('the user went away');
+    const given = new AbortController();
+    given.abort(reason);
+    await assert.rejects(echo.exchangeAsync(Buffer.from([1]), { signal: given.signal }), (e) => e === reason);
     assert.strictEqual(requestsOf(SERIALS[ECHO]), before);
     assert.deepStrictEqual((await echo.exchangeAsync(Buffer.from([2]))).body, Buffer.from([2]));
   });
@@ -247,6 +257,10 @@ function bytes(n, seed) {
         await rejectsWithWindowsError(995, call, olvex.AbortError, 'ECANCELED');
         assert(since(at) < 390, `to end before the 400 ms answer, took ${since(at)} ms`);
       }
+      const later = new AbortController(), reason = { why: 'mine' };
+      const call = slow.exchangeAsync(Buffer.from([2]), { timeout: 5000, signal: later.signal });
+      setTimeout(() => later.abort(reason), 50);
+      await assert.rejects(call, (e) => e === reason);
       const kept = new AbortController();
       await slow.exchangeAsync(Buffer.from([3]), { signal: kept.signal });
       assert.strictEqual(getEventListeners(kept.signal, 'abort').length, 0);
@@ -369,6 +383,13 @@ function bytes(n, seed) {
     assert(r.status === 0 && m, `exit ${r.status}: ${r.output}`);
     // The key answers in 400 ms.
     assert(Number(m[1]) <= 900, `settled after ${m[1]} ms`);
+  });
+
+  await check('a new program: an index before any listing says so; the DLL\'s version is readable', () => {
+    const r = script(`try { olvex.open(0); } catch (e) { console.log(e.constructor.name, e.errno, e.message); }
+      console.log('version', olvex.version);`);
+    assert(/^RangeError 87 olvexlib: open\(0\) before any listing in this process/m.test(r.output), r.output);
+    assert(/^version 1\.0\.4\.0$/m.test(r.output), r.output);
   });
 
   await Promise.all([echo.close(), longKey.close()]);
