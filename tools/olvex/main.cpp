@@ -293,14 +293,13 @@ int List(const std::vector<std::string> &args) {
         const bool openable = k.state == olvex::key_state::openable;
         const olvex::key_identity id = olvex::identify(k.path);
         if (o.json) {
-            printf("%s\n  {\"index\": %s, \"path\": %s, \"attached\": %s, \"openable\": %s, %s", i ? "," : "",
+            printf("%s\n  {\"index\": %s, \"path\": %s, \"attached\": %s, \"openable\": %s", i ? "," : "",
                    openable ? std::to_string(k.index).c_str() : "null", JsonString(k.path).c_str(),
-                   when.empty() ? "null" : JsonString(when).c_str(), openable ? "true" : "false",
-                   IdentityJson(id).c_str());
+                   when.empty() ? "null" : JsonString(when).c_str(), openable ? "true" : "false");
             if (!openable)
                 printf(", \"why\": %s, \"error\": %s", JsonString(WhyNot(k)).c_str(),
                        k.open_error ? std::to_string(k.open_error.value()).c_str() : "null");
-            printf("}");
+            printf(", %s}", IdentityJson(id).c_str());
         } else if (openable) {
             printf("%d  %s  attached %s%s\n", k.index, k.path.c_str(), when.empty() ? "(unknown)" : when.c_str(),
                    IdentityText(id).c_str());
