@@ -142,7 +142,14 @@ struct job {
 // that nothing coming is given up on time. Each read asks for as much as a
 // frame can hold: whatever part comes is taken whole.
 inline void drain_owed(const std::string &path, steady::time_point until) noexcept {
-    const unique_handle key(open_key(path, FILE_FLAG_OVERLAPPED));
+    // A key still tearing down the dead program's handles may refuse a new
+    // one as busy for a moment: tried again within the grace.
+    HANDLE opened;
+    while ((opened = open_key(path, FILE_FLAG_OVERLAPPED)) == INVALID_HANDLE_VALUE &&
+           ::GetLastError() == ERROR_PIPE_BUSY && ms_until(until) != 0) {
+        ::Sleep(1);
+    }
+    const unique_handle key(opened);
     const unique_handle ready(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
     constexpr DWORD largest = 3 + 0xFFFF;
     const std::unique_ptr<unsigned char[]> frame(new (std::nothrow) unsigned char[largest]);

@@ -50,8 +50,15 @@ DWORD ReadUntil(HANDLE key, HANDLE ready, uint8_t *into, DWORD size, ULONGLONG u
 // nothing were owed.
 void DrainAbandoned(const KeyConnection *c) {
     const ULONGLONG until = GetTickCount64() + ABANDON_GRACE_MS;
-    HANDLE key = CreateFileA(c->path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                             OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    // Right after its holder died the key may still be tearing down the dead
+    // program's handles and refuse a new one as busy: that is no reason to
+    // leave its answer owed, so the open is tried again within the grace.
+    HANDLE key;
+    while ((key = CreateFileA(c->path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr)) == INVALID_HANDLE_VALUE &&
+           GetLastError() == ERROR_PIPE_BUSY && GetTickCount64() < until) {
+        Sleep(1);
+    }
     if (key == INVALID_HANDLE_VALUE) return;
     HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     auto *frame = static_cast<uint8_t *>(HeapAlloc(GetProcessHeap(), 0, OWED_FRAME_SIZE));
