@@ -232,50 +232,67 @@ TEST(Concurrency, SlowKeyDoesNotHoldBackAnotherKey) {
     OLVEX_Disconnect(f);
 }
 
-TEST(AbandonedLock, NextExchangeTakesOverALockWhoseHolderDied) {
-    auto key = testsupport::PlugKey(testsupport::FreshSerial("aband"), testsupport::Echo(0x6A82));
-    ASSERT_TRUE(key);
-    const std::string path = keysim::DevicePath(key.get());
-    OLVEX_HANDLE c = testsupport::ConnectTo(path);
-    ASSERT_NE(c, nullptr);
-    ASSERT_EQ(testsupport::FinishProcess(testsupport::StartSelf("--abandon " + testsupport::LockName(path))), 0);
+// A key whose lock a process left behind by ending without releasing it.
+class AbandonedLock : public testing::Test {
+protected:
+    void Abandon(const char *serial, int status) {
+        key_ = testsupport::PlugKey(testsupport::FreshSerial(serial), testsupport::Echo(status));
+        ASSERT_TRUE(key_);
+        path_ = keysim::DevicePath(key_.get());
+        c_ = testsupport::ConnectTo(path_);
+        ASSERT_NE(c_, nullptr);
+        ASSERT_EQ(testsupport::FinishProcess(testsupport::StartSelf("--abandon " + testsupport::LockName(path_))), 0);
+        ASSERT_TRUE(shim_.installed());
+        PlatformShim::Reset();
+    }
+    void TearDown() override {
+        if (c_) OLVEX_Disconnect(c_);
+        c_ = nullptr;
+    }
+    testsupport::KeyPtr key_;
+    std::string path_;
+    OLVEX_HANDLE c_ = nullptr;
+    testsupport::PlatformShim shim_;
+};
 
-    testsupport::PlatformShim shim;
-    ASSERT_TRUE(shim.installed());
-    Reply r = testsupport::Exchange(c, {4, 5, 6});
+TEST_F(AbandonedLock, NextExchangeTakesOverALockWhoseHolderDied) {
+    Abandon("aband", 0x6A82);
+    Reply r = testsupport::Exchange(c_, {4, 5, 6});
     EXPECT_EQ(r.result, 0x6A82);
     EXPECT_EQ(r.body, (std::vector<uint8_t>{4, 5, 6}));
     EXPECT_EQ(PlatformShim::Log().abandonedWaits, 1) << "the lock was not found abandoned";
-    EXPECT_TRUE(testsupport::LockIsFree(path));
-    r = testsupport::Exchange(c, {7});
+    EXPECT_TRUE(testsupport::LockIsFree(path_));
+    r = testsupport::Exchange(c_, {7});
     EXPECT_EQ(r.result, 0x6A82);
     const testsupport::CallLog log = PlatformShim::Log();
     EXPECT_EQ(log.Succeeded(testsupport::Api::WaitForSingleObject), 2);
     EXPECT_EQ(log.Succeeded(testsupport::Api::ReleaseMutex), 2);
-    OLVEX_Disconnect(c);
 }
 
-// The drain after an abandoned lock needs a second handle to the key; without
-// one the exchange goes on at once, as it would with nothing owed.
-TEST(AbandonedLock, ExchangeGoesOnWhenTheKeyCannotBeOpenedAgainToDrain) {
-    auto key = testsupport::PlugKey(testsupport::FreshSerial("abnd2"), testsupport::Echo(0x9000));
-    ASSERT_TRUE(key);
-    const std::string path = keysim::DevicePath(key.get());
-    OLVEX_HANDLE c = testsupport::ConnectTo(path);
-    ASSERT_NE(c, nullptr);
-    ASSERT_EQ(testsupport::FinishProcess(testsupport::StartSelf("--abandon " + testsupport::LockName(path))), 0);
-
-    testsupport::PlatformShim shim;
-    ASSERT_TRUE(shim.installed());
-    testsupport::PlatformShim::Fail(testsupport::Api::CreateFileA, 1, ERROR_ACCESS_DENIED);
-    const auto start = std::chrono::steady_clock::now();
-    const Reply r = testsupport::Exchange(c, {4, 5, 6});
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500)) << "it waited to drain";
-    EXPECT_EQ(r.result, 0x9000);
-    EXPECT_EQ(r.body, (std::vector<uint8_t>{4, 5, 6}));
-    EXPECT_EQ(PlatformShim::Log().calls[int(testsupport::Api::CreateFileA)], 1) << "no second handle was asked for";
-    EXPECT_TRUE(testsupport::LockIsFree(path));
-    OLVEX_Disconnect(c);
+// The drain after an abandoned lock needs a second handle to the key. Refused
+// outright, the exchange goes on at once, as it would with nothing owed; refused
+// as busy (the key still tearing down the dead program's handles), it is asked
+// for again, and the drain then waits out the grace for an answer that is not
+// owed here.
+TEST_F(AbandonedLock, DrainOpensAgainOnlyWhileTheKeyIsBusy) {
+    const struct {
+        DWORD refusal;
+        int opens;
+        int withinMs;
+    } rows[] = {{ERROR_ACCESS_DENIED, 1, 1500}, {ERROR_PIPE_BUSY, 2, 3500}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.refusal);
+        TearDown();
+        Abandon("abnd2", 0x9000);
+        PlatformShim::Fail(testsupport::Api::CreateFileA, 1, row.refusal);
+        const auto start = std::chrono::steady_clock::now();
+        const Reply r = testsupport::Exchange(c_, {4, 5, 6});
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(row.withinMs));
+        EXPECT_EQ(r.result, 0x9000);
+        EXPECT_EQ(r.body, (std::vector<uint8_t>{4, 5, 6}));
+        EXPECT_EQ(PlatformShim::Log().calls[int(testsupport::Api::CreateFileA)], row.opens);
+        EXPECT_TRUE(testsupport::LockIsFree(path_));
+    }
 }
 
 int main(int argc, char **argv) {
