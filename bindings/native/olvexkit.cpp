@@ -483,3 +483,11 @@ extern "C" unsigned long OLVEXKIT_API OLVEXKIT_ErrorMessage(unsigned long code, 
     }
     return Report(0);
 }
+
+extern "C" unsigned long OLVEXKIT_API OLVEXKIT_Begin(OLVEXKIT_KEY key, unsigned long, unsigned long, OLVEXKIT_DONE,
+                                                     void *, OLVEXKIT_KEY *) {
+    if (!key) return Report(ERROR_INVALID_HANDLE);
+    return Report(ERROR_CALL_NOT_IMPLEMENTED);
+}
+
+extern "C" unsigned long OLVEXKIT_API OLVEXKIT_End(OLVEXKIT_KEY) { return Report(0); }
