@@ -524,6 +524,7 @@ struct TxStep {
     std::string verb;
     int timeoutMs = 0;  // begin and in: 0 no limit; wait, owner: ms; hammer, othertx, together: a count
     DWORD code = 0;
+    bool exits = false;  // owner: the child ends itself rather than being killed
 };
 
 struct TxRow {
@@ -541,6 +542,10 @@ inline bool ParseTxStep(const std::string &s, TxStep *step) {
         if (f.size() < 2 || f.size() > 3 || !ParseLimit(f[1], &step->timeoutMs)) return false;
         if (f.size() == 3) step->code = DWORD(strtoul(f[2].c_str(), nullptr, 10));
         return true;
+    }
+    if (v == "owner" && f.size() == 3 && f[2] == "exit") {
+        step->exits = true;
+        return (step->timeoutMs = atoi(f[1].c_str())) > 0;
     }
     if (v == "wait" || v == "hammer" || v == "othertx" || v == "owner" || v == "together")
         return f.size() == 2 && (step->timeoutMs = atoi(f[1].c_str())) > 0;
@@ -591,8 +596,10 @@ public:
     virtual void Close() = 0;
     // A child program that opens `path`, begins a transaction, makes one
     // exchange inside, sets the named event `ready`, then sends another
-    // inside and waits for it; its process handle, or null.
-    virtual HANDLE StartOwner(const std::string &path, const std::string &ready) = 0;
+    // inside and waits for it; or, `exits`, gives that one 100 ms and ends
+    // the program (exit 0) with the transaction and connection left open.
+    // Its process handle, or null.
+    virtual HANDLE StartOwner(const std::string &path, const std::string &ready, bool exits) = 0;
     virtual void Finish() = 0;
 };
 
@@ -706,7 +713,7 @@ inline std::string RunTxRow(const TxRow &row, TxLayer &layer, const std::string 
             const std::string ready = "olvex-tx-owner-" + std::to_string(GetCurrentProcessId()) + "-" + serial;
             HANDLE event = CreateEventA(nullptr, TRUE, FALSE, ready.c_str());
             const uint64_t seen = RequestsSeen(serial);
-            HANDLE owner = layer.StartOwner(path, ready);
+            HANDLE owner = layer.StartOwner(path, ready, step.exits);
             const HANDLE waits[2] = {event, owner};
             if (!owner) why = "owner: cannot start the child";
             else if (WaitForMultipleObjects(2, waits, FALSE, 30000) != WAIT_OBJECT_0)
@@ -716,6 +723,10 @@ inline std::string RunTxRow(const TxRow &row, TxLayer &layer, const std::string 
             else if (!start("olvex.exe", "send --key " + quoted + " 0b"))
                 why = "cannot start a bystander";
             if (why.empty()) Sleep(DWORD(step.timeoutMs));
+            DWORD code = 0;
+            if (owner && step.exits && WaitForSingleObject(owner, 20000) == WAIT_OBJECT_0 &&
+                GetExitCodeProcess(owner, &code) && code != 0 && why.empty())
+                why = "owner: the child exited " + std::to_string(code);
             if (owner) {
                 TerminateProcess(owner, 9);
                 WaitForSingleObject(owner, 10000);

@@ -359,8 +359,9 @@ public:
     }
     void End() override { tx_.end(); }
     void Close() override { c_ = olvex::connection(); }
-    HANDLE StartOwner(const std::string &path, const std::string &ready) override {
-        return scenarios::StartHere("scenario_tests.exe", "--tx-owner \"" + path + "\" " + ready);
+    HANDLE StartOwner(const std::string &path, const std::string &ready, bool exits) override {
+        return scenarios::StartHere("scenario_tests.exe",
+                                    "--tx-owner \"" + path + "\" " + ready + (exits ? " exit" : " killed"));
     }
     void Finish() override {
         tx_.end();
@@ -373,8 +374,8 @@ private:
 };
 
 // The child of an owner step: inside its transaction, one exchange answered
-// and one still owed when it is killed.
-int TxOwner(const std::string &path, const std::string &ready) {
+// and one still owed when it is killed, or when it ends itself.
+int TxOwner(const std::string &path, const std::string &ready, const std::string &how) {
     std::error_code ec;
     olvex::connection c(path, ec);
     if (ec) return 3;
@@ -386,6 +387,13 @@ int TxOwner(const std::string &path, const std::string &ready) {
     HANDLE event = OpenEventA(EVENT_MODIFY_STATE, FALSE, ready.c_str());
     if (!event) return 6;
     SetEvent(event);
+    if (how == "exit") {
+        // Left open on purpose: the program's end must give the owed answer its grace.
+        new olvex::connection(std::move(c));
+        auto *open = new olvex::transaction(std::move(tx));
+        open->exchange(payload, std::chrono::milliseconds(100), ec);
+        std::exit(ec.value() == ERROR_TIMEOUT ? 0 : 7);
+    }
     tx.exchange(payload, ec);
     Sleep(INFINITE);
     return 0;
@@ -399,7 +407,7 @@ const bool registeredTx = scenarios::RegisterTransactions<CppTxLayer>(OLVEX_TX_T
 
 int main(int argc, char **argv) {
     if (argc == 6 && std::string(argv[1]) == "--child") return Child(argv[2], argv[3], argv[4], argv[5]);
-    if (argc == 4 && std::string(argv[1]) == "--tx-owner") return TxOwner(argv[2], argv[3]);
+    if (argc == 5 && std::string(argv[1]) == "--tx-owner") return TxOwner(argv[2], argv[3], argv[4]);
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
