@@ -49,7 +49,7 @@ unplug_keys
 plugged=""
 plug_keys bd-echo: bd-long:--behaviour,length,--length,51197 bd-wrong:--behaviour,wrong-lead \
   bd-slow:--latency,400 bd-silent:--behaviour,silent bd-gone:
-run_logged "$work/arguments.log" "$dotnet" ArgumentDriver.exe "Z:$source/tests/scenarios/first-program.txt" bd-echo
+run_logged "$work/arguments.log" "$dotnet" ArgumentDriver.exe "Z:$source/tests/scenarios/bad-arguments.txt" bd-echo
 # Both run whatever the other gives; the scenarios' completion line comes last
 # only when the checks passed too.
 checks=0

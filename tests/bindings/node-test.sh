@@ -61,7 +61,7 @@ unplug_keys
 plugged=""
 plug_keys bn-echo: bn-long:--behaviour,length,--length,51197 bn-wrong:--behaviour,wrong-lead \
   bn-slow:--latency,400 bn-silent:--behaviour,silent bn-gone: bn-dropped:--behaviour,silent
-run_logged "$work/arguments.log" "$node" arguments.js "Z:$source/tests/scenarios/first-program.txt" bn-echo
+run_logged "$work/arguments.log" "$node" arguments.js "Z:$source/tests/scenarios/bad-arguments.txt" bn-echo
 # --expose-gc: a check drops a connection and collects it.
 run_logged "$work/checks.log" "$node" --expose-gc checks.js
 # Each row plugs a key of its own; node.exe takes the table's path as Z:.
