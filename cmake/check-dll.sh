@@ -12,7 +12,7 @@ exports=$(printf '%s\n' "$dump" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/
 want="OLVEX_Connect OLVEX_Disconnect OLVEX_DoCommand OLVEX_EnumDEV "
 library=
 if [ "$debug" = --kit ]; then
-  want="OLVEXKIT_AllKeys OLVEXKIT_Cancel OLVEXKIT_CancelCall OLVEXKIT_Close OLVEXKIT_CloseAll OLVEXKIT_CloseAsync OLVEXKIT_CloseWatch OLVEXKIT_ErrorMessage OLVEXKIT_Exchange OLVEXKIT_ExchangeCancellable OLVEXKIT_Identify OLVEXKIT_KeyCount OLVEXKIT_Keys OLVEXKIT_NextEvent OLVEXKIT_Open OLVEXKIT_OpenPath OLVEXKIT_OpenSerial OLVEXKIT_Start OLVEXKIT_StopWatch OLVEXKIT_Version OLVEXKIT_Watch OLVEXKIT_WatchNotified napi_register_module_v1 "
+  want="OLVEXKIT_AllKeys OLVEXKIT_Begin OLVEXKIT_Cancel OLVEXKIT_CancelCall OLVEXKIT_Close OLVEXKIT_CloseAll OLVEXKIT_CloseAsync OLVEXKIT_CloseWatch OLVEXKIT_End OLVEXKIT_ErrorMessage OLVEXKIT_Exchange OLVEXKIT_ExchangeCancellable OLVEXKIT_Identify OLVEXKIT_KeyCount OLVEXKIT_Keys OLVEXKIT_NextEvent OLVEXKIT_Open OLVEXKIT_OpenPath OLVEXKIT_OpenSerial OLVEXKIT_Start OLVEXKIT_StopWatch OLVEXKIT_Version OLVEXKIT_Watch OLVEXKIT_WatchNotified napi_register_module_v1 "
   library=OLVEXLIB.DLL debug=
 fi
 if [ "$exports" != "$want" ]; then

@@ -131,6 +131,36 @@ OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_Start(OLVEXKIT_KEY key, cons
                                                           unsigned long flags, OLVEXKIT_DONE done, void *context,
                                                           unsigned long long *call);
 
+/* Transactions: several exchanges with the key and nobody's in between.
+ * OLVEXKIT_Begin has the connection's own thread take the key's lock within
+ * timeoutMs (OLVEXKIT_NO_TIMEOUT: no limit) and keep it until OLVEXKIT_End.
+ * *tx receives a handle that OLVEXKIT_Exchange, OLVEXKIT_ExchangeCancellable,
+ * OLVEXKIT_Start, OLVEXKIT_Cancel and OLVEXKIT_CancelCall accept in place of a
+ * key: those exchanges run inside the transaction, with no other exchange from
+ * any connection, thread or process in between. Exchanges made on `key`
+ * itself meanwhile wait for the transaction to end (within their own limits).
+ *   done NULL: returns once the lock is had (0, *tx set) or not (WAIT_TIMEOUT
+ *     258; 995 when cancelled or closed; *tx untouched, nothing to end).
+ *   done not NULL: returns 0 at once with *tx set; done(context, 0, error, 0, 0)
+ *     reports later, as OLVEXKIT_Start's callbacks do (flags as for Start),
+ *     whether the lock was had. After a failure the transaction is over
+ *     already, but *tx still needs OLVEXKIT_End, which then just frees it.
+ * A second begin on a connection whose transaction is still open fails at
+ * once with ERROR_BUSY (170): a connection has one transaction at a time.
+ * While one is open no other program can use the key at all: a transaction
+ * left open holds every other caller up until it ends, its connection
+ * closes, or its program ends. */
+OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_Begin(OLVEXKIT_KEY key, unsigned long timeoutMs,
+                                                          unsigned long flags, OLVEXKIT_DONE done, void *context,
+                                                          OLVEXKIT_KEY *tx);
+
+/* Ends the transaction: its exchanges still waiting or running end with 995;
+ * the connection's thread releases the lock once no answer is owed (a late
+ * one is read and dropped first), and exchanges on the key go on. Returns at
+ * once. Frees tx, which must not be used after; call it before closing the
+ * key. NULL is ignored. */
+OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_End(OLVEXKIT_KEY tx);
+
 /* Ends the started call `call` alone, with ERROR_OPERATION_ABORTED: 0, or
  * ERROR_NOT_FOUND (1168) when it has finished already (its callback comes or
  * came with its own outcome). Any thread. */

@@ -22,8 +22,12 @@ static_assert(OLVEXKIT_OPENABLE == static_cast<int>(olvex::key_state::openable) 
                   OLVEXKIT_UNDATED == static_cast<int>(olvex::key_state::undated),
               "the kit's key states are the header's");
 
+// A key, or a transaction on one (OLVEXKIT_Begin), which the exchanges take
+// in its place.
 struct OLVEXKIT_Key {
     olvex::connection connection;
+    olvex::transaction transaction;
+    bool in_tx = false;
     DWORD opener = 0;       // the thread that opened it
     bool claimed = false;   // a close of it is under way; under the list's lock
     OLVEXKIT_Key *prev = nullptr, *next = nullptr;
@@ -58,6 +62,12 @@ unsigned long Report(DWORD e) {
     last_code = e;
     ::SetLastError(e);
     return e;
+}
+
+// Where a key's exchanges go: its connection, or the transaction it stands for.
+const olvex::exchanger &Calls(const OLVEXKIT_Key *k) {
+    if (k->in_tx) return k->transaction;
+    return k->connection;
 }
 
 // The kit's time limit as the header takes it.
@@ -314,7 +324,7 @@ extern "C" unsigned long OLVEXKIT_API OLVEXKIT_ExchangeCancellable(OLVEXKIT_KEY 
     if (!key) return Report(ERROR_INVALID_HANDLE);
     if (commandLength < 0 || !status || timeoutMs == 0) return Report(ERROR_INVALID_PARAMETER);
     std::error_code ec;
-    const int s = key->connection.exchange_into(command, static_cast<std::size_t>(commandLength), LimitOf(timeoutMs),
+    const int s = Calls(key).exchange_into(command, static_cast<std::size_t>(commandLength), LimitOf(timeoutMs),
                                                 response, responseLength, ec, cancelled);
     if (s != OLVEX_FAIL) *status = s;
     return Report(ec);
@@ -330,7 +340,7 @@ extern "C" unsigned long OLVEXKIT_API OLVEXKIT_Start(OLVEXKIT_KEY key, const voi
         flags & OLVEXKIT_ONE_AT_A_TIME ? olvex::completions::one_at_a_time : olvex::completions::concurrent;
     std::error_code ec;
     const olvex::call_id id =
-        key->connection.start(command, static_cast<std::size_t>(commandLength), LimitOf(timeoutMs), response, done,
+        Calls(key).start(command, static_cast<std::size_t>(commandLength), LimitOf(timeoutMs), response, done,
                               context, ec, how);
     if (!ec) *call = id;
     return Report(ec);
@@ -338,7 +348,7 @@ extern "C" unsigned long OLVEXKIT_API OLVEXKIT_Start(OLVEXKIT_KEY key, const voi
 
 extern "C" unsigned long OLVEXKIT_API OLVEXKIT_CancelCall(OLVEXKIT_KEY key, unsigned long long call) {
     if (!key) return Report(ERROR_INVALID_HANDLE);
-    return Report(key->connection.cancel(call) ? 0 : ERROR_NOT_FOUND);
+    return Report(Calls(key).cancel(call) ? 0 : ERROR_NOT_FOUND);
 }
 
 extern "C" unsigned long OLVEXKIT_API OLVEXKIT_CloseAll(unsigned long graceMs) {
@@ -348,7 +358,7 @@ extern "C" unsigned long OLVEXKIT_API OLVEXKIT_CloseAll(unsigned long graceMs) {
 
 extern "C" unsigned long OLVEXKIT_API OLVEXKIT_Cancel(OLVEXKIT_KEY key) {
     if (!key) return Report(ERROR_INVALID_HANDLE);
-    key->connection.cancel();
+    Calls(key).cancel();
     return Report(0);
 }
 
@@ -372,7 +382,7 @@ void CALLBACK CloseOnPool(PTP_CALLBACK_INSTANCE, void *self) {
 
 extern "C" unsigned long OLVEXKIT_API OLVEXKIT_CloseAsync(OLVEXKIT_KEY key, unsigned long graceMs,
                                                           OLVEXKIT_CLOSED done, void *context) {
-    if (!key) return Report(ERROR_INVALID_HANDLE);
+    if (!key || key->in_tx) return Report(ERROR_INVALID_HANDLE);
     auto *c = new (std::nothrow) Closing{key, graceMs, done, context};
     if (!c) return Report(ERROR_NOT_ENOUGH_MEMORY);
     // Nothing of the caller's waits for the pool: the calls end now.
@@ -396,6 +406,7 @@ extern "C" unsigned long OLVEXKIT_API OLVEXKIT_CloseAsync(OLVEXKIT_KEY key, unsi
 
 extern "C" unsigned long OLVEXKIT_API OLVEXKIT_Close(OLVEXKIT_KEY key, unsigned long graceMs) {
     if (!key) return Report(0);
+    if (key->in_tx) return OLVEXKIT_End(key);
     if (!Claim(key)) return Report(ERROR_INVALID_HANDLE);
     CloseClaimed(key, graceMs);
     return Report(0);
@@ -481,5 +492,35 @@ extern "C" unsigned long OLVEXKIT_API OLVEXKIT_ErrorMessage(unsigned long code, 
         std::memcpy(text, message.data(), n);
         text[n] = '\0';
     }
+    return Report(0);
+}
+
+extern "C" unsigned long OLVEXKIT_API OLVEXKIT_Begin(OLVEXKIT_KEY key, unsigned long timeoutMs, unsigned long flags,
+                                                     OLVEXKIT_DONE done, void *context, OLVEXKIT_KEY *tx) {
+    if (!key || key->in_tx) return Report(ERROR_INVALID_HANDLE);
+    if (!tx || timeoutMs == 0 || (flags & ~OLVEXKIT_ONE_AT_A_TIME)) return Report(ERROR_INVALID_PARAMETER);
+    auto *t = new (std::nothrow) OLVEXKIT_Key;
+    if (!t) return Report(ERROR_NOT_ENOUGH_MEMORY);
+    t->in_tx = true;
+    std::error_code ec;
+    if (done)
+        t->transaction = key->connection.begin(
+            LimitOf(timeoutMs), done, context, ec,
+            flags & OLVEXKIT_ONE_AT_A_TIME ? olvex::completions::one_at_a_time : olvex::completions::concurrent);
+    else
+        t->transaction = key->connection.begin(LimitOf(timeoutMs), ec);
+    if (ec) {
+        delete t;
+        return Report(ec);
+    }
+    *tx = t;
+    return Report(0);
+}
+
+extern "C" unsigned long OLVEXKIT_API OLVEXKIT_End(OLVEXKIT_KEY tx) {
+    if (!tx) return Report(0);
+    if (!tx->in_tx) return Report(ERROR_INVALID_HANDLE);
+    tx->transaction.end();
+    delete tx;
     return Report(0);
 }

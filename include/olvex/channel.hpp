@@ -109,6 +109,20 @@ inline thread_local const channel *completing = nullptr;
 //   done     anything               done     nothing: a finished call cannot be
 //                                            cancelled, and its id names nothing
 //
+// A transaction's begin is a call that sends nothing: had, the key's lock
+// stays with the thread ("held") until the transaction ends.
+//   locking  (begin) the lock is had done     0: the thread holds the lock for it
+//   queued   (inside) the thread     sending  -  (the lock is held already)
+//            takes it
+//   queued   (outside) while held    queued   -  (the thread passes it over until
+//                                               the transaction has ended)
+//   any      (begin or inside) the   done     ERROR_OPERATION_ABORTED; a begin
+//            transaction ends                 that failed ends its transaction
+//   (held)   the transaction ended,  -        the thread releases the lock once
+//            no turn under way                its turn, and so any late answer,
+//                                             is over; a close or the program's
+//                                             end releases it too
+//
 // Only the read is cancelled (close, once the grace is over): a deadline or a
 // cancel settles the call and leaves the read to finish. Deadlines count from
 // the caller's call. A call's record belongs to the channel until it is done;
@@ -131,6 +145,8 @@ struct job {
     channel *owner = nullptr;
     PTP_WORK report = nullptr;  // its own work item; none: called in order
     std::unique_ptr<unsigned char[]> owned;  // an asynchronous call's copy of its command
+    call_id tx = 0;       // the transaction it runs inside (a begin: its own); 0: none
+    bool begins = false;  // a transaction's begin: takes the key's lock and keeps it
 
     bool timed() const noexcept { return deadline != (steady::time_point::max)(); }
 };
@@ -242,6 +258,11 @@ public:
         int status = OLVEX_FAIL;
         if (closing_.load()) {
             *error = ERROR_INVALID_HANDLE;
+        } else if (tx_.load()) {
+            // The thread holds the key's lock for a transaction: waiting in
+            // its queue instead of in the library, the call can be cancelled.
+            ::InterlockedDecrement(&here_);
+            return exchange(command, length, INFINITE, body, bodyLength, error, nullptr, 0);
         } else {
             // The library drains what a dead holder of the key's lock was owed.
             status = OLVEX_DoCommand(handle_, command, length, body, bodyLength);
@@ -251,15 +272,16 @@ public:
         return status;
     }
 
-    // The exchange under a time limit (1 ms to 0xFFFFFFFE ms), on the
-    // connection's thread. Returns the status word, or OLVEX_FAIL with
-    // `error` set. `cancelled`, when given, is a flag the canceller sets
-    // before calling cancel(): it ends a call that had not begun when
-    // cancel() came.
+    // The exchange under a time limit (1 ms to 0xFFFFFFFE ms; INFINITE:
+    // none), on the connection's thread, inside transaction `tx` (0: none).
+    // Returns the status word, or OLVEX_FAIL with `error` set. `cancelled`,
+    // when given, is a flag the canceller sets before calling cancel(): it
+    // ends a call that had not begun when cancel() came.
     int exchange(const unsigned char *command, int length, DWORD timeoutMs, unsigned char *body, int *bodyLength,
-                 DWORD *error, const volatile long *cancelled) noexcept {
+                 DWORD *error, const volatile long *cancelled, call_id tx) noexcept {
         job j;
-        j.deadline = steady::now() + std::chrono::milliseconds(timeoutMs);
+        if (timeoutMs != INFINITE) j.deadline = steady::now() + std::chrono::milliseconds(timeoutMs);
+        j.tx = tx;
         j.command = command;
         j.length = length;
         j.body = body;
@@ -286,8 +308,10 @@ public:
 
     // Starts an asynchronous exchange: `done` is called with its outcome
     // (see olvex::completion), as `how` says. timeoutMs INFINITE: no limit.
+    // `tx`: the transaction it runs inside, 0 for none; `begins`: rather a
+    // transaction's begin, whose id goes to *id.
     DWORD start(const unsigned char *command, int length, DWORD timeoutMs, unsigned char *body, completion done,
-                void *context, completions how, call_id *id) noexcept {
+                void *context, completions how, call_id *id, call_id tx = 0, bool begins = false) noexcept {
         job *j = new (std::nothrow) job;
         if (!j) return ERROR_NOT_ENOUGH_MEMORY;
         if (timeoutMs != INFINITE) j->deadline = steady::now() + std::chrono::milliseconds(timeoutMs);
@@ -308,6 +332,8 @@ public:
         j->body = body;
         j->done_fn = done;
         j->context = context;
+        j->tx = tx;
+        j->begins = begins;
         ::AcquireSRWLockExclusive(&lock_);
         const DWORD failure = j->timed() ? arm(j->deadline) : 0;
         const DWORD queued = failure ? failure : enqueue(j);
@@ -318,6 +344,48 @@ public:
             delete j;
         }
         return queued;
+    }
+
+    // Begins a transaction: the thread takes the key's lock within
+    // timeoutMs (INFINITE: no limit) and keeps it until end(). 0 with the
+    // transaction's id in *tx, or why not: ERROR_BUSY while this connection
+    // has one open already, WAIT_TIMEOUT, ERROR_OPERATION_ABORTED...
+    DWORD begin(DWORD timeoutMs, call_id *tx) noexcept {
+        job j;
+        if (timeoutMs != INFINITE) j.deadline = steady::now() + std::chrono::milliseconds(timeoutMs);
+        j.begins = true;
+        j.waited = true;
+        ::AcquireSRWLockExclusive(&lock_);
+        DWORD failure = enqueue(&j);
+        if (!failure) {
+            while (j.state != job::done)
+                if (!wait(j.deadline)) settle(&j, by_deadline);
+            failure = j.status == OLVEX_FAIL ? j.error : 0;
+        }
+        ::ReleaseSRWLockExclusive(&lock_);
+        if (!failure) *tx = j.tx;
+        return failure;
+    }
+
+    // Ends transaction `tx`: its calls still queued or running end with
+    // ERROR_OPERATION_ABORTED, and the thread releases the key's lock once
+    // no answer is owed. A transaction that has ended already: nothing.
+    void end(call_id tx) noexcept {
+        ::AcquireSRWLockExclusive(&lock_);
+        if (tx && tx_.load() == tx) {
+            tx_.store(0);
+            settle_all(by_cancel, tx);
+            ::WakeAllConditionVariable(&changed_);
+        }
+        ::ReleaseSRWLockExclusive(&lock_);
+    }
+
+    // Ends the calls of transaction `tx` (its begin too) running or waiting
+    // now with ERROR_OPERATION_ABORTED; the transaction stays open once begun.
+    void cancel_inside(call_id tx) noexcept {
+        ::AcquireSRWLockExclusive(&lock_);
+        settle_all(by_cancel, tx);
+        ::ReleaseSRWLockExclusive(&lock_);
     }
 
     // Ends call `id` alone with ERROR_OPERATION_ABORTED; false when it has
@@ -571,8 +639,16 @@ private:
     // such call (untimed callers pay nothing for it).
     DWORD enqueue(job *j) noexcept {
         if (closing_.load()) return ERROR_INVALID_HANDLE;
+        // One transaction at a time; a call inside one that has ended has
+        // nothing left to run inside.
+        if (j->begins && tx_.load()) return ERROR_BUSY;
+        if (!j->begins && j->tx && j->tx != tx_.load()) return ERROR_INVALID_HANDLE;
         if (const DWORD e = start_thread()) return e;
         j->id = ++last_id_;
+        if (j->begins) {
+            j->tx = j->id;
+            tx_.store(j->id);
+        }
         j->state = job::queued;
         j->next = nullptr;
         if (tail_) tail_->next = j;
@@ -618,14 +694,30 @@ private:
             current_ = nullptr;
         }
         j->state = job::done;
+        const bool unbegun = j->begins && j->status == OLVEX_FAIL && tx_.load() == j->tx;
+        const call_id tx = j->tx;
         if (j->waited) ::WakeAllConditionVariable(&changed_);
-        else report_outcome(j);
+        else report_outcome(j);  // `j` may be gone from here on
+        // A transaction that never had the key is over, and so are the calls
+        // made inside it meanwhile.
+        if (unbegun) {
+            tx_.store(0);
+            settle_all(by_cancel, tx);
+        }
         return true;
     }
 
-    void settle_all(settle_by by) noexcept {
-        if (current_) settle(current_, by);
-        while (head_) settle(head_, by);
+    // Ends the calls of transaction `tx`, or with 0 every call.
+    void settle_all(settle_by by, call_id tx = 0) noexcept {
+        if (current_ && (!tx || current_->tx == tx)) settle(current_, by);
+        // From the head again after each: a settle may end others (a begin
+        // its transaction's calls), whose completions may free them.
+        for (;;) {
+            job *j = head_;
+            while (j && tx && j->tx != tx) j = j->next;
+            if (!j) break;
+            settle(j, by);
+        }
     }
 
     // Waits for a change until `deadline`; false once it has passed.
@@ -657,16 +749,21 @@ private:
         ::AcquireSRWLockExclusive(&c->lock_);
         c->armed_ = (steady::time_point::max)();
         const steady::time_point now = steady::now();
-        steady::time_point next = (steady::time_point::max)();
-        if (job *j = c->current_) {
+        if (job *j = c->current_)
             if (j->timed() && j->deadline <= now) c->settle(j, by_deadline);
-            else if (!j->waited && j->timed()) next = j->deadline;
-        }
-        for (job *j = c->head_; j;) {
-            job *later = j->next;
-            if (j->timed() && j->deadline <= now) c->settle(j, by_deadline);
-            else if (!j->waited && j->timed() && j->deadline < next) next = j->deadline;
-            j = later;
+        // From the head again after each settle, as settle_all does.
+        steady::time_point next;
+        for (bool again = true; again;) {
+            again = false;
+            next = (steady::time_point::max)();
+            if (const job *j = c->current_)
+                if (!j->waited && j->timed()) next = j->deadline;
+            for (job *j = c->head_; j && !again; j = j->next) {
+                if (j->timed() && j->deadline <= now) {
+                    c->settle(j, by_deadline);
+                    again = true;
+                } else if (!j->waited && j->timed() && j->deadline < next) next = j->deadline;
+            }
         }
         if (next != (steady::time_point::max)()) c->arm(next);
         ::ReleaseSRWLockExclusive(&c->lock_);
@@ -697,11 +794,20 @@ private:
     void serve() noexcept {
         ::AcquireSRWLockExclusive(&lock_);
         for (;;) {
-            while (!head_ && !closing_.load()) ::SleepConditionVariableSRW(&changed_, &lock_, INFINITE, 0);
-            if (!head_) break;
-            job *j = head_;
-            head_ = j->next;
-            if (!head_) tail_ = nullptr;
+            job *j = nullptr;
+            for (;;) {
+                // Between turns nothing is owed: the lock a transaction had
+                // goes back once it has ended.
+                if (held_ && held_ != tx_.load()) {
+                    ::ReleaseMutex(key_lock_);
+                    held_ = 0;
+                }
+                if ((j = take_next()) != nullptr || closing_.load()) break;
+                ::SleepConditionVariableSRW(&changed_, &lock_, INFINITE, 0);
+            }
+            if (!j) break;
+            // Inside the transaction the thread holds the lock for: no taking it.
+            const bool inside = j->tx && !j->begins && j->tx == held_;
             j->state = job::locking;
             current_ = j;
             busy_ = true;
@@ -710,7 +816,7 @@ private:
             const steady::time_point deadline = j->deadline;
             ::ReleaseSRWLockExclusive(&lock_);
             DWORD failure = 0;
-            const DWORD taken = take_key_lock(j, deadline, &failure);
+            const DWORD taken = inside ? WAIT_OBJECT_0 : take_key_lock(j, deadline, &failure);
             if (taken == WAIT_ABANDONED) drain_owed(path_, steady::now() + close_grace);
             ::AcquireSRWLockExclusive(&lock_);
             if (taken == WAIT_TIMEOUT || taken == WAIT_FAILED) {
@@ -720,7 +826,10 @@ private:
                 }
             } else if (current_ != j) {
                 // Settled meanwhile: nothing was sent.
-                ::ReleaseMutex(key_lock_);
+                if (!inside) ::ReleaseMutex(key_lock_);
+            } else if (j->begins) {
+                held_ = j->tx;
+                settle(j, by_answer, 0, 0);
             } else {
                 j->state = job::sending;
                 reading_ = true;
@@ -740,7 +849,7 @@ private:
                     OLVEX_Disconnect(handle_);
                     handle_ = nullptr;
                 }
-                ::ReleaseMutex(key_lock_);
+                if (!inside) ::ReleaseMutex(key_lock_);
                 DWORD error = raw;
                 if (status == OLVEX_FAIL && current_ == j) {
                     // Judged outside the lock: it reads the platform, and a
@@ -760,7 +869,29 @@ private:
             busy_ = false;
             ::WakeAllConditionVariable(&changed_);
         }
+        // Closing, with the transaction still open: nothing is owed any more.
+        if (held_) {
+            ::ReleaseMutex(key_lock_);
+            held_ = 0;
+        }
         ::ReleaseSRWLockExclusive(&lock_);
+    }
+
+    // Under the lock: the next call the thread may take, out of the queue.
+    // While it holds the key's lock for a transaction, only that
+    // transaction's calls; the others wait for its end.
+    job *take_next() noexcept {
+        job **link = &head_;
+        job *prev = nullptr;
+        while (*link && held_ && (*link)->tx != held_) {
+            prev = *link;
+            link = &(*link)->next;
+        }
+        job *j = *link;
+        if (!j) return nullptr;
+        *link = j->next;
+        if (tail_ == j) tail_ = prev;
+        return j;
     }
 
     // The key's lock for `j`: WAIT_OBJECT_0 or WAIT_ABANDONED when had,
@@ -808,12 +939,14 @@ private:
     // Under lock_:
     job *head_ = nullptr, *tail_ = nullptr;  // queued: callers add, any removes, the thread takes
     job *current_ = nullptr;  // the call of the turn under way: the thread sets it, any clears it when settling
+    call_id held_ = 0;        // the transaction the thread holds the key's lock for: the thread
     bool busy_ = false;       // a turn is under way (the key's lock may be held): the thread
     bool reading_ = false;    // the thread is inside the library's exchange, and only then: the thread
     LONG reports_ = 0;        // completions reported and not yet returned: settle adds, the completion's thread takes
     // Read without lock_, written under it:
     std::atomic<bool> closing_{false};  // no call may start: a closer (close() or the program's end), once
     std::atomic<bool> silent_{false};   // completions are no longer called: the program's end, once
+    std::atomic<call_id> tx_{0};  // the transaction open or beginning: begin sets, its end or failure clears
     // Without any lock:
     volatile LONG here_ = 0;  // exchanges under way on their callers' threads: those callers (interlocked)
     // Under order_lock_ (taken inside lock_, never the other way round):

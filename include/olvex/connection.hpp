@@ -50,150 +50,19 @@ namespace detail {
 struct access;
 }
 
-// One open key. Move-only; the destructor closes it as close() does.
-// Exchanges may run on one connection from several threads at once, but
-// never close or move it while one is running.
-//
-// Time limits. An exchange without one runs on the calling thread. With a
-// limit T (any positive duration; longer than olvex::max_timeout counts as
-// max_timeout), T covers the whole call, from the caller's call: the wait for
-// the key's lock, sending, and the answer.
-//   WAIT_TIMEOUT     the lock was not had within T (another exchange or
-//                    program held it): nothing was sent.
-//   ERROR_TIMEOUT    the command went out but no answer came within T. The
-//                    call returns on time; the connection's own thread keeps
-//                    the key's lock, reads the late answer and discards it,
-//                    so that no exchange anywhere receives it. A later
-//                    exchange on this connection waits for that within its
-//                    own limit, and with a key that never answers gets
-//                    WAIT_TIMEOUT, sending nothing.
-//   ERROR_OPERATION_ABORTED
-//                    cancel() ended the call; an answer already asked for is
-//                    still read and dropped, as after a time limit.
-// Closing ends the calls still waiting or running (ERROR_OPERATION_ABORTED),
-// gives an owed answer up to a grace (olvex::close_grace unless close() is
-// given another) to come, then cancels its read and releases the key's lock.
-// It returns once the completions of the calls it ended have returned: the
-// caller may then free every body buffer and context it passed. Called from
-// inside one of this connection's own completions, it cannot wait for that
-// one (nor, called one at a time, for those behind it): it closes all the
-// same and returns without waiting for any completion, which may then still
-// run. The program's end does the same for every connection still open,
-// those another thread is closing included (an exit function, run by return
-// from main and by exit()).
-//
-// A program that dies in the middle of an exchange (killed, or ended by
-// ExitProcess or TerminateProcess) leaves the key's lock abandoned and its
-// answer owed. The next exchange that finds the lock so, here or in the
-// library (OLVEX_DoCommand, for untimed exchanges and every other caller),
-// first reads and drops whatever the key still owes, for up to
-// olvex::close_grace, and then sends its command: the cost is paid once per
-// abandonment, and is the whole grace when nothing was owed. What is left: a
-// key still silent after T and the grace, and a program that dies while no
-// other program has the key open (its lock, a named mutex, goes with its last
-// handle, and the next program makes a new one that tells nothing), can hand
-// an answer to another caller.
-class connection {
+// What a connection and a transaction on it have in common: the exchanges
+// (see connection for their time limits, cancelling and completions).
+class exchanger {
 public:
-    connection() noexcept = default;
-    // Opens key `index` (0 <= index < key_count()) of the last listing; with
-    // no listing yet in this process, of one made now. An index outside it:
-    // ERROR_INVALID_PARAMETER, and the throwing form's what() says so.
-    connection(int index, std::error_code &ec) { open(index, ec); }
-    // Opens the attached key with this device path, whatever its index
-    // (listing the keys anew); ERROR_DEVICE_NOT_CONNECTED when none has it.
-    connection(const std::string &path, std::error_code &ec) { open(path, ec); }
-#if OLVEXLIB_HPP_EXCEPTIONS
-    explicit connection(int index) {
-        std::error_code ec;
-        open(index, ec);
-        detail::throw_if_index(ec, index);
-    }
-    explicit connection(const std::string &path) {
-        std::error_code ec;
-        open(path, ec);
-        if (ec.value() == ERROR_DEVICE_NOT_CONNECTED)
-            throw std::system_error(ec, "olvex: no attached key has the path " + path);
-        detail::throw_if(ec, "olvex: cannot open key");
-    }
-#endif
-    // Opens the attached key whose serial (key_info::serial; case does not
-    // count) is `serial`, whatever its index, listing the keys anew.
-    // ERROR_DEVICE_NOT_CONNECTED when no key has it; when several do,
-    // ERROR_AMBIGUOUS_SYSTEM_DEVICE and none is opened. `claimants`, if
-    // given, receives the paths of every key that has it, so that the
-    // caller can name them. An empty serial is ERROR_INVALID_PARAMETER.
-    static connection open_serial(const std::string &serial, std::error_code &ec,
-                                  std::vector<std::string> *claimants = nullptr) {
-        connection c;
-        std::vector<std::string> found;
-        if (serial.empty()) {
-            ec = detail::win32_error(ERROR_INVALID_PARAMETER);
-        } else {
-            c.open_serial_here(serial, found, ec);
-        }
-        if (claimants) *claimants = found;
-        return c;
-    }
-#if OLVEXLIB_HPP_EXCEPTIONS
-    // Throws std::system_error whose text names the serial and, when
-    // several keys have it, their paths.
-    static connection open_serial(const std::string &serial) {
-        std::error_code ec;
-        std::vector<std::string> found;
-        connection c = open_serial(serial, ec, &found);
-        if (!ec) return c;
-        std::string what = "olvex: cannot open the key with serial " + serial;
-        if (found.size() > 1) {
-            what += ": claimed by " + found[0];
-            for (std::size_t i = 1; i < found.size(); ++i) what += (i + 1 < found.size() ? ", " : " and ") + found[i];
-        }
-        throw std::system_error(ec, what);
-    }
-#endif
-    connection(connection &&other) noexcept : channel_(std::exchange(other.channel_, nullptr)) {}
-    connection &operator=(connection &&other) noexcept {
-        if (this != &other) {
-            reset(close_grace);
-            channel_ = std::exchange(other.channel_, nullptr);
-        }
-        return *this;
-    }
-    connection(const connection &) = delete;
-    connection &operator=(const connection &) = delete;
-    ~connection() { reset(close_grace); }
-
-    bool is_open() const noexcept { return channel_ != nullptr; }
-    explicit operator bool() const noexcept { return is_open(); }
-    // The key's device path; empty when not open.
-    const std::string &path() const noexcept { return channel_ ? channel_->path() : detail::no_path(); }
-    OLVEX_HANDLE native_handle() const noexcept { return channel_ ? channel_->handle() : nullptr; }
-
-    // Closes the connection after giving an answer the key still owes up to
-    // `grace` to come (see above).
-    void close(std::chrono::milliseconds grace, std::error_code &ec) noexcept {
-        ec.clear();
-        if (grace.count() < 0) {
-            ec = detail::win32_error(ERROR_INVALID_PARAMETER);
-            return;
-        }
-        reset(grace);
-    }
-    void close(std::error_code &ec) noexcept { close(close_grace, ec); }
-#if OLVEXLIB_HPP_EXCEPTIONS
-    void close(std::chrono::milliseconds grace = close_grace) {
-        std::error_code ec;
-        close(grace, ec);
-        detail::throw_if(ec, "olvex: cannot disconnect");
-    }
-#endif
-
-    // Ends every timed or started exchange on this connection that is
-    // running or waiting now, with ERROR_OPERATION_ABORTED. Any thread may
-    // call it; an exchange without a time limit is not affected
-    // (CancelSynchronousIo on its thread ends that one).
+    // Ends every timed or started exchange that is running or waiting now,
+    // with ERROR_OPERATION_ABORTED: on a connection, all of its own, those
+    // of its transaction and a begin still waiting included; on a
+    // transaction, its own. Any thread may call it; an untimed exchange
+    // outside a transaction is not affected (CancelSynchronousIo on its
+    // thread ends that one).
     void cancel() const noexcept {
-        if (channel_) channel_->cancel();
+        if (channel_ && tx_) channel_->cancel_inside(tx_);
+        else if (channel_) channel_->cancel();
     }
 
     // Sends one command and returns the key's status word and body, with or
@@ -256,10 +125,12 @@ public:
         auto *out = static_cast<unsigned char *>(body);
         const int n = static_cast<int>(size);
         DWORD error = 0;
-        const int status = timeout == no_timeout
+        // Inside a transaction even an untimed exchange runs on the
+        // connection's thread: that thread holds the key's lock.
+        const int status = timeout == no_timeout && !tx_
                                ? channel_->exchange_here(bytes, n, out, bodyLength, &error)
-                               : channel_->exchange(bytes, n, detail::limit_ms(timeout), out, bodyLength, &error,
-                                                    cancelled);
+                               : channel_->exchange(bytes, n, timeout == no_timeout ? INFINITE : detail::limit_ms(timeout),
+                                                    out, bodyLength, &error, cancelled, tx_);
         if (status == OLVEX_FAIL) {
             ec = detail::win32_error(error);
             return OLVEX_FAIL;
@@ -282,7 +153,7 @@ public:
         if (!e)
             e = channel_->start(static_cast<const unsigned char *>(command), static_cast<int>(size),
                                 timeout == no_timeout ? INFINITE : detail::limit_ms(timeout),
-                                static_cast<unsigned char *>(body), done, context, how, &id);
+                                static_cast<unsigned char *>(body), done, context, how, &id, tx_);
         ec = e ? detail::win32_error(e) : std::error_code();
         return e ? 0 : id;
     }
@@ -344,7 +215,13 @@ public:
     // nothing any more. Any thread.
     bool cancel(call_id call) const noexcept { return channel_ && channel_->cancel(call); }
 
-private:
+protected:
+    exchanger() noexcept = default;
+    exchanger(detail::channel *c, call_id tx) noexcept : channel_(c), tx_(tx) {}
+    ~exchanger() = default;
+    exchanger(const exchanger &) = delete;
+    exchanger &operator=(const exchanger &) = delete;
+
     static bool refuse(const void *command, std::size_t size, std::chrono::milliseconds timeout,
                        const void *body) noexcept {
         return size > max_command || (!command && size > 0) || !body ||
@@ -355,6 +232,267 @@ private:
         return channel_->removed() ? ERROR_DEVICE_NOT_CONNECTED : 0;
     }
 
+
+    response run(const unsigned char *command, std::size_t size, std::chrono::milliseconds timeout,
+                 std::error_code &ec, const volatile long *cancelled = nullptr) const {
+        response r;
+        if (!channel_) {
+            ec = detail::win32_error(ERROR_INVALID_HANDLE);
+            return r;
+        }
+        // Room for the longest body any command can bring; only what came is kept.
+        const std::unique_ptr<unsigned char[]> buffer(new unsigned char[max_response_body]);
+        int length = 0;
+        const int status = exchange_into(command, size, timeout, buffer.get(), &length, ec, cancelled);
+        if (status == OLVEX_FAIL) return r;
+        r.status = static_cast<std::uint16_t>(status);
+        r.body.assign(buffer.get(), buffer.get() + length);
+        return r;
+    }
+
+    detail::channel *channel_ = nullptr;
+    call_id tx_ = 0;  // the transaction the exchanges run inside; 0: none
+};
+
+// Several exchanges with one key and nobody's in between, as a key's
+// protocol needs them (select, verify, compute): from connection::begin() to
+// end() the connection's own thread holds the key's lock, and every exchange
+// made through the transaction, timed, untimed or started, runs on that
+// thread, with no exchange from any other connection, thread or process in
+// between. Exchanges made on the connection itself meanwhile wait for the
+// transaction to end (within their own limits: a timed one gives up with
+// WAIT_TIMEOUT, nothing sent). Move-only; the destructor ends it as end()
+// does.
+//
+// Time limits, cancelling and late answers are as on the connection: an
+// exchange inside that gives up on a late answer (ERROR_TIMEOUT) leaves the
+// thread reading it, and the transaction's next exchange waits for that
+// within its own limit. Ending the transaction ends its calls still waiting
+// or running (ERROR_OPERATION_ABORTED) and returns at once; the lock goes
+// back once no answer is owed. Closing the connection ends it as well; a
+// program that ends or is killed inside one leaves the lock abandoned, and
+// the next holder first drops whatever the key still owed (the grace).
+//
+// How long a transaction may hold the key: as long as it is open. Nothing
+// limits it but end(), the destructor, the connection's close or the
+// program's end, and while it is open every other program's exchange with
+// the key waits (a timed one fails with WAIT_TIMEOUT). So keep one to the
+// commands that must go together, and give its exchanges time limits: a
+// forgotten transaction holds the key from everyone else until its
+// connection closes or its program ends.
+//
+// One transaction at a time on a connection: begin() while one is open (or
+// still beginning) fails at once with ERROR_BUSY, for a transaction cannot
+// wait for one its own program holds. Begin the other on another connection.
+// A transaction that has ended refuses exchanges with ERROR_INVALID_HANDLE.
+class transaction : public exchanger {
+public:
+    transaction() noexcept = default;
+    transaction(transaction &&other) noexcept
+        : exchanger(std::exchange(other.channel_, nullptr), std::exchange(other.tx_, call_id(0))) {}
+    transaction &operator=(transaction &&other) noexcept {
+        if (this != &other) {
+            end();
+            channel_ = std::exchange(other.channel_, nullptr);
+            tx_ = std::exchange(other.tx_, call_id(0));
+        }
+        return *this;
+    }
+    ~transaction() { end(); }
+
+    // Until end(); a started begin that failed leaves it open but over.
+    bool is_open() const noexcept { return channel_ != nullptr; }
+    explicit operator bool() const noexcept { return is_open(); }
+
+    // Ends the transaction (see above); then does nothing.
+    void end() noexcept {
+        if (!channel_) return;
+        channel_->end(tx_);
+        std::exchange(channel_, nullptr)->release();
+        tx_ = 0;
+    }
+
+private:
+    friend class connection;
+    transaction(detail::channel *c, call_id tx) noexcept : exchanger(c, tx) { c->add_ref(); }
+};
+
+// One open key. Move-only; the destructor closes it as close() does.
+// Exchanges may run on one connection from several threads at once, but
+// never close or move it while one is running.
+//
+// Time limits. An exchange without one runs on the calling thread. With a
+// limit T (any positive duration; longer than olvex::max_timeout counts as
+// max_timeout), T covers the whole call, from the caller's call: the wait for
+// the key's lock, sending, and the answer.
+//   WAIT_TIMEOUT     the lock was not had within T (another exchange or
+//                    program held it): nothing was sent.
+//   ERROR_TIMEOUT    the command went out but no answer came within T. The
+//                    call returns on time; the connection's own thread keeps
+//                    the key's lock, reads the late answer and discards it,
+//                    so that no exchange anywhere receives it. A later
+//                    exchange on this connection waits for that within its
+//                    own limit, and with a key that never answers gets
+//                    WAIT_TIMEOUT, sending nothing.
+//   ERROR_OPERATION_ABORTED
+//                    cancel() ended the call; an answer already asked for is
+//                    still read and dropped, as after a time limit.
+// Closing ends the calls still waiting or running (ERROR_OPERATION_ABORTED),
+// gives an owed answer up to a grace (olvex::close_grace unless close() is
+// given another) to come, then cancels its read and releases the key's lock.
+// It returns once the completions of the calls it ended have returned: the
+// caller may then free every body buffer and context it passed. Called from
+// inside one of this connection's own completions, it cannot wait for that
+// one (nor, called one at a time, for those behind it): it closes all the
+// same and returns without waiting for any completion, which may then still
+// run. The program's end does the same for every connection still open,
+// those another thread is closing included (an exit function, run by return
+// from main and by exit()).
+//
+// A program that dies in the middle of an exchange (killed, or ended by
+// ExitProcess or TerminateProcess) leaves the key's lock abandoned and its
+// answer owed. The next exchange that finds the lock so, here or in the
+// library (OLVEX_DoCommand, for untimed exchanges and every other caller),
+// first reads and drops whatever the key still owes, for up to
+// olvex::close_grace, and then sends its command: the cost is paid once per
+// abandonment, and is the whole grace when nothing was owed. What is left: a
+// key still silent after T and the grace, and a program that dies while no
+// other program has the key open (its lock, a named mutex, goes with its last
+// handle, and the next program makes a new one that tells nothing), can hand
+// an answer to another caller.
+class connection : public exchanger {
+public:
+    connection() noexcept = default;
+    // Opens key `index` (0 <= index < key_count()) of the last listing; with
+    // no listing yet in this process, of one made now. An index outside it:
+    // ERROR_INVALID_PARAMETER, and the throwing form's what() says so.
+    connection(int index, std::error_code &ec) { open(index, ec); }
+    // Opens the attached key with this device path, whatever its index
+    // (listing the keys anew); ERROR_DEVICE_NOT_CONNECTED when none has it.
+    connection(const std::string &path, std::error_code &ec) { open(path, ec); }
+#if OLVEXLIB_HPP_EXCEPTIONS
+    explicit connection(int index) {
+        std::error_code ec;
+        open(index, ec);
+        detail::throw_if_index(ec, index);
+    }
+    explicit connection(const std::string &path) {
+        std::error_code ec;
+        open(path, ec);
+        if (ec.value() == ERROR_DEVICE_NOT_CONNECTED)
+            throw std::system_error(ec, "olvex: no attached key has the path " + path);
+        detail::throw_if(ec, "olvex: cannot open key");
+    }
+#endif
+    // Opens the attached key whose serial (key_info::serial; case does not
+    // count) is `serial`, whatever its index, listing the keys anew.
+    // ERROR_DEVICE_NOT_CONNECTED when no key has it; when several do,
+    // ERROR_AMBIGUOUS_SYSTEM_DEVICE and none is opened. `claimants`, if
+    // given, receives the paths of every key that has it, so that the
+    // caller can name them. An empty serial is ERROR_INVALID_PARAMETER.
+    static connection open_serial(const std::string &serial, std::error_code &ec,
+                                  std::vector<std::string> *claimants = nullptr) {
+        connection c;
+        std::vector<std::string> found;
+        if (serial.empty()) {
+            ec = detail::win32_error(ERROR_INVALID_PARAMETER);
+        } else {
+            c.open_serial_here(serial, found, ec);
+        }
+        if (claimants) *claimants = found;
+        return c;
+    }
+#if OLVEXLIB_HPP_EXCEPTIONS
+    // Throws std::system_error whose text names the serial and, when
+    // several keys have it, their paths.
+    static connection open_serial(const std::string &serial) {
+        std::error_code ec;
+        std::vector<std::string> found;
+        connection c = open_serial(serial, ec, &found);
+        if (!ec) return c;
+        std::string what = "olvex: cannot open the key with serial " + serial;
+        if (found.size() > 1) {
+            what += ": claimed by " + found[0];
+            for (std::size_t i = 1; i < found.size(); ++i) what += (i + 1 < found.size() ? ", " : " and ") + found[i];
+        }
+        throw std::system_error(ec, what);
+    }
+#endif
+    connection(connection &&other) noexcept : exchanger(std::exchange(other.channel_, nullptr), 0) {}
+    connection &operator=(connection &&other) noexcept {
+        if (this != &other) {
+            reset(close_grace);
+            channel_ = std::exchange(other.channel_, nullptr);
+        }
+        return *this;
+    }
+    connection(const connection &) = delete;
+    connection &operator=(const connection &) = delete;
+    ~connection() { reset(close_grace); }
+
+    bool is_open() const noexcept { return channel_ != nullptr; }
+    explicit operator bool() const noexcept { return is_open(); }
+    // The key's device path; empty when not open.
+    const std::string &path() const noexcept { return channel_ ? channel_->path() : detail::no_path(); }
+    OLVEX_HANDLE native_handle() const noexcept { return channel_ ? channel_->handle() : nullptr; }
+
+    // Closes the connection after giving an answer the key still owes up to
+    // `grace` to come (see above).
+    void close(std::chrono::milliseconds grace, std::error_code &ec) noexcept {
+        ec.clear();
+        if (grace.count() < 0) {
+            ec = detail::win32_error(ERROR_INVALID_PARAMETER);
+            return;
+        }
+        reset(grace);
+    }
+    void close(std::error_code &ec) noexcept { close(close_grace, ec); }
+#if OLVEXLIB_HPP_EXCEPTIONS
+    void close(std::chrono::milliseconds grace = close_grace) {
+        std::error_code ec;
+        close(grace, ec);
+        detail::throw_if(ec, "olvex: cannot disconnect");
+    }
+#endif
+
+    // Begins a transaction (see olvex::transaction): the connection's thread
+    // takes the key's lock within `timeout` (no_timeout: no limit) and keeps
+    // it. Fails with WAIT_TIMEOUT when the lock was not had in time (nothing
+    // is held then), ERROR_BUSY when this connection has a transaction open,
+    // ERROR_OPERATION_ABORTED when cancel() or a close ended the wait.
+    transaction begin(std::chrono::milliseconds timeout, std::error_code &ec) const noexcept {
+        DWORD e = timeout != no_timeout && timeout.count() <= 0 ? ERROR_INVALID_PARAMETER : usable();
+        call_id tx = 0;
+        if (!e) e = channel_->begin(timeout == no_timeout ? INFINITE : detail::limit_ms(timeout), &tx);
+        ec = e ? detail::win32_error(e) : std::error_code();
+        return e ? transaction() : transaction(channel_, tx);
+    }
+    transaction begin(std::error_code &ec) const noexcept { return begin(no_timeout, ec); }
+#if OLVEXLIB_HPP_EXCEPTIONS
+    transaction begin(std::chrono::milliseconds timeout = no_timeout) const {
+        std::error_code ec;
+        transaction tx = begin(timeout, ec);
+        detail::throw_if(ec, "olvex: cannot begin a transaction");
+        return tx;
+    }
+#endif
+    // The begin started: returns the transaction at once, and `done` reports
+    // later, as a started call's completion does (`how` likewise), whether
+    // the lock was had (error 0) or not. Exchanges may be made inside it at
+    // once: they run once it has the lock, and end with
+    // ERROR_OPERATION_ABORTED if it never does. It still needs ending either way.
+    transaction begin(std::chrono::milliseconds timeout, completion done, void *context, std::error_code &ec,
+                      completions how = completions::concurrent) const noexcept {
+        DWORD e = (timeout != no_timeout && timeout.count() <= 0) || !done ? ERROR_INVALID_PARAMETER : usable();
+        call_id tx = 0;
+        if (!e)
+            e = channel_->start(nullptr, 0, timeout == no_timeout ? INFINITE : detail::limit_ms(timeout), nullptr,
+                                done, context, how, &tx, 0, true);
+        ec = e ? detail::win32_error(e) : std::error_code();
+        return e ? transaction() : transaction(channel_, tx);
+    }
+
+private:
     void open(int index, std::error_code &ec) {
         char found[OLVEX_PATH_SIZE + 1] = {};
         OLVEX_HANDLE handle = nullptr;
@@ -414,25 +552,8 @@ private:
         if (channel_) std::exchange(channel_, nullptr)->close(detail::limit_ms(grace));
     }
 
-    response run(const unsigned char *command, std::size_t size, std::chrono::milliseconds timeout,
-                 std::error_code &ec, const volatile long *cancelled = nullptr) const {
-        response r;
-        if (!channel_) {
-            ec = detail::win32_error(ERROR_INVALID_HANDLE);
-            return r;
-        }
-        // Room for the longest body any command can bring; only what came is kept.
-        const std::unique_ptr<unsigned char[]> buffer(new unsigned char[max_response_body]);
-        int length = 0;
-        const int status = exchange_into(command, size, timeout, buffer.get(), &length, ec, cancelled);
-        if (status == OLVEX_FAIL) return r;
-        r.status = static_cast<std::uint16_t>(status);
-        r.body.assign(buffer.get(), buffer.get() + length);
-        return r;
-    }
 
     friend struct detail::access;
-    detail::channel *channel_ = nullptr;
 };
 
 namespace detail {

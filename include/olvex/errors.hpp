@@ -33,7 +33,8 @@ inline constexpr error_row error_table[] = {
     {5, std::errc::permission_denied,
      "the key or its lock refused this account: run as an account the key's driver admits"},
     {6, std::errc::bad_file_descriptor,
-     "the connection is not open (closed, moved from, or ended with the program): open the key again; or, "
+     "the connection is not open (closed, moved from, or ended with the program), or the transaction has "
+     "ended: open the key or begin again; or, "
      "opening a key, the name of its lock is taken by an object that is not a lock"},
     {8, std::errc::not_enough_memory, "out of memory"},
     {13, std::errc::bad_message,
@@ -48,6 +49,8 @@ inline constexpr error_row error_table[] = {
      "an argument was refused: a key index outside the last listing, a command longer than 65532 bytes, "
      "a time limit that is not positive, or a missing buffer"},
     {109, std::errc::broken_pipe, "the key's channel closed in the middle of the exchange"},
+    {170, std::errc::device_or_resource_busy,
+     "this connection has a transaction open already: end it first, or begin the other on another connection"},
     {258, std::errc::timed_out,
      "the key's lock was not had within the time limit: another exchange or program held it; nothing was sent"},
     {995, std::errc::operation_canceled,

@@ -1,6 +1,7 @@
-// The timed-exchange scenarios (timed-exchange.txt) for the drivers written in
-// C++: the table, the keysim commands a row uses, and a row's run against a
-// layer (olvexlib.hpp, the olvex tool). The .NET and Node.js drivers read the
+// The timed-exchange scenarios (timed-exchange.txt) and the transaction ones
+// (transactions.txt) for the drivers written in C++: the tables, the keysim
+// commands a row uses, and a row's run against a layer (olvexlib.hpp, the
+// olvex tool). The .NET and Node.js drivers read the
 // same table in their own language.
 #pragma once
 #include <windows.h>
@@ -9,6 +10,7 @@
 
 #include "keysim.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -511,6 +513,255 @@ bool RegisterTimedExchanges(const char *file, const char *prefix, double slackMs
         t->number = number;
         t->prefix = p;
         t->slackMs = slackMs;
+        return t;
+    });
+}
+
+}  // namespace scenarios
+
+namespace scenarios {
+
+// A row of transactions.txt.
+struct TxStep {
+    std::string verb;
+    int timeoutMs = 0;  // begin and in: 0 no limit; wait, owner: ms; hammer, othertx, together: a count
+    DWORD code = 0;
+};
+
+struct TxRow {
+    std::string name, key;
+    std::vector<TxStep> steps;
+    unsigned requests = 0;
+};
+
+inline bool ParseTxStep(const std::string &s, TxStep *step) {
+    const std::vector<std::string> f = Split(s, ':');
+    step->verb = f[0];
+    const std::string &v = step->verb;
+    if (v == "end" || v == "close" || v == "bystander" || v == "join" || v == "process") return f.size() == 1;
+    if (v == "begin" || v == "in") {
+        if (f.size() < 2 || f.size() > 3 || !ParseLimit(f[1], &step->timeoutMs)) return false;
+        if (f.size() == 3) step->code = DWORD(strtoul(f[2].c_str(), nullptr, 10));
+        return true;
+    }
+    if (v == "wait" || v == "hammer" || v == "othertx" || v == "owner" || v == "together")
+        return f.size() == 2 && (step->timeoutMs = atoi(f[1].c_str())) > 0;
+    return false;
+}
+
+inline std::vector<TxRow> LoadTx(const std::string &file, std::string *why) {
+    std::vector<TxRow> rows;
+    std::string text;
+    if (!Slurp(file, &text, why)) return rows;
+    int line = 0;
+    for (const std::string &raw : Split(text, '\n')) {
+        ++line;
+        if (raw.empty() || raw[0] == '#') continue;
+        const std::vector<std::string> c = Split(raw, '|');
+        TxRow r;
+        bool ok = c.size() == 4;
+        if (ok) {
+            r.name = c[0];
+            r.key = c[1];
+            for (const std::string &s : Split(c[2], ',')) {
+                TxStep step;
+                ok = ok && ParseTxStep(s, &step);
+                r.steps.push_back(step);
+            }
+            r.requests = unsigned(atoi(c[3].c_str()));
+        }
+        if (!ok) {
+            *why = file + ":" + std::to_string(line) + ": not a row";
+            return {};
+        }
+        rows.push_back(r);
+    }
+    if (rows.empty()) *why = file + " has no rows";
+    return rows;
+}
+
+// One layer's connection and transaction, as a transaction row drives them.
+class TxLayer {
+public:
+    virtual ~TxLayer() = default;
+    virtual std::string Open(const std::string &path) = 0;
+    // 0 once begun, else why not; `timeoutMs` 0: no limit.
+    virtual DWORD Begin(int timeoutMs) = 0;
+    // 01 inside the transaction.
+    virtual Outcome Inside(int timeoutMs) = 0;
+    virtual void End() = 0;
+    virtual void Close() = 0;
+    // A child program that opens `path`, begins a transaction, makes one
+    // exchange inside, sets the named event `ready`, then sends another
+    // inside and waits for it; its process handle, or null.
+    virtual HANDLE StartOwner(const std::string &path, const std::string &ready) = 0;
+    virtual void Finish() = 0;
+};
+
+// Starts a program of this folder in the background; its process, or null.
+inline HANDLE StartHere(const std::string &program, const std::string &args, DWORD *pid = nullptr) {
+    std::string command = "\"" + SelfDirectory() + program + "\" " + args;
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return nullptr;
+    CloseHandle(pi.hThread);
+    if (pid) *pid = pi.dwProcessId;
+    return pi.hProcess;
+}
+
+inline uint64_t RequestsSeen(const std::string &serial) {
+    keysim::Stats s;
+    return keysim::ReadStats(serial, &s) ? s.requests : 0;
+}
+
+// Waits until the key has seen more than `seen` requests, up to 20 s.
+inline bool SeesMore(const std::string &serial, uint64_t seen) {
+    for (int i = 0; i < 1000; ++i, Sleep(20))
+        if (RequestsSeen(serial) > seen) return true;
+    return false;
+}
+
+// Empty when the requests not made by `hammer` are `n` in a row, with the
+// hammer's before and after them.
+inline std::string Together(const std::string &serial, DWORD hammer, int n) {
+    keysim::Stats s;
+    if (!keysim::ReadStats(serial, &s)) return "no log of the key";
+    std::vector<size_t> at;
+    for (size_t i = 0; i < s.log.size(); ++i)
+        if (s.log[i].process != hammer) at.push_back(i);
+    std::string order;
+    for (const keysim::Request &r : s.log) order += r.process == hammer ? 'h' : 'T';
+    if (int(at.size()) != n) return std::to_string(at.size()) + " requests besides the hammer's: " + order;
+    if (at.back() - at.front() + 1 != at.size()) return "another program's request came between: " + order;
+    if (at.front() == 0 || at.back() + 1 == s.log.size()) return "the hammer did not run around them: " + order;
+    return "";
+}
+
+// Runs `row` through `layer` on a key plugged as `serial`; empty when it
+// passed, else what went wrong.
+inline std::string RunTxRow(const TxRow &row, TxLayer &layer, const std::string &serial, const std::string &path) {
+    const std::string key = "--serial " + serial;
+    if (Keysim("plug " + key + " " + row.key) != 0) return "keysim plug " + row.key + " failed";
+    std::string why = layer.Open(path);
+    const std::string quoted = "\"" + path + "\"";
+    std::vector<HANDLE> others;
+    DWORD hammer = 0;
+    std::string script;
+    const auto join = [&] {
+        std::string failed;
+        for (HANDLE h : others) {
+            DWORD code = DWORD(-1);
+            if (WaitForSingleObject(h, 60000) == WAIT_OBJECT_0) GetExitCodeProcess(h, &code);
+            else TerminateProcess(h, code);
+            if (code != 0 && failed.empty()) failed = "another program exited " + std::to_string(long(code));
+            CloseHandle(h);
+        }
+        others.clear();
+        return failed;
+    };
+    const auto start = [&](const std::string &program, const std::string &args, DWORD *pid = nullptr) {
+        HANDLE h = StartHere(program, args, pid);
+        if (h) others.push_back(h);
+        return h != nullptr;
+    };
+    for (const TxStep &step : row.steps) {
+        if (!why.empty()) break;
+        const std::string &v = step.verb;
+        if (v == "begin") {
+            const auto t0 = std::chrono::steady_clock::now();
+            const DWORD code = layer.Begin(step.timeoutMs);
+            const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+            if (code != step.code) why = "begin: error " + std::to_string(code);
+            else if (code && step.timeoutMs && (ms < step.timeoutMs - 20 || ms > step.timeoutMs + 500))
+                why = "begin failed after " + std::to_string(int(ms)) + " ms";
+        } else if (v == "in") {
+            const Outcome o = layer.Inside(step.timeoutMs);
+            if (o.code != step.code || (step.code == 0 && !o.own)) why = "in: " + Describe(o);
+        } else if (v == "end") {
+            layer.End();
+        } else if (v == "close") {
+            layer.Close();
+        } else if (v == "wait") {
+            Sleep(DWORD(step.timeoutMs));
+        } else if (v == "hammer" || v == "othertx") {
+            const uint64_t seen = RequestsSeen(serial);
+            bool started;
+            if (v == "hammer") {
+                started = start("olvex.exe", "bench --key " + quoted + " --size 1 --count " +
+                                                 std::to_string(step.timeoutMs), &hammer);
+            } else {
+                char folder[MAX_PATH], file[MAX_PATH];
+                GetTempPathA(MAX_PATH, folder);
+                GetTempFileNameA(folder, "otx", 0, file);
+                script = file;
+                FILE *f = fopen(file, "w");
+                for (int i = 0; f && i < step.timeoutMs; ++i) fprintf(f, "0c%02x => 9000\n", i);
+                if (f) fclose(f);
+                started = f && start("olvex.exe", "run --transaction --key " + quoted + " \"" + script + "\"");
+            }
+            if (!started) why = v + ": cannot start olvex";
+            else if (!SeesMore(serial, seen)) why = v + ": the key saw no request of it";
+        } else if (v == "bystander") {
+            if (!start("olvex.exe", "send --key " + quoted + " 0b")) why = "cannot start a bystander";
+        } else if (v == "owner") {
+            const std::string ready = "olvex-tx-owner-" + std::to_string(GetCurrentProcessId()) + "-" + serial;
+            HANDLE event = CreateEventA(nullptr, TRUE, FALSE, ready.c_str());
+            HANDLE owner = layer.StartOwner(path, ready);
+            const HANDLE waits[2] = {event, owner};
+            if (!owner) why = "owner: cannot start the child";
+            else if (WaitForMultipleObjects(2, waits, FALSE, 30000) != WAIT_OBJECT_0)
+                why = "owner: the child did not get inside its transaction";
+            else if (!start("olvex.exe", "send --key " + quoted + " 0b"))
+                why = "cannot start a bystander";
+            if (why.empty()) Sleep(DWORD(step.timeoutMs));
+            if (owner) {
+                TerminateProcess(owner, 9);
+                WaitForSingleObject(owner, 10000);
+                CloseHandle(owner);
+            }
+            CloseHandle(event);
+        } else if (v == "join") {
+            why = join();
+        } else if (v == "together") {
+            why = Together(serial, hammer, step.timeoutMs);
+        } else if (v == "process") {
+            if (Keysim("exchange " + key + " 0b") != 0) why = "another program did not get its own answer";
+        }
+    }
+    layer.Finish();
+    const std::string left = join();
+    if (why.empty()) why = left;
+    if (!script.empty()) DeleteFileA(script.c_str());
+    if (why.empty()) {
+        const int checked = Keysim("check " + key + " --requests " + std::to_string(row.requests), true);
+        if (checked != 0)
+            why = "keysim check exited " + std::to_string(checked) +
+                  ": interleaved, misdelivered or request count (see its output)";
+    }
+    if (Keysim("unplug " + key) != 0 && why.empty()) why = "keysim unplug failed";
+    return why;
+}
+
+// Registers a test per row of the transaction table `file`, each running its
+// row through a fresh LayerType on a key plugged as `prefix` + row number.
+template <class LayerType>
+bool RegisterTransactions(const char *file, const char *prefix) {
+    struct RowTest : testing::Test {
+        TxRow row;
+        std::string serial;
+        void TestBody() override {
+            LayerType layer;
+            EXPECT_EQ(RunTxRow(row, layer, serial, keysim::MakeDevicePath(serial)), "");
+        }
+    };
+    std::string why;
+    const std::vector<TxRow> rows = LoadTx(file, &why);
+    const std::string p = prefix;
+    return RegisterRows("Transaction", rows, why, [p](const TxRow &row, int number) {
+        auto *t = new RowTest;
+        t->row = row;
+        t->serial = p + std::to_string(number);
         return t;
     });
 }

@@ -474,3 +474,151 @@ const bool argumentsRegistered = [] {
 }();
 
 }  // namespace
+
+// A transaction has the key to itself: one per connection, and the
+// connection's own exchanges, timed, untimed or started, wait for its end.
+TEST(Transactions, OnePerConnectionAndOutsideCallsWaitForItsEnd) {
+    KeyPtr key = Plug("txwait");
+    olvex::connection c = Open(key), other = Open(key);
+    std::error_code ec;
+    olvex::transaction tx = c.begin(1s, ec);
+    ASSERT_FALSE(ec) << ec.value();
+
+    const auto t0 = std::chrono::steady_clock::now();
+    olvex::transaction second = c.begin(5s, ec);
+    EXPECT_EQ(ec, Win32(ERROR_BUSY)) << "a connection has one transaction at a time";
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s) << "refused at once, not after the limit";
+    EXPECT_FALSE(second.is_open());
+    EXPECT_EQ(ec.message(), olvex::error_message(ERROR_BUSY));
+
+    EXPECT_EQ(c.exchange(std::vector<uint8_t>{2}, 300ms, ec).body.size(), 0u);
+    EXPECT_EQ(ec, Win32(WAIT_TIMEOUT)) << "the connection's own timed call waits for the transaction";
+    other.exchange(std::vector<uint8_t>{2}, 300ms, ec);
+    EXPECT_EQ(ec, Win32(WAIT_TIMEOUT)) << "so does another connection's";
+    other.begin(200ms, ec);
+    EXPECT_EQ(ec, Win32(WAIT_TIMEOUT)) << "and another connection's begin";
+
+    std::atomic<bool> untimedDone{false};
+    olvex::response untimed;
+    std::thread outside([&] {
+        untimed = c.exchange(std::vector<uint8_t>{4});
+        untimedDone = true;
+    });
+    std::promise<olvex::response> startedOutside;
+    c.start(std::vector<uint8_t>{5}, olvex::no_timeout,
+            [&](const std::error_code &e, olvex::response r) {
+                EXPECT_FALSE(e) << e.value();
+                startedOutside.set_value(std::move(r));
+            },
+            ec);
+    ASSERT_FALSE(ec);
+    std::promise<olvex::response> startedInside;
+    tx.start(std::vector<uint8_t>{3}, 5s,
+             [&](const std::error_code &e, olvex::response r) {
+                 EXPECT_FALSE(e) << e.value();
+                 startedInside.set_value(std::move(r));
+             },
+             ec);
+    ASSERT_FALSE(ec);
+    EXPECT_EQ(tx.exchange(std::vector<uint8_t>{1}).body, std::vector<uint8_t>{1}) << "untimed, inside";
+    EXPECT_EQ(tx.exchange(std::vector<uint8_t>{6}, 2s).body, std::vector<uint8_t>{6}) << "timed, inside";
+    EXPECT_EQ(startedInside.get_future().get().body, std::vector<uint8_t>{3});
+    Sleep(200);
+    EXPECT_FALSE(untimedDone.load()) << "an untimed call outside went through";
+    EXPECT_EQ(keysim::GetStats(key.get()).requests, 3u) << "only the transaction's commands reached the key";
+
+    tx.end();
+    outside.join();
+    EXPECT_EQ(untimed.body, std::vector<uint8_t>{4});
+    EXPECT_EQ(startedOutside.get_future().get().body, std::vector<uint8_t>{5});
+    tx.exchange(std::vector<uint8_t>{7}, ec);
+    EXPECT_EQ(ec, Win32(ERROR_INVALID_HANDLE)) << "an ended transaction";
+    olvex::transaction again = c.begin(1s, ec);
+    EXPECT_FALSE(ec) << "the connection may begin again once it has ended: " << ec.value();
+}
+
+// A begin still waiting for the key ends as a call does: cancel(), or a
+// close of the connection, and the connection may begin again after.
+TEST(Transactions, WaitingBeginEndsByCancelAndLeavesNothingHeld) {
+    KeyPtr key = Plug("txcancel");
+    olvex::connection holder = Open(key), c = Open(key);
+    olvex::transaction held = holder.begin();
+    std::error_code waited;
+    std::thread waiting([&] { c.begin(waited); });
+    Sleep(300);
+    c.cancel();
+    waiting.join();
+    EXPECT_EQ(waited, Win32(ERROR_OPERATION_ABORTED));
+    held.end();
+    std::error_code ec;
+    olvex::transaction tx = c.begin(2s, ec);
+    EXPECT_FALSE(ec) << "nothing of the cancelled begin lingers: " << ec.value();
+    EXPECT_EQ(tx.exchange(std::vector<uint8_t>{1}).body, std::vector<uint8_t>{1});
+    c.close();
+    EXPECT_EQ(holder.exchange(std::vector<uint8_t>{2}, 2s).body, std::vector<uint8_t>{2})
+        << "a close inside a transaction gives the key back";
+    tx.exchange(std::vector<uint8_t>{1}, ec);
+    EXPECT_EQ(ec, Win32(ERROR_INVALID_HANDLE));
+}
+
+namespace {
+
+struct BeginReport {
+    HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    unsigned long error = 0xFFFFFFFF;
+    ~BeginReport() { CloseHandle(done); }
+    static void WINAPI Done(void *self, unsigned long long, unsigned long error, int, int) {
+        static_cast<BeginReport *>(self)->error = error;
+        SetEvent(static_cast<BeginReport *>(self)->done);
+    }
+};
+
+}  // namespace
+
+// The kit takes a transaction wherever it takes a key, and its started begin
+// reports whether the lock was had.
+TEST(Transactions, KitTakesATransactionInPlaceOfItsKey) {
+    const HMODULE kit = LoadLibraryA("Olvexkit.dll");
+    ASSERT_TRUE(kit);
+    using open_fn = unsigned long(WINAPI *)(void **, const char *);
+    using exchange_fn = unsigned long(WINAPI *)(void *, const void *, int, void *, int *, int *, unsigned long);
+    using close_fn = unsigned long(WINAPI *)(void *, unsigned long);
+    using done_fn = void(WINAPI *)(void *, unsigned long long, unsigned long, int, int);
+    using begin_fn = unsigned long(WINAPI *)(void *, unsigned long, unsigned long, done_fn, void *, void **);
+    using end_fn = unsigned long(WINAPI *)(void *);
+    const auto find = [kit](const char *name) { return reinterpret_cast<void (*)()>(GetProcAddress(kit, name)); };
+    const auto open = reinterpret_cast<open_fn>(find("OLVEXKIT_OpenPath"));
+    const auto exchange = reinterpret_cast<exchange_fn>(find("OLVEXKIT_Exchange"));
+    const auto close = reinterpret_cast<close_fn>(find("OLVEXKIT_Close"));
+    const auto begin = reinterpret_cast<begin_fn>(find("OLVEXKIT_Begin"));
+    const auto end = reinterpret_cast<end_fn>(find("OLVEXKIT_End"));
+    ASSERT_TRUE(open && exchange && close && begin && end);
+    KeyPtr key = Plug("kittx");
+    void *k = nullptr, *k2 = nullptr, *tx = nullptr, *tx2 = nullptr, *busy = nullptr;
+    ASSERT_EQ(open(&k, keysim::DevicePath(key.get()).c_str()), 0u);
+    ASSERT_EQ(open(&k2, keysim::DevicePath(key.get()).c_str()), 0u);
+    ASSERT_EQ(begin(k, 1000, 0, nullptr, nullptr, &tx), 0u);
+    EXPECT_EQ(begin(k, 1000, 0, nullptr, nullptr, &busy), unsigned(ERROR_BUSY));
+    EXPECT_EQ(busy, nullptr);
+    const unsigned char command[1] = {9};
+    std::vector<unsigned char> body(olvex::max_response_body);
+    int length = 0, status = 0;
+    EXPECT_EQ(exchange(tx, command, 1, body.data(), &length, &status, 0xFFFFFFFFu), 0u) << "untimed, inside";
+    EXPECT_EQ(length, 1);
+    EXPECT_EQ(body[0], 9);
+    EXPECT_EQ(exchange(k, command, 1, body.data(), &length, &status, 200), unsigned(WAIT_TIMEOUT));
+
+    BeginReport report;
+    ASSERT_EQ(begin(k2, 300, 0, &BeginReport::Done, &report, &tx2), 0u) << "started: returns at once";
+    ASSERT_EQ(WaitForSingleObject(report.done, 5000), WAIT_OBJECT_0);
+    EXPECT_EQ(report.error, unsigned(WAIT_TIMEOUT)) << "the other connection's transaction held the key";
+    EXPECT_EQ(end(tx2), 0u) << "a begin that failed still needs its end, which frees it";
+
+    EXPECT_EQ(end(tx), 0u);
+    EXPECT_EQ(exchange(k, command, 1, body.data(), &length, &status, 2000), 0u) << "the key is back";
+    EXPECT_EQ(end(k), unsigned(ERROR_INVALID_HANDLE)) << "a key is not a transaction";
+    EXPECT_EQ(end(nullptr), 0u);
+    close(k, 0);
+    close(k2, 0);
+    FreeLibrary(kit);
+}

@@ -1,5 +1,5 @@
-// The timed-exchange scenario table, run through olvexlib.hpp: one test per
-// row. The same program, started with --child, is the child program of the
+// The timed-exchange and transaction scenario tables, run through
+// olvexlib.hpp: one test per row. The same program, started with --child, is the child program of the
 // exit rows.
 #include <gtest/gtest.h>
 
@@ -336,13 +336,70 @@ int Child(const std::string &name, const std::string &path, const std::string &h
     return 0;
 }
 
+class CppTxLayer : public scenarios::TxLayer {
+public:
+    std::string Open(const std::string &path) override {
+        std::error_code ec;
+        c_ = olvex::connection(path, ec);
+        return ec ? "cannot open: " + ec.message() : "";
+    }
+    DWORD Begin(int timeoutMs) override {
+        std::error_code ec;
+        olvex::transaction tx = c_.begin(timeoutMs > 0 ? std::chrono::milliseconds(timeoutMs) : olvex::no_timeout, ec);
+        if (!ec) tx_ = std::move(tx);
+        return DWORD(ec.value());
+    }
+    scenarios::Outcome Inside(int timeoutMs) override {
+        std::error_code ec;
+        const Clock::time_point start = Clock::now();
+        const std::vector<uint8_t> payload{0x01};
+        const olvex::response r = timeoutMs > 0 ? tx_.exchange(payload, std::chrono::milliseconds(timeoutMs), ec)
+                                                : tx_.exchange(payload, ec);
+        return Judged(r, ec, 0x01, MsSince(start));
+    }
+    void End() override { tx_.end(); }
+    void Close() override { c_ = olvex::connection(); }
+    HANDLE StartOwner(const std::string &path, const std::string &ready) override {
+        return scenarios::StartHere("scenario_tests.exe", "--tx-owner \"" + path + "\" " + ready);
+    }
+    void Finish() override {
+        tx_.end();
+        c_ = olvex::connection();
+    }
+
+private:
+    olvex::connection c_;
+    olvex::transaction tx_;
+};
+
+// The child of an owner step: inside its transaction, one exchange answered
+// and one still owed when it is killed.
+int TxOwner(const std::string &path, const std::string &ready) {
+    std::error_code ec;
+    olvex::connection c(path, ec);
+    if (ec) return 3;
+    olvex::transaction tx = c.begin(ec);
+    if (ec) return 4;
+    const std::vector<uint8_t> payload{0x01};
+    tx.exchange(payload, ec);
+    if (ec) return 5;
+    HANDLE event = OpenEventA(EVENT_MODIFY_STATE, FALSE, ready.c_str());
+    if (!event) return 6;
+    SetEvent(event);
+    tx.exchange(payload, ec);
+    Sleep(INFINITE);
+    return 0;
+}
+
 }  // namespace
 
 // One test per row, registered before main runs the tests.
 const bool registered = scenarios::RegisterTimedExchanges<CppLayer>(OLVEX_SCENARIO_TABLE, "cpp-");
+const bool registeredTx = scenarios::RegisterTransactions<CppTxLayer>(OLVEX_TX_TABLE, "cpptx-");
 
 int main(int argc, char **argv) {
     if (argc == 6 && std::string(argv[1]) == "--child") return Child(argv[2], argv[3], argv[4], argv[5]);
+    if (argc == 4 && std::string(argv[1]) == "--tx-owner") return TxOwner(argv[2], argv[3]);
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

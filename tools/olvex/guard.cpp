@@ -15,7 +15,7 @@ std::atomic<int> g_open{0};
 // The exchange under way, if any; the handler cancels it under the lock, so
 // a cancel never outlives the exchange it was meant for.
 SRWLOCK g_lock = SRWLOCK_INIT;
-const olvex::connection *g_current = nullptr;
+const olvex::exchanger *g_current = nullptr;
 
 [[noreturn]] void EndNow() {
     static const char kText[] = "olvex: interrupted\n";
@@ -70,7 +70,23 @@ bool SleepUnlessInterrupted(DWORD ms) {
 OpenKey::OpenKey() { ++g_open; }
 OpenKey::~OpenKey() { --g_open; }
 
-Exchanged Exchange(const olvex::connection &key, const std::vector<uint8_t> &payload, int timeoutMs) {
+std::error_code Begin(const olvex::connection &key, int timeoutMs, olvex::transaction *tx) {
+    AcquireSRWLockExclusive(&g_lock);
+    if (g_interrupted) {
+        ReleaseSRWLockExclusive(&g_lock);
+        return std::error_code(ERROR_OPERATION_ABORTED, olvex::category());
+    }
+    g_current = &key;
+    ReleaseSRWLockExclusive(&g_lock);
+    std::error_code ec;
+    *tx = key.begin(timeoutMs < 0 ? olvex::no_timeout : std::chrono::milliseconds(timeoutMs), ec);
+    AcquireSRWLockExclusive(&g_lock);
+    g_current = nullptr;
+    ReleaseSRWLockExclusive(&g_lock);
+    return ec;
+}
+
+Exchanged Exchange(const olvex::exchanger &key, const std::vector<uint8_t> &payload, int timeoutMs) {
     Exchanged x;
     // The handler sets the flag before it looks for an exchange, and this
     // looks at the flag under the lock it registers under: one of the two

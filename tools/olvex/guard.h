@@ -39,7 +39,11 @@ struct Exchanged {
     std::error_code error;  // Failed: the cause
 };
 
-// timeoutMs < 0: no limit.
-Exchanged Exchange(const olvex::connection &key, const std::vector<uint8_t> &payload, int timeoutMs);
+// timeoutMs < 0: no limit. On a connection, or inside its transaction.
+Exchanged Exchange(const olvex::exchanger &key, const std::vector<uint8_t> &payload, int timeoutMs);
+
+// Begins a transaction on `key` that Ctrl-C can end while it waits for the
+// key's lock; timeoutMs < 0: no limit.
+std::error_code Begin(const olvex::connection &key, int timeoutMs, olvex::transaction *tx);
 
 }  // namespace olvextool

@@ -79,7 +79,7 @@ const char kSendUsage[] =
     "code 3.\n";
 
 const char kRunUsage[] =
-    "usage: olvex run [--key K | --serial S] [--timeout MS] [--json] FILE\n"
+    "usage: olvex run [--key K | --serial S] [--timeout MS] [--transaction] [--json] FILE\n"
     "\n"
     "Sends the commands of FILE (- for standard input) to key K (as for send),\n"
     "one per line:\n"
@@ -92,7 +92,12 @@ const char kRunUsage[] =
     "must answer. Stops at the first failed exchange or mismatch, naming its\n"
     "line. The whole file is checked before anything is sent. --timeout MS\n"
     "limits each exchange as for send (exit code 4). --json prints one object\n"
-    "per line of FILE, as send does, with its \"line\".\n";
+    "per line of FILE, as send does, with its \"line\".\n"
+    "\n"
+    "--transaction sends the whole file as one transaction: the key's lock is\n"
+    "taken once (within --timeout, else exit code 4, nothing sent) and kept\n"
+    "until the last command, so that no other program's command comes between\n"
+    "them. It is released as soon as the run ends, however it ends.\n";
 
 const char kBenchUsage[] =
     "usage: olvex bench [--key K | --serial S] [--size S] [--count C] [--timeout MS] [--json]\n"
@@ -138,6 +143,7 @@ struct Options {
     std::string serial;
     bool indexGiven = false;
     bool json = false;
+    bool transaction = false;
     bool help = false;
     std::vector<std::string> positional;
 };
@@ -172,8 +178,8 @@ bool ParseOptions(const std::vector<std::string> &args, const char *allowed, Opt
             *why = "unknown option " + a;
             return false;
         }
-        if (a == "--json") {
-            o->json = true;
+        if (a == "--json" || a == "--transaction") {
+            (a == "--json" ? o->json : o->transaction) = true;
             continue;
         }
         if (!hasValue) {
@@ -367,7 +373,7 @@ int OpenSerial(const std::string &serial, olvex::connection *key) {
 // One exchange as every key command does it: the outcome on stderr, after
 // `what` (which command, which script line); kOk with the response, or the
 // exit code. `name` says which key: "key 0", or its path.
-int Exchange(const olvex::connection &key, const std::string &name, int timeout, const std::vector<uint8_t> &payload,
+int Exchange(const olvex::exchanger &key, const std::string &name, int timeout, const std::vector<uint8_t> &payload,
              const std::string &what, olvex::response *response) {
     Exchanged x = olvextool::Exchange(key, payload, timeout);
     switch (x.outcome) {
@@ -486,7 +492,8 @@ bool ReadAll(const std::string &file, std::string *text, std::error_code *ec) {
 int Run(const std::vector<std::string> &args) {
     Options o;
     std::string why;
-    if (!ParseOptions(args, "--key --index --path --serial --timeout --json", &o, &why)) return UsageError(why, kRunUsage);
+    if (!ParseOptions(args, "--key --index --path --serial --timeout --transaction --json", &o, &why))
+        return UsageError(why, kRunUsage);
     if (o.help) return Usage(kRunUsage, true);
     if (o.positional.size() != 1) return UsageError("run takes one FILE", kRunUsage);
     const std::string &file = o.positional[0];
@@ -504,10 +511,26 @@ int Run(const std::vector<std::string> &args) {
     }
     Session s;
     if (int rc = s.Start(o)) return rc;
+    olvex::transaction tx;
+    if (o.transaction) {
+        const std::error_code begun = olvextool::Begin(s.key, o.timeout, &tx);
+        if (Interrupted()) return ReportInterrupted();
+        if (begun.value() == WAIT_TIMEOUT) {
+            fprintf(stderr,
+                    "olvex: %s: the key's lock was not had within %d ms: another program holds it; nothing was sent\n",
+                    s.name.c_str(), o.timeout);
+            return kNoAnswer;
+        }
+        if (begun) {
+            fprintf(stderr, "olvex: cannot begin a transaction with %s: %s\n", s.name.c_str(), Cause(begun).c_str());
+            return begun.value() == ERROR_DEVICE_NOT_CONNECTED ? kNoKey : kFailed;
+        }
+    }
+    const olvex::exchanger &via = o.transaction ? static_cast<const olvex::exchanger &>(tx) : s.key;
     for (const ScriptStep &step : steps) {
         olvex::response r;
         const std::string where = file + ":" + std::to_string(step.line) + ": ";
-        if (int rc = Exchange(s.key, s.name, o.timeout, step.payload, where, &r)) return rc;
+        if (int rc = Exchange(via, s.name, o.timeout, step.payload, where, &r)) return rc;
         PrintResponse(step.payload.size(), r, o.json, step.line);
         if (step.expectStatus && r.status != step.status) {
             fprintf(stderr, "olvex: %s:%d: expected status %04x, got %04x; stopped\n", file.c_str(), step.line,
@@ -515,7 +538,7 @@ int Run(const std::vector<std::string> &args) {
             return kFailed;
         }
     }
-    if (!o.json) printf("%zu commands, all as expected\n", steps.size());
+    if (!o.json) printf("%zu commands, all as expected%s\n", steps.size(), o.transaction ? ", in one transaction" : "");
     return kOk;
 }
 
