@@ -550,34 +550,21 @@ inline bool ParseTxStep(const std::string &s, TxStep *step) {
 }
 
 inline std::vector<TxRow> LoadTx(const std::string &file, std::string *why) {
-    std::vector<TxRow> rows;
-    std::string text;
-    if (!Slurp(file, &text, why)) return rows;
-    int line = 0;
-    for (const std::string &raw : Split(text, '\n')) {
-        ++line;
-        if (raw.empty() || raw[0] == '#') continue;
-        const std::vector<std::string> c = Split(raw, '|');
-        TxRow r;
-        bool ok = c.size() == 4;
-        if (ok) {
-            r.name = c[0];
-            r.key = c[1];
+    return ReadTable<TxRow>(
+        file, 4,
+        [](const std::vector<std::string> &c, TxRow *r) {
+            r->name = c[0];
+            r->key = c[1];
+            bool ok = true;
             for (const std::string &s : Split(c[2], ',')) {
                 TxStep step;
                 ok = ok && ParseTxStep(s, &step);
-                r.steps.push_back(step);
+                r->steps.push_back(step);
             }
-            r.requests = unsigned(atoi(c[3].c_str()));
-        }
-        if (!ok) {
-            *why = file + ":" + std::to_string(line) + ": not a row";
-            return {};
-        }
-        rows.push_back(r);
-    }
-    if (rows.empty()) *why = file + " has no rows";
-    return rows;
+            r->requests = unsigned(atoi(c[3].c_str()));
+            return ok;
+        },
+        why);
 }
 
 // One layer's connection and transaction, as a transaction row drives them.
