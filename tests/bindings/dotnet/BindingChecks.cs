@@ -501,6 +501,33 @@ static class BindingChecks
             Expect(Volatile.Read(ref done) == 1, "Dispose to wait for the handler that disposed first");
         });
 
+        Check("a transaction: one at a time per connection, others' exchanges after its end, nothing through it once disposed, and the connection's Dispose ends it", () =>
+        {
+            byte[] one = { 0x01, 0x02 }, later = { 0x0b };
+            using (KeyConnection key = Keys.Open(Echo))
+            {
+                Task<KeyResponse> waiting;
+                KeyTransaction tx = key.BeginTransaction(TimeSpan.FromSeconds(5));
+                using (tx)
+                {
+                    Expect(tx.Exchange(one).Body[1] == 0x02, "the transaction's own answer");
+                    var busy = Throws<InvalidOperationException>(() => key.BeginTransaction(TimeSpan.FromSeconds(5)));
+                    Expect(((Win32Exception)busy.InnerException).NativeErrorCode == 170, "inner 170, got " + busy.InnerException);
+                    waiting = key.ExchangeAsync(later);
+                    Expect(!waiting.Wait(300), "the connection's own exchange to wait for the transaction's end");
+                    Expect(tx.ExchangeAsync(one).Result.Status == 0x9000, "an asynchronous exchange inside");
+                }
+                Expect(waiting.Wait(5000) && waiting.Result.Body[0] == 0x0b, "the waiting exchange after the end");
+                Throws<ObjectDisposedException>(() => tx.Exchange(one));
+
+                KeyTransaction left = key.BeginTransaction();
+                key.Dispose();
+                Throws<ObjectDisposedException>(() => left.Exchange(one));
+            }
+            using (KeyConnection again = Keys.Open(Echo))
+                Expect(again.Exchange(later, TimeSpan.FromSeconds(5)).Status == 0x9000, "the key free after a Dispose that ended a transaction");
+        });
+
         if (failures > 0)
         {
             Console.WriteLine(failures + " of " + checks + " checks failed");
