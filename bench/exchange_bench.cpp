@@ -194,6 +194,50 @@ void CompareHeader(keysim::Key *key, OLVEX_HANDLE connection, HANDLE lock, const
                  limited(std::chrono::seconds(5)));
 }
 
+// An untimed exchange inside a transaction (on the connection's thread, which
+// holds the key's lock throughout) against one outside (on the caller's
+// thread, taking the lock per exchange): the cost ratio is inside's time per
+// exchange over outside's. Each round of inside is one transaction, begun and
+// ended outside the timing, on a connection of its own so that outside's
+// rounds never wait for it.
+void CompareInside(keysim::Key *key, const olvex::connection &outside, const olvex::connection &inside,
+                   uint32_t dataLength, int perRound, int rounds) {
+    keysim::Behaviour b;
+    b.mode = keysim::Mode::Length;
+    b.dataLength = dataLength;
+    keysim::SetBehaviour(key, b);
+    const std::vector<uint8_t> payload = {0x80, 0x01, 0x02, 0x03};
+    std::vector<uint8_t> body(OLVEX_MAX_RESPONSE_BODY);
+    const auto one = [&](const olvex::exchanger &via) {
+        int length = 0;
+        std::error_code ec;
+        return via.exchange_into(payload.data(), payload.size(), olvex::no_timeout, body.data(), &length, ec) == 0x9000;
+    };
+    std::vector<double> out, in, ratios;
+    int failures = 0;
+    for (int r = 0; r < rounds + 1; ++r) {  // round 0 warms both up and is dropped
+        double start = Now();
+        for (int i = 0; i < perRound; ++i) failures += !one(outside);
+        const double a = perRound / (Now() - start);
+        std::error_code ec;
+        olvex::transaction tx = inside.begin(std::chrono::seconds(5), ec);
+        failures += bool(ec);
+        start = Now();
+        for (int i = 0; i < perRound; ++i) failures += !one(tx);
+        const double c = perRound / (Now() - start);
+        tx.end();
+        if (r == 0) continue;
+        out.push_back(a);
+        in.push_back(c);
+        ratios.push_back(a / c);
+    }
+    printf("data %5u bytes: outside %8.0f/s   inside %8.0f/s   cost ratio %.3f (median of %d paired rounds of %d;"
+           " range %.3f-%.3f)%s\n",
+           dataLength, Median(out), Median(in), Median(ratios), rounds, perRound,
+           *std::min_element(ratios.begin(), ratios.end()), *std::max_element(ratios.begin(), ratios.end()),
+           failures ? "  FAILURES" : "");
+}
+
 void TimeEnumeration(int rounds) {
     double base = 0;
     for (int keys : {0, 1, 5, 10}) {
@@ -295,6 +339,14 @@ int main(int argc, char **argv) {
             return 1;
         }
         CompareHeader(key, connection, raw.lock(), c, rounds);
+        const olvex::connection t(index, ec);
+        if (ec) {
+            fprintf(stderr, "cannot open the virtual key a second time through olvexlib.hpp\n");
+            return 1;
+        }
+        printf("olvexlib.hpp, untimed inside a transaction against outside (goal: inside costs no more, at most 1.00):\n");
+        CompareInside(key, c, t, 16, 200, rounds);
+        CompareInside(key, c, t, 51197, 40, rounds);
     }
     OLVEX_Disconnect(connection);
     keysim::Unplug(key);

@@ -141,12 +141,18 @@ OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_Start(OLVEXKIT_KEY key, cons
  * itself meanwhile wait for the transaction to end (within their own limits).
  *   done NULL: returns once the lock is had (0, *tx set) or not (WAIT_TIMEOUT
  *     258; 995 when cancelled or closed; *tx untouched, nothing to end).
- *   done not NULL: returns 0 at once with *tx set; done(context, 0, error, 0, 0)
- *     reports later, as OLVEXKIT_Start's callbacks do (flags as for Start),
- *     whether the lock was had. After a failure the transaction is over
- *     already, but *tx still needs OLVEXKIT_End, which then just frees it.
- * A second begin on a connection whose transaction is still open fails at
- * once with ERROR_BUSY (170): a connection has one transaction at a time.
+ *   done not NULL: returns 0 at once with *tx set; done(context, call, error,
+ *     0, 0) reports later, as OLVEXKIT_Start's callbacks do (flags as for
+ *     Start), whether the lock was had (`call` names the begin, for nothing
+ *     further). Exchanges may be started inside at once: they run once the
+ *     lock is had, and end with 995 if it never is. After a failure the
+ *     transaction is over already, but *tx still needs OLVEXKIT_End, which
+ *     then just frees it. OLVEXKIT_Cancel(tx) ends a begin still waiting.
+ * A second begin on a connection whose transaction is still open (or still
+ * beginning) fails at once with ERROR_BUSY (170): a connection has one
+ * transaction at a time. `key` must be a key: a transaction is
+ * ERROR_INVALID_HANDLE here. An exchange through a transaction that has
+ * ended fails with ERROR_INVALID_HANDLE (6).
  * While one is open no other program can use the key at all: a transaction
  * left open holds every other caller up until it ends, its connection
  * closes, or its program ends. */
@@ -157,8 +163,9 @@ OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_Begin(OLVEXKIT_KEY key, unsi
 /* Ends the transaction: its exchanges still waiting or running end with 995;
  * the connection's thread releases the lock once no answer is owed (a late
  * one is read and dropped first), and exchanges on the key go on. Returns at
- * once. Frees tx, which must not be used after; call it before closing the
- * key. NULL is ignored. */
+ * once. Frees tx, which must not be used after; it may come before or after
+ * the key's close (a close ends the transaction too). OLVEXKIT_Close(tx) does
+ * the same. A key given here is ERROR_INVALID_HANDLE. NULL is ignored. */
 OLVEXKIT_EXPORT unsigned long OLVEXKIT_API OLVEXKIT_End(OLVEXKIT_KEY tx);
 
 /* Ends the started call `call` alone, with ERROR_OPERATION_ABORTED: 0, or

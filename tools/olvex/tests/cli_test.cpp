@@ -613,3 +613,32 @@ TEST(Serial, OpensByTheKeysSerialAndRefusesNoneOrTwoNamingBoth) {
     Result json = Olvex("list --json");
     EXPECT_TRUE(Contains(json.out, "\"vendor_id\": 4660, \"product_id\": 22136, \"serial\": \"sn-mine\"}")) << json.out;
 }
+
+// The whole file as one transaction: the lock taken once within --timeout,
+// and given back properly however the run ends.
+TEST(Run, TransactionTakesTheLockOnceAndGivesItBack) {
+    KeyPtr key = Plug("run-tx");
+    const std::string script = WriteScript("01 => 9000\n02\n03 => 9000\n");
+    {
+        PeerLock lock(key, true);
+        Result held = Olvex("run --transaction --timeout 300 \"" + script + "\"");
+        EXPECT_EQ(held.code, 4);
+        EXPECT_TRUE(Contains(held.err, "the key's lock was not had within 300 ms")) << held.err;
+        EXPECT_EQ(Requests(key), 0u) << "nothing sent without the lock";
+        ReleaseMutex(lock.h);
+    }
+    PeerLock lock(key, false);
+    Result r = Olvex("run --transaction \"" + script + "\"");
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(Contains(r.out, "3 commands, all as expected, in one transaction")) << r.out;
+    EXPECT_EQ(Requests(key), 3u);
+    EXPECT_TRUE(lock.Released()) << "the lock is given back, not abandoned";
+
+    const std::string bad = WriteScript("01 => 6a82\n02\n");
+    Result mismatch = Olvex("run --transaction \"" + bad + "\"");
+    EXPECT_EQ(mismatch.code, 1);
+    EXPECT_TRUE(lock.Released()) << "a run that stops inside gives the lock back too";
+    EXPECT_TRUE(Contains(Olvex("run --help").out, "--transaction"));
+    DeleteFileA(script.c_str());
+    DeleteFileA(bad.c_str());
+}
