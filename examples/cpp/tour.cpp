@@ -1,6 +1,6 @@
 // A tour of olvexlib.hpp on the oldest attached key: listing, exchanges with
-// and without a time limit, a started call, a key known by its path and a
-// watcher. The README quotes the parts between the [name] and [/name] lines.
+// and without a time limit, a started call, a transaction, a key known by its
+// path and a watcher. The README quotes the parts between the [name] and [/name] lines.
 #include <olvexlib.hpp>
 
 #include <cstdio>
@@ -20,6 +20,7 @@ void WINAPI done(void *, olvex::call_id call, DWORD error, int status, int lengt
 
 int main() try {
     const std::vector<std::uint8_t> command{0x80, 0xCA}, hello{0x01};
+    const std::vector<std::uint8_t> select{0x00, 0xA4, 0x04, 0x00}, verify{0x00, 0x20, 0x00, 0x81};
     void *context = nullptr;
     // [first]
     for (const std::string &path : olvex::key_paths()) std::cout << path << '\n';  // oldest first
@@ -40,6 +41,15 @@ int main() try {
     key.cancel(call);                                             // that call alone: ERROR_OPERATION_ABORTED
     // [/started]
     WaitForSingleObject(g_finished, INFINITE);
+
+    // [transaction]
+    {
+        olvex::transaction tx = key.begin(std::chrono::seconds(2));  // the key's lock, kept; WAIT_TIMEOUT if not had
+        tx.exchange(select);                                         // no other program's command comes between
+        r = tx.exchange(verify, std::chrono::milliseconds(500));     // these two
+    }                                                                // ended: the lock goes back
+    // [/transaction]
+    std::printf("transaction: status %04X, %zu bytes\n", r.status, r.body.size());
 
     // [keys]
     std::string path = olvex::keys().at(0).path;                 // remember the key by its path

@@ -261,8 +261,9 @@ protected:
 // thread, with no exchange from any other connection, thread or process in
 // between. Exchanges made on the connection itself meanwhile wait for the
 // transaction to end (within their own limits: a timed one gives up with
-// WAIT_TIMEOUT, nothing sent). Move-only; the destructor ends it as end()
-// does.
+// WAIT_TIMEOUT, nothing sent; an untimed one made by the thread that would
+// end it waits for ever, so make them through the transaction). Move-only;
+// the destructor ends it as end() does.
 //
 // Time limits, cancelling and late answers are as on the connection: an
 // exchange inside that gives up on a late answer (ERROR_TIMEOUT) leaves the

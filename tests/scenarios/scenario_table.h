@@ -694,11 +694,14 @@ inline std::string RunTxRow(const TxRow &row, TxLayer &layer, const std::string 
         } else if (v == "owner") {
             const std::string ready = "olvex-tx-owner-" + std::to_string(GetCurrentProcessId()) + "-" + serial;
             HANDLE event = CreateEventA(nullptr, TRUE, FALSE, ready.c_str());
+            const uint64_t seen = RequestsSeen(serial);
             HANDLE owner = layer.StartOwner(path, ready);
             const HANDLE waits[2] = {event, owner};
             if (!owner) why = "owner: cannot start the child";
             else if (WaitForMultipleObjects(2, waits, FALSE, 30000) != WAIT_OBJECT_0)
                 why = "owner: the child did not get inside its transaction";
+            else if (!SeesMore(serial, seen + 1))
+                why = "owner: the key never saw the child's second command";
             else if (!start("olvex.exe", "send --key " + quoted + " 0b"))
                 why = "cannot start a bystander";
             if (why.empty()) Sleep(DWORD(step.timeoutMs));

@@ -14,7 +14,8 @@ status=0
 cat "$out"
 [ "$status" = 0 ] || { echo "FAILED: the tour exited $status"; exit 1; }
 for want in '#tour#' '^status 9000, 5 bytes' '^timed: answered, status 9000' \
-            '^call [0-9]*: error \(0\|995\), status' '^watching through .*; done'; do
+            '^call [0-9]*: error \(0\|995\), status' \
+            '^transaction: status 9000, 4 bytes' '^watching through .*; done'; do
   grep -q "$want" "$out" || { echo "FAILED: no line matching $want"; exit 1; }
 done
 echo "completed: the C++ tour on a virtual key"
