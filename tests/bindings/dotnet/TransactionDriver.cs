@@ -243,6 +243,7 @@ static class TransactionDriver
                 case "owner":
                 {
                     string ready = "olvex-tx-owner-" + Process.GetCurrentProcess().Id + "-" + serial;
+                    int seen = RequestLog(serial).Count;
                     using (var inside = new EventWaitHandle(false, EventResetMode.ManualReset, ready))
                     using (Process owner = Process.Start(new ProcessStartInfo(Process.GetCurrentProcess().MainModule.FileName,
                                                                              "\"" + Path.Combine(Here, "TransactionDriver.exe") + "\" --owner " + quoted + " " + ready)
@@ -250,6 +251,8 @@ static class TransactionDriver
                     {
                         if (WaitHandle.WaitAny(new WaitHandle[] { inside }, 30000) != 0 || owner.HasExited)
                             why = "owner: the child did not get inside its transaction";
+                        else if (!SeesMore(serial, seen + 1))
+                            why = "owner: the key never saw the child's second command";
                         else
                             start("send --key " + quoted + " 0b");
                         if (why == "") Thread.Sleep(step.Value);

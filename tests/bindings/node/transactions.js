@@ -163,10 +163,12 @@ async function runRow(row, n, prefix) {
       } else if (verb === 'owner') {
         const ready = `olvex-tx-owner-${process.pid}-${serial}`;
         const event = CreateEventA(null, 1, 0, ready);
+        const seen = requestLog(serial).length;
         const owner = spawn(process.execPath, [__filename, '--owner', keyPath, ready], { stdio: 'ignore', windowsHide: true });
         let inside = false;
         for (let i = 0; i < 300 && !inside && owner.exitCode === null; i++, await sleep(100)) inside = WaitForSingleObject(event, 0) === 0;
         if (!inside) why = 'owner: the child did not get inside its transaction';
+        else if (!await seesMore(serial, seen + 1)) why = 'owner: the key never saw the child\'s second command';
         else start(['send', '--key', keyPath, '0b']);
         if (!why) await sleep(value);
         owner.kill();
