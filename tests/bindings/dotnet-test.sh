@@ -25,7 +25,7 @@ cp "$work/prefix/bin/Olvexlib.dll" "$work/prefix/bin/Olvexkit.dll" "$work/prefix
   "$(dirname "$keysim")/olvex.exe" "$work/app/"
 for program in BindingChecks ScenarioDriver EventDriver ArgumentDriver TransactionDriver; do
   mcs -nologo -warnaserror+ -out:"$work/app/$program.exe" -r:"$work/app/Olvexlib.Net.dll" -r:System.Core.dll \
-    "$source/tests/bindings/dotnet/$program.cs"
+    "$source/tests/bindings/dotnet/$program.cs" "$source/tests/bindings/dotnet/Processes.cs"
   printf '{"runtimeOptions":{"framework":{"name":"Microsoft.NETCore.App","version":"%s"}}}\n' "$framework" \
     >"$work/app/$program.runtimeconfig.json"
 done

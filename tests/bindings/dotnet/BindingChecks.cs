@@ -70,7 +70,7 @@ static class BindingChecks
         {
             UseShellExecute = false
         };
-        using (Process p = Process.Start(start))
+        using (Process p = Processes.Start(start))
         {
             p.WaitForExit();
             return p.ExitCode;
@@ -236,7 +236,12 @@ static class BindingChecks
         Check("a refused response fails with ERROR_INVALID_DATA", () =>
         {
             using (KeyConnection wrong = Keys.Open(WrongLead))
+            {
                 ExpectWin32(13, () => wrong.Exchange(new byte[] { 1, 2, 3 }));
+                // In the words every layer uses (the kit's table).
+                var e = Throws<Win32Exception>(() => wrong.Exchange(new byte[] { 1 }));
+                Expect(e.Message.Contains("answer was refused: not a frame"), "the library's words, got " + e.Message);
+            }
         });
 
         Check("a closed connection cannot be used, and closing twice is harmless", () =>

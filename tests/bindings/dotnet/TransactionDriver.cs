@@ -78,7 +78,7 @@ static class TransactionDriver
             UseShellExecute = false,
             RedirectStandardOutput = true
         };
-        using (Process p = Process.Start(start))
+        using (Process p = Processes.Start(start))
         {
             output = p.StandardOutput.ReadToEnd();
             p.WaitForExit();
@@ -155,7 +155,7 @@ static class TransactionDriver
         KeyTransaction tx = null;
         Func<string, Process> start = args =>
         {
-            Process p = Process.Start(new ProcessStartInfo(Path.Combine(Here, "olvex.exe"), args) { UseShellExecute = false });
+            Process p = Processes.Start(new ProcessStartInfo(Path.Combine(Here, "olvex.exe"), args) { UseShellExecute = false });
             others.Add(p);
             return p;
         };
@@ -245,7 +245,7 @@ static class TransactionDriver
                     string ready = "olvex-tx-owner-" + Process.GetCurrentProcess().Id + "-" + serial;
                     int seen = RequestLog(serial).Count;
                     using (var inside = new EventWaitHandle(false, EventResetMode.ManualReset, ready))
-                    using (Process owner = Process.Start(new ProcessStartInfo(Process.GetCurrentProcess().MainModule.FileName,
+                    using (Process owner = Processes.Start(new ProcessStartInfo(Process.GetCurrentProcess().MainModule.FileName,
                                                                              "\"" + Path.Combine(Here, "TransactionDriver.exe") + "\" --owner " + quoted + " " + ready)
                                                           { UseShellExecute = false }))
                     {
