@@ -8,7 +8,7 @@ namespace Olvexlib
     public class KeyOpenException : Win32Exception
     {
         public KeyOpenException(int index, int error)
-            : base(error, "Olvexlib: key " + index + " cannot be opened: " + new Win32Exception(error).Message)
+            : base(error, "Olvexlib: key " + index + " cannot be opened: " + NativeMethods.Message(error) + " (error " + error + ")")
         {
             Index = index;
         }

@@ -142,23 +142,13 @@ namespace Olvexlib
             return new Win32Exception(error, "Olvexlib: " + what + " failed: " + Reason(error) + " (error " + error + ")");
         }
 
-        // What a Windows code means coming from this library; the system's
-        // own text otherwise.
+        // What a code means coming from this library, in the words every
+        // layer uses (the kit's table). Asked on the thread that just failed,
+        // it may say more than the code alone (a 258 this connection's own
+        // late exchange caused).
         internal static string Reason(int error)
         {
-            switch (error)
-            {
-            case NativeMethods.ErrorInvalidHandle: return "the connection is closed";
-            case NativeMethods.ErrorInvalidData:
-                return "the key's answer was refused: not a response frame, longer than a response can be, or shorter than its header says";
-            case NativeMethods.ErrorInvalidParameter:
-                return "an argument is out of range (a command longer than " + MaxCommand + " bytes, a time limit that is not positive)";
-            case NativeMethods.WaitTimeout: return "the key's lock was not had within the time limit; nothing was sent";
-            case NativeMethods.ErrorTimeout: return "the key did not answer within the time limit";
-            case NativeMethods.ErrorOperationAborted: return "the exchange was cancelled";
-            case NativeMethods.ErrorDeviceNotConnected: return "the key was removed";
-            default: return new Win32Exception(error).Message;
-            }
+            return NativeMethods.Message(error);
         }
 
         // The file version of the Olvexlib.dll this process loaded, e.g. 1.0.4.0.

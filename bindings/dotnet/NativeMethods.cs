@@ -26,6 +26,7 @@ namespace Olvexlib
         internal const int ErrorNotEnoughMemory = 8;
         internal const int ErrorInvalidData = 13;
         internal const int ErrorInvalidParameter = 87;
+        internal const int ErrorBusy = 170;
         internal const int WaitTimeout = 258;
         internal const int ErrorOperationAborted = 995;
         internal const int ErrorTimeout = 1460;
@@ -65,6 +66,11 @@ namespace Olvexlib
             var text = new byte[512];
             int needed;
             if (OLVEXKIT_ErrorMessage((uint)code, text, text.Length, out needed) != 0) return "Windows error " + code;
+            if (needed > text.Length)
+            {
+                text = new byte[needed];
+                if (OLVEXKIT_ErrorMessage((uint)code, text, text.Length, out needed) != 0) return "Windows error " + code;
+            }
             int length = Array.IndexOf(text, (byte)0);
             return System.Text.Encoding.ASCII.GetString(text, 0, length < 0 ? text.Length : length);
         }
@@ -105,7 +111,7 @@ namespace Olvexlib
         internal static extern uint OLVEXKIT_Open(out ConnectionHandle key, int index, byte[] pathOut);
 
         [DllImport(Kit, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
-        internal static extern uint OLVEXKIT_Exchange(ConnectionHandle key, byte[] command, int commandLength,
+        internal static extern uint OLVEXKIT_Exchange(SafeHandle key, byte[] command, int commandLength,
                                                       byte[] response, out int responseLength, out int status,
                                                       uint timeoutMs);
 
@@ -118,12 +124,20 @@ namespace Olvexlib
         [DllImport(Kit, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
         // flags 0: callbacks on any thread of the pool, several at once (a
         // continuation that blocks holds up no other call).
-        internal static extern uint OLVEXKIT_Start(ConnectionHandle key, byte[] command, int commandLength,
+        internal static extern uint OLVEXKIT_Start(SafeHandle key, byte[] command, int commandLength,
                                                    IntPtr response, uint timeoutMs, uint flags, IntPtr done,
                                                    IntPtr context, out ulong call);
 
         [DllImport(Kit, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
-        internal static extern uint OLVEXKIT_CancelCall(ConnectionHandle key, ulong call);
+        internal static extern uint OLVEXKIT_CancelCall(SafeHandle key, ulong call);
+
+        // With done NULL: returns once the key's lock is had, or not.
+        [DllImport(Kit, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
+        internal static extern uint OLVEXKIT_Begin(ConnectionHandle key, uint timeoutMs, uint flags, IntPtr done,
+                                                   IntPtr context, out TransactionHandle tx);
+
+        [DllImport(Kit, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
+        internal static extern uint OLVEXKIT_End(IntPtr tx);
 
         [DllImport(Kit, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
         internal static extern uint OLVEXKIT_CloseAll(uint graceMs);

@@ -111,6 +111,21 @@ export class Key {
    */
   exchangeAsync(command: Uint8Array, options?: ExchangeOptions): Promise<Response>;
   /**
+   * Runs `body(tx)` inside a transaction: once the key's lock is had (within
+   * `timeout` ms when given; holding none of Node's threads while it waits),
+   * every exchange made through `tx` reaches the key with no other exchange,
+   * from any connection, thread or process, in between. The transaction ends
+   * when `body`'s promise settles or it throws: its calls still pending end
+   * with AbortError, and the lock goes back once no answer is owed. Resolves
+   * to what `body` resolved to; rejects with what it threw, or with a
+   * TimeoutError (258) when the lock was not had in time, an OlvexError 170
+   * when this Key has a transaction open already. `signal` cancels the wait
+   * for the lock, then the transaction's calls in progress. Meanwhile
+   * exchangeAsync() on the Key waits for the end; exchange() on the Key
+   * throws errno 170 (it could only wait forever).
+   */
+  transaction<T>(body: (tx: Transaction) => T | Promise<T>, options?: ExchangeOptions): Promise<T>;
+  /**
    * Closes the connection: every later call fails with errno 6 at once, and
    * this Key's pending exchangeAsync() calls end with AbortError. Returns at
    * once; the native close then gives an answer the key still owes up to 2 s
@@ -119,6 +134,18 @@ export class Key {
    * Key that is collected without close() is closed the same way.
    */
   close(): Promise<void>;
+}
+
+/**
+ * A transaction on a Key, given to Key.transaction()'s body: the Key's
+ * exchanges, made inside it. Once it has ended they fail with errno 6.
+ */
+export class Transaction {
+  readonly key: Key;
+  readonly path: string;
+  exchange(command: Uint8Array, options?: { timeout?: number }): Response;
+  exchangeInto(command: Uint8Array, response: Uint8Array): Response;
+  exchangeAsync(command: Uint8Array, options?: ExchangeOptions): Promise<Response>;
 }
 
 /** Rebuilds the key list; returns the number of attached keys. */

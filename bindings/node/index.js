@@ -28,6 +28,7 @@ const ONE_AT_A_TIME = 1;  // OLVEXKIT_ONE_AT_A_TIME
 
 const ERROR_INVALID_HANDLE = 6;
 const ERROR_INVALID_PARAMETER = 87;
+const ERROR_BUSY = 170;
 const WAIT_TIMEOUT = 258;
 const ERROR_NO_MORE_ITEMS = 259;
 const ERROR_OPERATION_ABORTED = 995;
@@ -105,6 +106,10 @@ const native = {
                   'void *response, uint32_t timeoutMs, uint32_t flags, OLVEXKIT_DONE *done, uintptr_t context, ' +
                   'void *call)'),
   cancelCall: kit.func('uint32_t __stdcall OLVEXKIT_CancelCall(OLVEXKIT_Key *key, uint64_t call)'),
+  cancel: kit.func('uint32_t __stdcall OLVEXKIT_Cancel(OLVEXKIT_Key *key)'),
+  begin: kit.func('uint32_t __stdcall OLVEXKIT_Begin(OLVEXKIT_Key *key, uint32_t timeoutMs, uint32_t flags, ' +
+                  'OLVEXKIT_DONE *done, uintptr_t context, _Out_ OLVEXKIT_Key **tx)'),
+  end: kit.func('uint32_t __stdcall OLVEXKIT_End(OLVEXKIT_Key *tx)'),
   close: kit.func('uint32_t __stdcall OLVEXKIT_Close(OLVEXKIT_Key *key, uint32_t graceMs)'),
   closeAll: kit.func('uint32_t __stdcall OLVEXKIT_CloseAll(uint32_t graceMs)'),
   closeAsync: kit.func('uint32_t __stdcall OLVEXKIT_CloseAsync(OLVEXKIT_Key *key, uint32_t graceMs, ' +
@@ -133,26 +138,20 @@ const codes = {
   13: 'ERROR_INVALID_DATA',
   87: 'EINVAL',
   109: 'ERROR_BROKEN_PIPE',
+  170: 'ERROR_BUSY',
   258: 'EBUSY',
   995: 'ECANCELED',
   1167: 'ENODEV',
   1460: 'ETIMEDOUT',
   15250: 'ERROR_AMBIGUOUS_SYSTEM_DEVICE',
 };
-const reasons = {
-  6: 'the connection is closed',
-  13: 'the key\'s answer was refused: not a response frame, longer than a response can be, or shorter than its header says',
-  87: 'an argument is out of range',
-  258: 'another program held the key\'s lock; nothing was sent',
-  995: 'cancelled',
-  1167: 'the key was removed',
-  1460: 'the key did not answer in time',
-};
-
-// A failed call. `errno` is the Windows error code, `code` its name.
+// A failed call. `errno` is the Windows error code, `code` its name; the
+// message words it as every layer does (the kit's table), made right after
+// the call so that it can say more than the code (a 258 this connection's
+// own late exchange caused).
 class OlvexError extends Error {
   constructor(what, errno) {
-    super(`olvexlib: ${what} failed: Windows error ${errno}` + (reasons[errno] ? ` (${reasons[errno]})` : ''));
+    super(`olvexlib: ${what} failed: ${errorMessage(errno)} (Windows error ${errno})`);
     this.name = 'OlvexError';
     this.errno = errno;
     this.code = codes[errno] || `WIN32_ERROR_${errno}`;
@@ -317,17 +316,18 @@ function limitOf(timeout) {
   return Math.min(Math.ceil(timeout), MAX_TIMEOUT);
 }
 
-class Key {
-  constructor(handle, path) {
-    this._handle = handle;  // null once close() was called
-    this.path = path;
-    this._spare = null;  // the answer room for the next synchronous exchange
-    this._rooms = [];  // answer rooms for exchangeAsync(), kept as _spare is
+// Synchronous exchanges answer here: one at a time per thread, whatever the key.
+const syncRoom = Buffer.allocUnsafeSlow(MAX_RESPONSE_BODY);
+
+// The exchanges of a Key, and of a Transaction on one: the kit takes either
+// handle alike.
+class Exchanger {
+  constructor(handle) {
+    this._handle = handle;  // null once closed or ended
+    this._rooms = [];  // answer rooms for exchangeAsync(), kept between calls
     this._out = new Int32Array(2);  // [length, status] of synchronous exchanges
     this._pending = 0;  // exchangeAsync() calls not yet settled
     this._closeLater = null;  // close()'s resolve, while exchanges are pending
-    this._closed = null;  // close()'s promise
-    leaked.register(this, handle, this);
   }
 
   // Sends one command (Buffer or Uint8Array, at most 65532 bytes) and waits
@@ -336,21 +336,17 @@ class Key {
   exchange(command, { timeout } = {}) {
     this._check(command);
     const limit = limitOf(timeout);
-    // The kit answers into room for the longest body. A short body is copied
-    // out and the room kept for the next exchange; a long one is handed over
-    // in place, since copying it would cost a tenth of the exchange.
-    const response = this._spare || Buffer.allocUnsafeSlow(MAX_RESPONSE_BODY);
-    this._spare = null;
+    this._checkSync();
+    // The kit answers into this thread's room for the longest body, which
+    // stays warm; the body is copied out at its exact size, unzeroed. Handing
+    // the room itself out instead left the next answer to land in fresh
+    // memory, which cost more than the copy does.
     const out = this._out;
-    const errno = native.exchange(this._handle, command, command.length, response, out, out.subarray(1), limit);
-    if (errno !== 0) {
-      this._spare = response;
-      throw failure('the exchange', errno);
-    }
-    const length = out[0];
-    if (length > COPY_LIMIT) return { status: out[1], body: response.subarray(0, length) };
-    this._spare = response;
-    return { status: out[1], body: Buffer.from(response.subarray(0, length)) };
+    const errno = native.exchange(this._handle, command, command.length, syncRoom, out, out.subarray(1), limit);
+    if (errno !== 0) throw failure('the exchange', errno);
+    const body = Buffer.allocUnsafe(out[0]);
+    syncRoom.copy(body, 0, 0, out[0]);
+    return { status: out[1], body };
   }
 
   // For loops that must not allocate: the body lands at the start of
@@ -361,6 +357,7 @@ class Key {
     if (!(response instanceof Uint8Array) || response.length < MAX_RESPONSE_BODY) {
       throw new TypeError(`olvexlib: the response buffer must be a Buffer or Uint8Array of ${MAX_RESPONSE_BODY} bytes`);
     }
+    this._checkSync();
     const out = this._out;
     const errno = native.exchange(this._handle, command, command.length, response, out, out.subarray(1), NO_TIMEOUT);
     if (errno !== 0) throw failure('the exchange', errno);
@@ -376,10 +373,7 @@ class Key {
     try {
       this._check(command);
       limit = limitOf(timeout);
-      if (signal != null && !(typeof signal.aborted === 'boolean' && typeof signal.addEventListener === 'function')) {
-        throw new TypeError('olvexlib: the signal must be an AbortSignal');
-      }
-      if (signal && signal.aborted) throw aborted(signal);
+      checkSignal(signal);
     } catch (e) {
       return Promise.reject(e);
     }
@@ -440,6 +434,75 @@ class Key {
     if (!(command instanceof Uint8Array)) throw new TypeError('olvexlib: the command must be a Buffer or Uint8Array');
   }
 
+  _checkSync() {}
+}
+
+// One open key.
+class Key extends Exchanger {
+  constructor(handle, path) {
+    super(handle);
+    this.path = path;
+    this._tx = null;  // the transaction open on it, if any
+    this._closed = null;  // close()'s promise
+    leaked.register(this, handle, this);
+  }
+
+  // A synchronous exchange on the key waits for its transaction to end,
+  // which only this thread can do: it would never return.
+  _checkSync() {
+    if (this._tx !== null) {
+      throw new OlvexError('the exchange on the key (its transaction is open: exchange through the transaction)', ERROR_BUSY);
+    }
+  }
+
+  // Runs `body(tx)` inside a transaction: the key's lock is had, within
+  // `timeout` ms when given, without holding any of Node's threads while it
+  // waits; then every exchange made through `tx` (exchange, exchangeInto,
+  // exchangeAsync) reaches the key with no other exchange from any
+  // connection, thread or process in between. The transaction ends when the
+  // promise `body` returns settles, or it throws: its calls still pending
+  // end with AbortError, and the lock goes back once no answer is owed.
+  // Resolves to what `body` resolved to, or rejects with what it threw.
+  // `signal` cancels the wait for the lock, and then the transaction's calls
+  // in progress. Exchanges made on the key itself meanwhile wait for the end
+  // (synchronous ones throw errno 170: they could only wait forever).
+  async transaction(body, { timeout, signal } = {}) {
+    if (typeof body !== 'function') throw new TypeError('olvexlib: transaction() takes a function, tx => ...');
+    const limit = limitOf(timeout);
+    checkSignal(signal);
+    if (this._handle === null) throw new OlvexError('beginning a transaction', ERROR_INVALID_HANDLE);
+    const txOut = [null];
+    let tx = null;
+    let onAbort = null;
+    const begun = new Promise((resolve, reject) => {
+      const context = expect((errno) => {
+        this._settled();
+        if (errno === 0) resolve();
+        else reject(errno === ERROR_OPERATION_ABORTED && signal && signal.aborted ? aborted(signal) : failure('beginning a transaction', errno));
+      });
+      const errno = native.begin(this._handle, limit, ONE_AT_A_TIME, onDone, context, txOut);
+      if (errno !== 0) {
+        forget(context);
+        reject(failure('beginning a transaction', errno));
+        return;
+      }
+      this._pending++;
+      tx = new Transaction(this, txOut[0]);
+      this._tx = tx;
+      if (signal) {
+        onAbort = () => tx._cancel();
+        signal.addEventListener('abort', onAbort, { once: true });
+      }
+    });
+    try {
+      await begun;
+      return await body(tx);
+    } finally {
+      if (onAbort) signal.removeEventListener('abort', onAbort);
+      if (tx) tx._end();
+    }
+  }
+
   // Closes the connection: later calls fail with errno 6 at once, and the
   // pending exchangeAsync() calls end (AbortError) through the kit. The kit
   // closes on the system's pool (up to 2 s for an answer the key still owes),
@@ -447,9 +510,10 @@ class Key {
   // once it is closed and those calls have settled; callers may ignore it.
   close() {
     if (this._closed) return this._closed;
+    // The kit ends a key's transaction before it closes the key.
+    if (this._tx) this._tx._end();
     const handle = this._handle;
     this._handle = null;
-    this._spare = null;
     this._rooms = [];
     leaked.unregister(this);
     const closed = new Promise((resolve) => {
@@ -465,6 +529,40 @@ class Key {
     this._closed = settled ? Promise.all([closed, settled]).then(() => undefined) : closed;
     return this._closed;
   }
+}
+
+// A transaction on a Key (Key.transaction()): the Key's exchanges, made
+// inside it. Once it has ended they fail with errno 6.
+class Transaction extends Exchanger {
+  constructor(key, handle) {
+    super(handle);
+    this.key = key;
+  }
+
+  get path() {
+    return this.key.path;
+  }
+
+  _cancel() {
+    if (this._handle !== null) native.cancel(this._handle);
+  }
+
+  _end() {
+    const handle = this._handle;
+    if (handle === null) return;
+    this._handle = null;
+    this._rooms = [];
+    if (this.key._tx === this) this.key._tx = null;
+    native.end(handle);
+  }
+}
+
+// A signal option must be an AbortSignal; one aborted already ends the call.
+function checkSignal(signal) {
+  if (signal != null && !(typeof signal.aborted === 'boolean' && typeof signal.addEventListener === 'function')) {
+    throw new TypeError('olvexlib: the signal must be an AbortSignal');
+  }
+  if (signal && signal.aborted) throw aborted(signal);
 }
 
 function openHandle(index) {
@@ -693,7 +791,7 @@ module.exports = {
     if (fileVersion === undefined) fileVersion = versionOf(dllPath);
     return fileVersion;
   },
-  enumerate, list, open, openSerial, keys, watch, Key, KeyWatcher,
+  enumerate, list, open, openSerial, keys, watch, Key, Transaction, KeyWatcher,
   OlvexError, KeyOpenError, KeyRemovedError, TimeoutError, AbortError,
   MAX_COMMAND, MAX_RESPONSE_BODY, MAX_TIMEOUT, dllPath, kitPath,
 };

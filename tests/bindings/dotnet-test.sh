@@ -22,17 +22,19 @@ rm -rf "$work"
 mkdir -p "$work/app"
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
 cp "$work/prefix/bin/Olvexlib.dll" "$work/prefix/bin/Olvexkit.dll" "$work/prefix/bin/Olvexlib.Net.dll" "$keysim" \
-  "$work/app/"
-for program in BindingChecks ScenarioDriver EventDriver ArgumentDriver; do
+  "$(dirname "$keysim")/olvex.exe" "$work/app/"
+for program in BindingChecks ScenarioDriver EventDriver ArgumentDriver TransactionDriver; do
   mcs -nologo -warnaserror+ -out:"$work/app/$program.exe" -r:"$work/app/Olvexlib.Net.dll" -r:System.Core.dll \
-    "$source/tests/bindings/dotnet/$program.cs"
+    "$source/tests/bindings/dotnet/$program.cs" "$source/tests/bindings/dotnet/Processes.cs"
   printf '{"runtimeOptions":{"framework":{"name":"Microsoft.NETCore.App","version":"%s"}}}\n' "$framework" \
     >"$work/app/$program.runtimeconfig.json"
 done
 # The example must keep building against the binding as shipped.
-mcs -nologo -warnaserror+ -out:"$work/app/Example.exe" -r:"$work/app/Olvexlib.Net.dll" "$source/examples/csharp/Example.cs"
-printf '{"runtimeOptions":{"framework":{"name":"Microsoft.NETCore.App","version":"%s"}}}\n' "$framework" \
-  >"$work/app/Example.runtimeconfig.json"
+for example in Example Transaction; do
+  mcs -nologo -warnaserror+ -out:"$work/app/$example.exe" -r:"$work/app/Olvexlib.Net.dll" "$source/examples/csharp/$example.cs"
+  printf '{"runtimeOptions":{"framework":{"name":"Microsoft.NETCore.App","version":"%s"}}}\n' "$framework" \
+    >"$work/app/$example.runtimeconfig.json"
+done
 
 . "$source/tests/bindings/keys.sh"
 export DOTNET_MULTILEVEL_LOOKUP=0 DOTNET_CLI_TELEMETRY_OPTOUT=1
@@ -45,14 +47,18 @@ plug_keys bx-echo: bx-wrong:--behaviour,wrong-lead bx-silent:--behaviour,silent
 run_example "$work/example.log" "$dotnet" Example.exe
 expect_line "$work/example.log" '^3 key\(s\) attached; Olvexlib.dll 1\.0\.4\.0$' '#bx-echo#.*: status 9000, 5 byte\(s\)$' \
   '^again: status 9000$' '#bx-silent#.*did not answer' '#bx-wrong#.*: error 13: .*refused'
+run_example "$work/transaction.log" "$dotnet" Transaction.exe
+expect_line "$work/transaction.log" '^transaction: status 9000$'
 unplug_keys
 plugged=""
 plug_keys bd-echo: bd-long:--behaviour,length,--length,51197 bd-wrong:--behaviour,wrong-lead \
   bd-slow:--latency,400 bd-silent:--behaviour,silent bd-gone:
-run_logged "$work/arguments.log" "$dotnet" ArgumentDriver.exe "Z:$source/tests/scenarios/first-program.txt" bd-echo
+run_logged "$work/arguments.log" "$dotnet" ArgumentDriver.exe "Z:$source/tests/scenarios/bad-arguments.txt" bd-echo
 # Both run whatever the other gives; the scenarios' completion line comes last
 # only when the checks passed too.
 checks=0
 (run_logged "$work/checks.log" "$dotnet" BindingChecks.exe) || checks=1
 run_logged "$work/scenarios.log" "$dotnet" ScenarioDriver.exe "Z:$source/tests/scenarios/timed-exchange.txt"
+# Transactions: each row plugs a key of its own.
+run_logged "$work/transactions.log" "$dotnet" TransactionDriver.exe "Z:$source/tests/scenarios/transactions.txt"
 if [ $checks -ne 0 ]; then echo "FAILED: the binding's checks (above)"; exit 1; fi

@@ -42,8 +42,10 @@ echo '{ "name": "olvexlib-scratch-app", "private": true }' >"$work/app/package.j
   </dev/null) || { echo "FAILED: npm cannot install $tgz (and koffi from the registry)"; exit 1; }
 cp "$source/tests/bindings/node/checks.js" "$source/tests/bindings/node/scenarios.js" "$source/tests/bindings/node/keys.js" \
   "$source/tests/bindings/node/harness.js" \
-  "$source/tests/bindings/node/events.js" "$source/tests/bindings/node/arguments.js" "$source/examples/node/first.js" "$source/examples/node/watch.js" \
-  "$keysim" "$work/app/"
+  "$source/tests/bindings/node/events.js" "$source/tests/bindings/node/arguments.js" \
+  "$source/tests/bindings/node/transactions.js" "$source/examples/node/first.js" "$source/examples/node/watch.js" \
+  "$source/examples/node/transaction.js" \
+  "$keysim" "$(dirname "$keysim")/olvex.exe" "$(dirname "$keysim")/Olvexlib.dll" "$work/app/"
 
 . "$source/tests/bindings/keys.sh"
 plug_keys bx-echo: bx-wrong:--behaviour,wrong-lead bx-silent:--behaviour,silent
@@ -54,6 +56,8 @@ cd "$work/app"
 run_example "$work/first.log" "$node" first.js
 expect_line "$work/first.log" '^3 key\(s\) attached; Olvexlib.dll 1\.0\.4\.0$' '#bx-echo#.*: status 9000, 2 byte\(s\)$' \
   '^again: status 9000$'
+run_example "$work/transaction.log" "$node" transaction.js
+expect_line "$work/transaction.log" '^transaction: status 9000$'
 run_example "$work/watch.log" "$node" watch.js 1
 expect_line "$work/watch.log" '^attached .*#bx-echo#.* at .*: status 9000$' '^attached .*#bx-silent#.*did not answer' \
   '^attached .*#bx-wrong#.*refused'
@@ -61,11 +65,13 @@ unplug_keys
 plugged=""
 plug_keys bn-echo: bn-long:--behaviour,length,--length,51197 bn-wrong:--behaviour,wrong-lead \
   bn-slow:--latency,400 bn-silent:--behaviour,silent bn-gone: bn-dropped:--behaviour,silent
-run_logged "$work/arguments.log" "$node" arguments.js "Z:$source/tests/scenarios/first-program.txt" bn-echo
+run_logged "$work/arguments.log" "$node" arguments.js "Z:$source/tests/scenarios/bad-arguments.txt" bn-echo
 # --expose-gc: a check drops a connection and collects it.
 run_logged "$work/checks.log" "$node" --expose-gc checks.js
 # Each row plugs a key of its own; node.exe takes the table's path as Z:.
 run_logged "$work/scenarios.log" "$node" scenarios.js "Z:$source/tests/scenarios/timed-exchange.txt" "nd-$arch"
+# Transactions: each row plugs a key of its own (nt-ROW).
+run_logged "$work/transactions.log" "$node" transactions.js "Z:$source/tests/scenarios/transactions.txt" "nt-$arch"
 # Keys coming and going: its own keys (nk-...), and the key-events table with
 # a serial per row and key letter (nd ROW LETTER).
 run_logged "$work/keys.log" "$node" --expose-gc keys.js

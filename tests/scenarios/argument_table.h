@@ -1,5 +1,6 @@
 // The bad-argument scenarios (bad-arguments.txt) for the drivers written in
-// C++ (olvexlib.hpp, the olvex tool).
+// C++ (olvexlib.hpp, the olvex tool); the .NET and Node.js drivers read the
+// same table in their own language.
 #pragma once
 #include <cstdlib>
 #include <string>
@@ -13,18 +14,21 @@ struct ArgumentRow {
     std::string name;
     enum Call { OpenIndex, OpenPath, ExchangeBytes, ExchangeTimeout, ExchangeClosed } call = OpenIndex;
     long long value = 0;  // the index, byte count or time limit
+    bool count = false;   // OpenIndex: the listing's count
     std::string path;     // OpenPath
-    unsigned long code = 0;
+    unsigned long code = 0;  // 0: the C++ layer cannot make this mistake
     std::string says;
     int olvexExit = -1;  // -1: the tool cannot make this mistake
     std::string olvexSays;
 };
 
+// False for a call no C++ layer can make (null, text): the row is the bindings'.
 inline bool ParseCall(const std::string &s, ArgumentRow *r) {
     const std::vector<std::string> f = Split(s, ' ');
     if (f.size() == 2 && f[0] == "exchange" && f[1] == "closed") return (r->call = ArgumentRow::ExchangeClosed, true);
-    if (f.size() != 3) return false;
+    if (f.size() != 3 || f[2] == "null" || f[2] == "text") return false;
     r->value = atoll(f[2].c_str());
+    r->count = f[2] == "count";
     if (f[0] == "open" && f[1] == "index") r->call = ArgumentRow::OpenIndex;
     else if (f[0] == "open" && f[1] == "path") r->call = ArgumentRow::OpenPath, r->path = f[2];
     else if (f[0] == "exchange" && f[1] == "bytes") r->call = ArgumentRow::ExchangeBytes;
@@ -34,32 +38,20 @@ inline bool ParseCall(const std::string &s, ArgumentRow *r) {
 }
 
 inline std::vector<ArgumentRow> LoadArguments(const std::string &file, std::string *why) {
-    std::vector<ArgumentRow> rows;
-    std::string text;
-    if (!Slurp(file, &text, why)) return rows;
-    int line = 0;
-    for (const std::string &raw : Split(text, '\n')) {
-        ++line;
-        if (raw.empty() || raw[0] == '#') continue;
-        const std::vector<std::string> c = Split(raw, '|');
-        ArgumentRow r;
-        bool ok = c.size() == 6 && ParseCall(c[1], &r);
-        if (ok) {
-            r.name = c[0];
-            r.code = strtoul(c[2].c_str(), nullptr, 10);
-            r.says = c[3];
-            r.olvexExit = c[4] == "-" ? -1 : atoi(c[4].c_str());
-            r.olvexSays = c[5];
-            ok = r.code != 0 && !r.says.empty();
-        }
-        if (!ok) {
-            *why = file + ":" + std::to_string(line) + ": not a row";
-            return {};
-        }
-        rows.push_back(r);
-    }
-    if (rows.empty()) *why = file + " has no rows";
-    return rows;
+    return ReadTable<ArgumentRow>(
+        file, 8,
+        [](const std::vector<std::string> &c, ArgumentRow *r) {
+            r->name = c[0];
+            const bool cpp = c[2] != "-", tool = c[4] != "-";
+            if (!cpp && !tool) return true;
+            if (!ParseCall(c[1], r)) return false;
+            r->code = cpp ? strtoul(c[2].c_str(), nullptr, 10) : 0;
+            r->says = c[3];
+            r->olvexExit = tool ? atoi(c[4].c_str()) : -1;
+            r->olvexSays = c[5];
+            return (!cpp || (r->code != 0 && !r->says.empty())) && (!tool || !r->olvexSays.empty());
+        },
+        why);
 }
 
 }  // namespace scenarios

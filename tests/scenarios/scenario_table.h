@@ -133,45 +133,56 @@ inline bool ParsePeer(const std::string &s, Row *r) {
     return r->peerMs > 0;
 }
 
-// The rows of `file`; an empty list, with `why`, when it cannot be read.
-inline std::vector<Row> Load(const std::string &file, std::string *why) {
-    std::vector<Row> rows;
+// Every table file is read the same way: one row per line that is neither
+// blank nor a comment, its cells split at '|'. `parse` makes a row of the
+// cells, false when they are not one. An empty list, with `why`, when the
+// file cannot be read, a line is not a row, or there is none.
+template <class R, class Parse>
+std::vector<R> ReadTable(const std::string &file, size_t columns, Parse parse, std::string *why) {
+    std::vector<R> rows;
     std::string text;
     if (!Slurp(file, &text, why)) return rows;
     int line = 0;
     for (const std::string &raw : Split(text, '\n')) {
         ++line;
         if (raw.empty() || raw[0] == '#') continue;
-        std::vector<std::string> c = Split(raw, '|');
-        Row r;
-        bool ok = c.size() == 10;
-        if (ok) {
-            r.name = c[0];
-            r.key = c[1];
-            ok = ParsePeer(c[2], &r) && ParseLimit(c[3], &r.timeoutMs);
-            r.calls = atoi(c[4].c_str());
-            r.cancelMs = atoi(c[5].c_str());
-            r.pending = c[6] == "pending";
-            r.expect = c[6] == "ok" || r.pending ? 0 : DWORD(strtoul(c[6].c_str(), nullptr, 10));
-            ok = ok && r.calls > 0 && (r.pending ? c[7] == "-" : ParseWindow(c[7], &r.within));
-            if (c[8] != "none")
-                for (const std::string &s : Split(c[8], ',')) {
-                    Step step;
-                    ok = ok && ParseStep(s, &step);
-                    // A child program makes the calls: nothing can come before.
-                    ok = ok && (step.kind != Step::Exit || r.then.empty());
-                    r.then.push_back(step);
-                }
-            r.requests = unsigned(atoi(c[9].c_str()));
-        }
-        if (!ok) {
-            *why = file + ":" + std::to_string(line) + ": not a row";
+        const std::vector<std::string> c = Split(raw, '|');
+        R r;
+        if (c.size() != columns || !parse(c, &r)) {
+            *why = file + ":" + std::to_string(line) + ": not a row: " + raw;
             return {};
         }
         rows.push_back(r);
     }
     if (rows.empty()) *why = file + " has no rows";
     return rows;
+}
+
+inline bool ParseRow(const std::vector<std::string> &c, Row *row) {
+    Row &r = *row;
+    r.name = c[0];
+    r.key = c[1];
+    bool ok = ParsePeer(c[2], &r) && ParseLimit(c[3], &r.timeoutMs);
+    r.calls = atoi(c[4].c_str());
+    r.cancelMs = atoi(c[5].c_str());
+    r.pending = c[6] == "pending";
+    r.expect = c[6] == "ok" || r.pending ? 0 : DWORD(strtoul(c[6].c_str(), nullptr, 10));
+    ok = ok && r.calls > 0 && (r.pending ? c[7] == "-" : ParseWindow(c[7], &r.within));
+    if (c[8] != "none")
+        for (const std::string &s : Split(c[8], ',')) {
+            Step step;
+            ok = ok && ParseStep(s, &step);
+            // A child program makes the calls: nothing can come before.
+            ok = ok && (step.kind != Step::Exit || r.then.empty());
+            r.then.push_back(step);
+        }
+    r.requests = unsigned(atoi(c[9].c_str()));
+    return ok;
+}
+
+// The rows of timed-exchange.txt.
+inline std::vector<Row> Load(const std::string &file, std::string *why) {
+    return ReadTable<Row>(file, 10, ParseRow, why);
 }
 
 // The directory of this program, where keysim.exe and olvex.exe sit.
@@ -415,24 +426,15 @@ struct EventRow {
 };
 
 inline std::vector<EventRow> LoadEvents(const std::string &file, std::string *why) {
-    std::vector<EventRow> rows;
-    std::string text;
-    if (!Slurp(file, &text, why)) return rows;
-    for (const std::string &raw : Split(text, '\n')) {
-        if (raw.empty() || raw[0] == '#') continue;
-        std::vector<std::string> c = Split(raw, '|');
-        if (c.size() != 3) {
-            *why = file + ": not a row: " + raw;
-            return {};
-        }
-        EventRow r;
-        r.name = c[0];
-        r.actions = Split(c[1], ',');
-        if (c[2] != "none") r.events = Split(c[2], ',');
-        rows.push_back(r);
-    }
-    if (rows.empty()) *why = file + " has no rows";
-    return rows;
+    return ReadTable<EventRow>(
+        file, 3,
+        [](const std::vector<std::string> &c, EventRow *r) {
+            r->name = c[0];
+            r->actions = Split(c[1], ',');
+            if (c[2] != "none") r->events = Split(c[2], ',');
+            return true;
+        },
+        why);
 }
 
 // The words of an action: "plug A --behaviour refuse" -> {plug, A, --behaviour refuse}.
@@ -553,34 +555,21 @@ inline bool ParseTxStep(const std::string &s, TxStep *step) {
 }
 
 inline std::vector<TxRow> LoadTx(const std::string &file, std::string *why) {
-    std::vector<TxRow> rows;
-    std::string text;
-    if (!Slurp(file, &text, why)) return rows;
-    int line = 0;
-    for (const std::string &raw : Split(text, '\n')) {
-        ++line;
-        if (raw.empty() || raw[0] == '#') continue;
-        const std::vector<std::string> c = Split(raw, '|');
-        TxRow r;
-        bool ok = c.size() == 4;
-        if (ok) {
-            r.name = c[0];
-            r.key = c[1];
+    return ReadTable<TxRow>(
+        file, 4,
+        [](const std::vector<std::string> &c, TxRow *r) {
+            r->name = c[0];
+            r->key = c[1];
+            bool ok = true;
             for (const std::string &s : Split(c[2], ',')) {
                 TxStep step;
                 ok = ok && ParseTxStep(s, &step);
-                r.steps.push_back(step);
+                r->steps.push_back(step);
             }
-            r.requests = unsigned(atoi(c[3].c_str()));
-        }
-        if (!ok) {
-            *why = file + ":" + std::to_string(line) + ": not a row";
-            return {};
-        }
-        rows.push_back(r);
-    }
-    if (rows.empty()) *why = file + " has no rows";
-    return rows;
+            r->requests = unsigned(atoi(c[3].c_str()));
+            return ok;
+        },
+        why);
 }
 
 // One layer's connection and transaction, as a transaction row drives them.

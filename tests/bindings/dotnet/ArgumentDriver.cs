@@ -1,6 +1,6 @@
-// ArgumentDriver TABLE SERIAL: the first-program table (first-program.txt) through the .NET
-// binding, on the plugged echo key SERIAL. The first row runs before this
-// process lists any key.
+// ArgumentDriver TABLE SERIAL: the bad-argument table (bad-arguments.txt) through
+// the .NET binding, on the plugged echo key SERIAL. The first row runs before
+// this process lists any key.
 using System;
 using System.ComponentModel;
 using System.IO;
@@ -18,21 +18,26 @@ static class ArgumentDriver
         return key;
     }
 
-    // The row's call; false when it has no form in .NET.
+    // The row's call ("open index 5", "exchange timeout 0"...); false when it
+    // has no form in .NET.
     static bool Call(string call)
     {
-        string[] parts = call.Split(':');
-        string arg = parts.Length > 1 ? parts[1] : "";
-        switch (parts[0])
+        string[] w = call.Split(' ');
+        string what = w[0] + " " + w[1], arg = w.Length > 2 ? w[2] : "";
+        switch (what)
         {
-        case "open-index": Keys.Open(arg == "count" ? Keys.Enumerate() : int.Parse(arg)); return true;
-        case "open-path-null": Keys.Open((string)null); return true;
-        case "exchange-null": EchoKey().Exchange(null); return true;
-        case "exchange": EchoKey().Exchange(new byte[int.Parse(arg)]); return true;
-        case "timeout":
+        case "open index": Keys.Open(arg == "count" ? Keys.Enumerate() : int.Parse(arg)); return true;
+        case "open path": Keys.Open(arg == "null" ? null : arg); return true;
+        case "exchange bytes": EchoKey().Exchange(arg == "null" ? null : new byte[int.Parse(arg)]); return true;
+        case "exchange timeout":
+            if (arg == "text") return false;  // a TimeSpan cannot be text
             EchoKey().ExchangeAsync(new byte[] { 1 }, TimeSpan.FromMilliseconds(int.Parse(arg))).GetAwaiter().GetResult();
             return true;
-        case "timeout-text": return false;  // a TimeSpan cannot be text
+        case "exchange closed":
+            KeyConnection closed = Keys.Open(EchoKey().Path);
+            closed.Dispose();
+            closed.Exchange(new byte[] { 1 });
+            return true;
         default: throw new Exception("unknown call " + call);
         }
     }
@@ -44,8 +49,11 @@ static class ArgumentDriver
         case "index":
         case "range": return e is ArgumentOutOfRangeException;
         case "type": return e is ArgumentNullException;
-        case "87": return e is Win32Exception && ((Win32Exception)e).NativeErrorCode == 87;
-        default: throw new Exception("unknown expectation " + expect);
+        case "closed": return e is ObjectDisposedException;
+        default:
+            int code;
+            if (!int.TryParse(expect, out code)) throw new Exception("unknown expectation " + expect);
+            return e is Win32Exception && ((Win32Exception)e).NativeErrorCode == code;
         }
     }
 
@@ -57,7 +65,7 @@ static class ArgumentDriver
         int failed = 0;
         foreach (string[] row in rows)
         {
-            string name = row[0], call = row[1], expect = row[2], says = row[3];
+            string name = row[0], call = row[1], expect = row[6], says = row[7];
             Exception error = null;
             try
             {

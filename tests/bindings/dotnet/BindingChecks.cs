@@ -70,7 +70,7 @@ static class BindingChecks
         {
             UseShellExecute = false
         };
-        using (Process p = Process.Start(start))
+        using (Process p = Processes.Start(start))
         {
             p.WaitForExit();
             return p.ExitCode;
@@ -236,7 +236,12 @@ static class BindingChecks
         Check("a refused response fails with ERROR_INVALID_DATA", () =>
         {
             using (KeyConnection wrong = Keys.Open(WrongLead))
+            {
                 ExpectWin32(13, () => wrong.Exchange(new byte[] { 1, 2, 3 }));
+                // In the words every layer uses (the kit's table).
+                var e = Throws<Win32Exception>(() => wrong.Exchange(new byte[] { 1 }));
+                Expect(e.Message.Contains("answer was refused: not a frame"), "the library's words, got " + e.Message);
+            }
         });
 
         Check("a closed connection cannot be used, and closing twice is harmless", () =>
@@ -499,6 +504,33 @@ static class BindingChecks
             Expect(inside.Wait(5000), "the handler to dispose its watcher");
             watcher.Dispose();
             Expect(Volatile.Read(ref done) == 1, "Dispose to wait for the handler that disposed first");
+        });
+
+        Check("a transaction: one at a time per connection, others' exchanges after its end, nothing through it once disposed, and the connection's Dispose ends it", () =>
+        {
+            byte[] one = { 0x01, 0x02 }, later = { 0x0b };
+            using (KeyConnection key = Keys.Open(Echo))
+            {
+                Task<KeyResponse> waiting;
+                KeyTransaction tx = key.BeginTransaction(TimeSpan.FromSeconds(5));
+                using (tx)
+                {
+                    Expect(tx.Exchange(one).Body[1] == 0x02, "the transaction's own answer");
+                    var busy = Throws<InvalidOperationException>(() => key.BeginTransaction(TimeSpan.FromSeconds(5)));
+                    Expect(((Win32Exception)busy.InnerException).NativeErrorCode == 170, "inner 170, got " + busy.InnerException);
+                    waiting = key.ExchangeAsync(later);
+                    Expect(!waiting.Wait(300), "the connection's own exchange to wait for the transaction's end");
+                    Expect(tx.ExchangeAsync(one).Result.Status == 0x9000, "an asynchronous exchange inside");
+                }
+                Expect(waiting.Wait(5000) && waiting.Result.Body[0] == 0x0b, "the waiting exchange after the end");
+                Throws<ObjectDisposedException>(() => tx.Exchange(one));
+
+                KeyTransaction left = key.BeginTransaction();
+                key.Dispose();
+                Throws<ObjectDisposedException>(() => left.Exchange(one));
+            }
+            using (KeyConnection again = Keys.Open(Echo))
+                Expect(again.Exchange(later, TimeSpan.FromSeconds(5)).Status == 0x9000, "the key free after a Dispose that ended a transaction");
         });
 
         if (failures > 0)

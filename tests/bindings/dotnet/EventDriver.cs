@@ -251,7 +251,7 @@ static class EventDriver
         {
             UseShellExecute = false
         };
-        using (Process p = Process.Start(start))
+        using (Process p = Processes.Start(start))
         {
             p.WaitForExit();
             return p.ExitCode == 0;

@@ -440,7 +440,7 @@ static class ScenarioDriver
             string host = Process.GetCurrentProcess().MainModule.FileName;
             string args = "\"" + typeof(ScenarioDriver).Assembly.Location + "\" --child \"" + table + "\" " + row.Name +
                           " \"" + path + "\" " + how + " \"" + file + "\"";
-            using (Process p = Process.Start(new ProcessStartInfo(host, args) { UseShellExecute = false }))
+            using (Process p = Processes.Start(new ProcessStartInfo(host, args) { UseShellExecute = false }))
             {
                 if (!p.WaitForExit(SettleMs)) p.Kill();
                 p.WaitForExit();
@@ -487,7 +487,7 @@ static class ScenarioDriver
         {
             UseShellExecute = false
         };
-        using (Process p = Process.Start(start))
+        using (Process p = Processes.Start(start))
         {
             p.WaitForExit();
             if (p.ExitCode != 0 && failure != null)

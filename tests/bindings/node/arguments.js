@@ -1,5 +1,5 @@
 'use strict';
-// node arguments.js TABLE SERIAL: the first-program table (first-program.txt) through the
+// node arguments.js TABLE SERIAL: the bad-argument table (bad-arguments.txt) through the
 // package, on the plugged echo key SERIAL. The first row runs before this
 // process lists any key.
 const fs = require('fs');
@@ -10,8 +10,8 @@ const [table, serial] = process.argv.slice(2);
 const rows = fs.readFileSync(table, 'latin1').split(/\r?\n/)
   .filter((line) => line.trim() && !line.startsWith('#'))
   .map((line) => {
-    const [name, call, expect, says] = line.split('|').map((cell) => cell.trim());
-    return { name, call, expect, says };
+    const cells = line.split('|').map((cell) => cell.trim());
+    return { name: cells[0], call: cells[1], expect: cells[6], says: cells[7] };
   });
 
 let key = null;
@@ -21,14 +21,18 @@ function echoKey() {
 }
 
 function call(row) {
-  const [what, arg] = row.call.split(':');
-  switch (what) {
-    case 'open-index': return olvex.open(arg === 'count' ? olvex.enumerate() : Number(arg));
-    case 'open-path-null': return olvex.open(undefined);
-    case 'exchange-null': return echoKey().exchange(null);
-    case 'exchange': return echoKey().exchange(Buffer.alloc(Number(arg)));
-    case 'timeout': return echoKey().exchangeAsync(Buffer.from([1]), { timeout: Number(arg) });
-    case 'timeout-text': return echoKey().exchangeAsync(Buffer.from([1]), { timeout: '100' });
+  const [verb, what, arg] = row.call.split(' ');
+  switch (`${verb} ${what}`) {
+    case 'open index': return olvex.open(arg === 'count' ? olvex.enumerate() : Number(arg));
+    case 'open path': return olvex.open(arg === 'null' ? undefined : arg);
+    case 'exchange bytes': return echoKey().exchange(arg === 'null' ? null : Buffer.alloc(Number(arg)));
+    case 'exchange timeout':
+      return echoKey().exchangeAsync(Buffer.from([1]), { timeout: arg === 'text' ? '100' : Number(arg) });
+    case 'exchange closed': {
+      const closed = olvex.open(echoKey().path);
+      closed.close();
+      return closed.exchange(Buffer.from([1]));
+    }
     default: throw new Error(`unknown call ${row.call}`);
   }
 }
@@ -37,8 +41,13 @@ const fits = {
   index: (e) => e instanceof RangeError && e.errno === 87,
   type: (e) => e instanceof TypeError,
   range: (e) => e instanceof olvex.OlvexError && e.errno === 87,
-  87: (e) => e instanceof olvex.OlvexError && e.errno === 87,
+  closed: (e) => e instanceof olvex.OlvexError && e.errno === 6,
 };
+function fit(expect, e) {
+  if (fits[expect]) return fits[expect](e);
+  if (!/^\d+$/.test(expect)) throw new Error(`unknown expectation ${expect}`);
+  return e instanceof olvex.OlvexError && e.errno === Number(expect);
+}
 
 (async () => {
   const finish = await runRows(rows, async (row) => {
@@ -50,7 +59,7 @@ const fits = {
       error = e;
     }
     if (!error) throw new Error(`no error, want ${row.expect}`);
-    if (!fits[row.expect](error)) throw new Error(`want ${row.expect}, got ${error.name} errno ${error.errno}: ${error.message}`);
+    if (!fit(row.expect, error)) throw new Error(`want ${row.expect}, got ${error.name} errno ${error.errno}: ${error.message}`);
     if (row.says !== '-' && !error.message.includes(row.says)) throw new Error(`the message lacks "${row.says}": ${error.message}`);
     return `${error.name}: ${error.message}`;
   }, 'node bad arguments');

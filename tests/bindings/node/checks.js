@@ -144,7 +144,7 @@ function bytes(n, seed) {
     const wrong = olvex.open(WRONG_LEAD);
     try {
       throwsWindowsError(13, () => wrong.exchange(Buffer.from([1, 2, 3])));
-      assert.throws(() => wrong.exchange(Buffer.from([1])), /answer was refused: not a response frame/);
+      assert.throws(() => wrong.exchange(Buffer.from([1])), /answer was refused: not a frame/);
     } finally {
       await wrong.close();
     }
@@ -390,6 +390,25 @@ function bytes(n, seed) {
       console.log('version', olvex.version);`);
     assert(/^RangeError 87 olvexlib: open\(0\) before any listing in this process/m.test(r.output), r.output);
     assert(/^version 1\.0\.4\.0$/m.test(r.output), r.output);
+  });
+
+  await check('a transaction: one at a time per key, the key\'s own synchronous exchange refused meanwhile, and nothing once it ended', async () => {
+    const key = olvex.open(olvex.list()[ECHO]);
+    let inside = null;
+    const result = await key.transaction(async (tx) => {
+      inside = tx;
+      assert.strictEqual(tx.exchange(Buffer.from([0x01, 0x02])).body[1], 0x02);
+      await rejectsWithWindowsError(170, key.transaction(async () => {}));
+      throwsWindowsError(170, () => key.exchange(Buffer.from([0x01])));
+      const waiting = key.exchangeAsync(Buffer.from([0x0b]));  // goes once the transaction ends
+      assert.strictEqual((await tx.exchangeAsync(Buffer.from([0x01]))).status, 0x9000);
+      return { waiting };  // not awaited inside: it waits for the end
+    });
+    assert.strictEqual((await result.waiting).body[0], 0x0b);
+    throwsWindowsError(6, () => inside.exchange(Buffer.from([0x01])));
+    await assert.rejects(key.transaction(async () => { throw new Error('mine'); }), /mine/);
+    assert.strictEqual(key.exchange(Buffer.from([0x01])).status, 0x9000, 'a throw ended it too');
+    await key.close();
   });
 
   await Promise.all([echo.close(), longKey.close()]);

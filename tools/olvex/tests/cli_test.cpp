@@ -515,7 +515,8 @@ void RunArgumentRow(const scenarios::ArgumentRow &row) {
     Result r;
     switch (row.call) {
         case scenarios::ArgumentRow::OpenIndex:
-            r = Olvex("send --key " + std::to_string(row.value) + " 00");
+            // The row's key is the only one attached: the count is 1.
+            r = Olvex("send --key " + std::to_string(row.count ? 1 : row.value) + " 00");
             break;
         case scenarios::ArgumentRow::OpenPath:
             r = Olvex("send --key " + row.path + " 00");
