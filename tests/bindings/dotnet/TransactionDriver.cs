@@ -2,9 +2,10 @@
 // means) through the .NET binding, one freshly plugged key per row. keysim.exe
 // and olvex.exe are beside this program. Prints `ok NAME` or `FAILED NAME:
 // why` per row, and `completed: ...` last only when every row passed.
-// TransactionDriver --owner PATH READY: the child of an owner step: inside its
-// transaction, one exchange answered, then the named event READY set and one
-// more exchange sent, which it waits for until it is killed.
+// TransactionDriver --owner PATH READY HOW: the child of an owner step: inside
+// its transaction, one exchange answered, then the named event READY set and
+// one more exchange sent, which it waits for until it is killed (HOW killed),
+// or gives 100 ms and then ends the program, all left open (HOW exit).
 using System;
 using System.Collections.Generic;
 using System.ComponentModel;
@@ -22,6 +23,7 @@ static class TransactionDriver
         public string Verb;
         public int Value;  // begin, in: ms (0: no limit); wait, owner: ms; hammer, othertx, together: a count
         public int Code;
+        public bool Exits;  // owner: the child ends itself rather than being killed
     }
 
     class Row
@@ -35,12 +37,25 @@ static class TransactionDriver
     static readonly string Here = AppDomain.CurrentDomain.BaseDirectory;
     static readonly byte[] First = { 0x01 };
 
-    static int Owner(string path, string ready)
+    static int Owner(string path, string ready, string how)
     {
         KeyConnection key = Keys.Open(path);
         KeyTransaction tx = key.BeginTransaction();
         tx.Exchange(First);
         EventWaitHandle.OpenExisting(ready).Set();
+        if (how == "exit")
+        {
+            try
+            {
+                tx.Exchange(First, TimeSpan.FromMilliseconds(100));
+            }
+            catch (TimeoutException e) when ((e.InnerException as Win32Exception)?.NativeErrorCode == 1460)
+            {
+                // Left open on purpose: the program's end must give the owed answer its grace.
+                Environment.Exit(0);
+            }
+            return 7;
+        }
         tx.ExchangeAsync(First).Wait();
         Thread.Sleep(Timeout.Infinite);
         return 0;
@@ -58,11 +73,13 @@ static class TransactionDriver
             foreach (string s in c[2].Split(','))
             {
                 string[] f = s.Trim().Split(':');
+                bool exits = f[0] == "owner" && f.Length == 3 && f[2] == "exit";
                 row.Steps.Add(new Step
                 {
                     Verb = f[0],
                     Value = f.Length > 1 && f[1] != "none" ? int.Parse(f[1]) : 0,
-                    Code = f.Length > 2 ? int.Parse(f[2]) : 0
+                    Code = f.Length > 2 && !exits ? int.Parse(f[2]) : 0,
+                    Exits = exits
                 });
             }
             rows.Add(row);
@@ -246,7 +263,7 @@ static class TransactionDriver
                     int seen = RequestLog(serial).Count;
                     using (var inside = new EventWaitHandle(false, EventResetMode.ManualReset, ready))
                     using (Process owner = Processes.Start(new ProcessStartInfo(Process.GetCurrentProcess().MainModule.FileName,
-                                                                             "\"" + Path.Combine(Here, "TransactionDriver.exe") + "\" --owner " + quoted + " " + ready)
+                                                                             "\"" + Path.Combine(Here, "TransactionDriver.exe") + "\" --owner " + quoted + " " + ready + (step.Exits ? " exit" : " killed"))
                                                           { UseShellExecute = false }))
                     {
                         if (WaitHandle.WaitAny(new WaitHandle[] { inside }, 30000) != 0 || owner.HasExited)
@@ -256,6 +273,8 @@ static class TransactionDriver
                         else
                             start("send --key " + quoted + " 0b");
                         if (why == "") Thread.Sleep(step.Value);
+                        if (step.Exits && owner.WaitForExit(20000) && owner.ExitCode != 0 && why == "")
+                            why = "owner: the child exited " + owner.ExitCode;
                         if (!owner.HasExited) owner.Kill();
                         owner.WaitForExit();
                     }
@@ -292,7 +311,7 @@ static class TransactionDriver
 
     static int Main(string[] args)
     {
-        if (args.Length == 3 && args[0] == "--owner") return Owner(args[1], args[2]);
+        if (args.Length == 4 && args[0] == "--owner") return Owner(args[1], args[2], args[3]);
         List<Row> rows = Load(args[0]);
         int failures = 0;
         for (int i = 0; i < rows.Count; i++)

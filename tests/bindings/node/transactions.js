@@ -4,9 +4,10 @@
 // per row (serial PREFIX-ROW). keysim.exe and olvex.exe are beside this file.
 // Prints `ok NAME` or `FAILED NAME: why` per row, and `completed: ...` last
 // only when every row passed.
-// transactions.js --owner PATH READY: the child of an owner step: inside its
-// transaction, one exchange answered, then the named event READY set and one
-// more exchange sent, which it waits for until it is killed.
+// transactions.js --owner PATH READY HOW: the child of an owner step: inside
+// its transaction, one exchange answered, then the named event READY set and
+// one more exchange sent, which it waits for until it is killed (HOW killed),
+// or gives 100 ms and then ends the program, all left open (HOW exit).
 const { runRows } = require('./harness');
 const fs = require('fs');
 const os = require('os');
@@ -29,7 +30,7 @@ const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 const sinceMs = (start) => Number(process.hrtime.bigint() - start) / 1e6;
 
 if (process.argv[2] === '--owner') {
-  const [, , , keyPath, ready] = process.argv;
+  const [, , , keyPath, ready, how] = process.argv;
   (async () => {
     const key = olvex.open(keyPath);
     await key.transaction(async (tx) => {
@@ -37,6 +38,15 @@ if (process.argv[2] === '--owner') {
       const event = OpenEventA(EVENT_MODIFY_STATE, 0, ready);
       if (!event) process.exit(6);
       SetEvent(event);
+      if (how === 'exit') {
+        try {
+          tx.exchange(Buffer.from([0x01]), { timeout: 100 });
+        } catch (e) {
+          // Left open on purpose: the program's end must give the owed answer its grace.
+          process.exit(e.errno === 1460 ? 0 : 7);
+        }
+        process.exit(7);
+      }
       await tx.exchangeAsync(Buffer.from([0x01]));
       await new Promise(() => setInterval(() => {}, 1000));
     });
@@ -119,7 +129,7 @@ async function runRow(row, n, prefix) {
     key = olvex.open(keyPath);
     for (const step of row.steps) {
       if (why) break;
-      const { verb, n: value, code } = step;
+      const { verb, n: value, code, exits } = step;
       if (verb === 'begin') {
         const t0 = process.hrtime.bigint();
         const result = await new Promise((resolve) => {
@@ -164,13 +174,18 @@ async function runRow(row, n, prefix) {
         const ready = `olvex-tx-owner-${process.pid}-${serial}`;
         const event = CreateEventA(null, 1, 0, ready);
         const seen = requestLog(serial).length;
-        const owner = spawn(process.execPath, [__filename, '--owner', keyPath, ready], { stdio: 'ignore', windowsHide: true });
+        const owner = spawn(process.execPath, [__filename, '--owner', keyPath, ready, exits ? 'exit' : 'killed'],
+          { stdio: 'ignore', windowsHide: true });
         let inside = false;
         for (let i = 0; i < 300 && !inside && owner.exitCode === null; i++, await sleep(100)) inside = WaitForSingleObject(event, 0) === 0;
         if (!inside) why = 'owner: the child did not get inside its transaction';
         else if (!await seesMore(serial, seen + 1)) why = 'owner: the key never saw the child\'s second command';
         else start(['send', '--key', keyPath, '0b']);
         if (!why) await sleep(value);
+        if (exits) {
+          const code = await Promise.race([new Promise((resolve) => (owner.exitCode !== null ? resolve(owner.exitCode) : owner.on('exit', resolve))), sleep(20000)]);
+          if (code !== 0 && !why) why = `owner: the child exited ${code}`;
+        }
         owner.kill();
         await new Promise((resolve) => (owner.exitCode !== null ? resolve() : owner.on('exit', resolve)));
         CloseHandle(event);
@@ -206,7 +221,8 @@ function parseTable(file) {
       if (c.length !== 4) throw new Error(`${file}: row ${i + 1}: ${c.length} columns, not 4`);
       const steps = c[2].split(',').map((s) => {
         const [verb, a, b] = s.trim().split(':');
-        return { verb, n: a === undefined || a === 'none' ? 0 : Number(a), code: Number(b || 0) };
+        const exits = verb === 'owner' && b === 'exit';
+        return { verb, n: a === undefined || a === 'none' ? 0 : Number(a), code: exits ? 0 : Number(b || 0), exits };
       });
       return { name: c[0], key: c[1].split(/\s+/).filter(Boolean), steps, requests: Number(c[3]) };
     });
