@@ -208,7 +208,7 @@ inline int RunHere(const std::string &program, const std::string &args, bool sha
         si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     }
     PROCESS_INFORMATION pi = {};
-    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, shareOutput, 0, nullptr, nullptr, &si, &pi))
+    if (!keysim::StartProcess(command, shareOutput, 0, &si, &pi))
         return -1;
     DWORD code = DWORD(-1);
     if (WaitForSingleObject(pi.hProcess, 60000) == WAIT_OBJECT_0) GetExitCodeProcess(pi.hProcess, &code);
@@ -221,6 +221,19 @@ inline int RunHere(const std::string &program, const std::string &args, bool sha
 // Runs `keysim ARGS` to its end; its exit code, or -1.
 inline int Keysim(const std::string &args, bool shareOutput = false) {
     return RunHere("keysim.exe", args, shareOutput);
+}
+
+// What a row came to once the key is checked (nothing interleaved or
+// misdelivered, `requests` requests) and unplugged: `why`, or the first fault.
+inline std::string CheckAndUnplug(const std::string &key, unsigned requests, std::string why) {
+    if (why.empty()) {
+        const int checked = Keysim("check " + key + " --requests " + std::to_string(requests), true);
+        if (checked != 0)
+            why = "keysim check exited " + std::to_string(checked) +
+                  ": interleaved, misdelivered or request count (see its output)";
+    }
+    if (Keysim("unplug " + key) != 0 && why.empty()) why = "keysim unplug failed";
+    return why;
 }
 
 // A started call whose completion never came.
@@ -403,13 +416,7 @@ inline std::string RunRow(const Row &row, Layer &layer, const std::string &seria
         }
     }
     layer.Finish();
-    if (why.empty()) {
-        const int checked = Keysim("check " + key + " --requests " + std::to_string(row.requests), true);
-        if (checked != 0)
-            why = "keysim check exited " + std::to_string(checked) +
-                  ": interleaved, misdelivered or request count (see its output)";
-    }
-    if (Keysim("unplug " + key) != 0 && why.empty()) why = "keysim unplug failed";
+    why = CheckAndUnplug(key, row.requests, why);
     if (otherPlugged) Keysim("unplug " + other);
     return why;
 }
@@ -598,7 +605,7 @@ inline HANDLE StartHere(const std::string &program, const std::string &args, DWO
     STARTUPINFOA si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
-    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return nullptr;
+    if (!keysim::StartProcess(command, false, 0, &si, &pi)) return nullptr;
     CloseHandle(pi.hThread);
     if (pid) *pid = pi.dwProcessId;
     return pi.hProcess;
@@ -734,13 +741,7 @@ inline std::string RunTxRow(const TxRow &row, TxLayer &layer, const std::string 
     const std::string left = join();
     if (why.empty()) why = left;
     if (!script.empty()) DeleteFileA(script.c_str());
-    if (why.empty()) {
-        const int checked = Keysim("check " + key + " --requests " + std::to_string(row.requests), true);
-        if (checked != 0)
-            why = "keysim check exited " + std::to_string(checked) +
-                  ": interleaved, misdelivered or request count (see its output)";
-    }
-    if (Keysim("unplug " + key) != 0 && why.empty()) why = "keysim unplug failed";
+    why = CheckAndUnplug(key, row.requests, why);
     return why;
 }
 

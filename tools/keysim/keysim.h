@@ -127,4 +127,11 @@ std::string KeyId(const std::string &serial, uint16_t vid = kDefaultVid, uint16_
 // payload[0] taken as 0 for an empty payload.
 uint8_t PatternByte(const std::vector<uint8_t> &payload, size_t i);
 
+// CreateProcessA for the tests and keysim's own background server. Under load
+// Wine now and then loses a new process before any of its code runs (the
+// start fails with ERROR_INTERNAL_ERROR, 1359): nothing of it is left, so it
+// is started again, up to five times. The other arguments are CreateProcessA's.
+bool StartProcess(std::string command, bool inheritHandles, unsigned long flags, void *startupInfo,
+                  void *processInformation);
+
 }  // namespace keysim

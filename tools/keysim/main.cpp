@@ -309,20 +309,9 @@ bool StartInBackground(const Background &what, const std::vector<std::string> &a
     STARTUPINFOA si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
-    // Under load Wine now and then loses a new process before any of its code
-    // runs (the start fails with ERROR_INTERNAL_ERROR): nothing of it is left,
-    // so starting it again is safe.
-    bool started = false;
-    DWORD error = ERROR_SUCCESS;
-    for (int attempt = 0; event && reasonMapping && !started && attempt < 5; ++attempt) {
-        if (attempt) Sleep(100 * attempt);
-        started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr, nullptr,
-                                 &si, &pi);
-        error = started ? ERROR_SUCCESS : GetLastError();
-        if (error != ERROR_INTERNAL_ERROR) break;
-    }
+    const bool started = event && reasonMapping && keysim::StartProcess(command, false, DETACHED_PROCESS, &si, &pi);
+    const DWORD error = started ? ERROR_SUCCESS : GetLastError();
     if (!started) {
-        if (!event || !reasonMapping) error = GetLastError();
         fprintf(stderr, "keysim: cannot start the background process `%s` (error %lu%s)\n", command.c_str(), error,
                 error == ERROR_INTERNAL_ERROR ? ": it ended before it started, five times" : "");
         if (reasonMapping) CloseHandle(reasonMapping);

@@ -154,7 +154,7 @@ HANDLE Start(const std::string &path, const std::string &args) {
     STARTUPINFOA si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
-    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return nullptr;
+    if (!keysim::StartProcess(command, false, 0, &si, &pi)) return nullptr;
     CloseHandle(pi.hThread);
     return pi.hProcess;
 }

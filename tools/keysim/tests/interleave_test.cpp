@@ -263,7 +263,7 @@ bool RaceTwoProcesses(keysim::Key *key, int iterations, const char *lock) {
     STARTUPINFOA si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
-    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return false;
+    if (!keysim::StartProcess(command, false, 0, &si, &pi)) return false;
     HANDLE waits[2] = {readyEvent, pi.hProcess};
     bool ok = WaitForMultipleObjects(2, waits, FALSE, 20000) == WAIT_OBJECT_0;
     SetEvent(startEvent);

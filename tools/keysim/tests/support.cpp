@@ -197,8 +197,7 @@ int RunHere(const std::string &program, const std::string &args, DWORD timeoutMs
         si.hStdOutput = si.hStdError = write;
     }
     PROCESS_INFORMATION pi = {};
-    BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, output != nullptr, 0, nullptr, nullptr,
-                                  &si, &pi);
+    const bool started = keysim::StartProcess(command, output != nullptr, 0, &si, &pi);
     if (write) CloseHandle(write);
     if (!started) {
         if (read) CloseHandle(read);
@@ -241,7 +240,7 @@ Process::Process(const std::string &program, const std::string &args) {
     STARTUPINFOA si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
-    if (CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+    if (keysim::StartProcess(command, false, 0, &si, &pi)) {
         CloseHandle(pi.hThread);
         handle_ = pi.hProcess;
     }

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "keysim.h"
+
 namespace olvextest {
 
 std::string SelfDirectory() {
@@ -55,8 +57,7 @@ Running Start(const std::string &args, bool console) {
     si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     si.hStdOutput = r.out;
     si.hStdError = r.err;
-    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, console ? CREATE_NEW_CONSOLE : 0, nullptr,
-                        nullptr, &si, &r.pi)) {
+    if (!keysim::StartProcess(command, true, console ? CREATE_NEW_CONSOLE : 0, &si, &r.pi)) {
         ADD_FAILURE() << "cannot start olvex: " << GetLastError();
     }
     return r;
