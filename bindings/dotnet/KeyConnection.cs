@@ -284,25 +284,8 @@ namespace Olvexlib
             // The kit ends a key's transaction before it closes the key.
             KeyTransaction open = Interlocked.Exchange(ref transaction, null);
             if (open != null) open.Dispose();
-            bool held = false;
-            try
-            {
-                // Keeps the kit's key alive past the handle's own Dispose.
-                handle.DangerousAddRef(ref held);
-            }
-            catch (ObjectDisposedException)
-            {
-                return;
-            }
-            try
-            {
-                handle.Dispose();  // no call starts from here on
-                NativeMethods.OLVEXKIT_Cancel(handle.DangerousGetHandle());
-            }
-            finally
-            {
-                handle.DangerousRelease();  // closes here unless a call is still inside the kit
-            }
+            // Closes here unless a call is still inside the kit.
+            if (!NativeMethods.Retire(handle)) return;
             if (Volatile.Read(ref untimed) == 0) handle.WaitReleased();
         }
 

@@ -63,24 +63,7 @@ namespace Olvexlib
         public void Dispose()
         {
             connection.Ended(this);
-            bool held = false;
-            try
-            {
-                handle.DangerousAddRef(ref held);
-            }
-            catch (ObjectDisposedException)
-            {
-                return;
-            }
-            try
-            {
-                handle.Dispose();  // no call starts from here on
-                NativeMethods.OLVEXKIT_Cancel(handle.DangerousGetHandle());
-            }
-            finally
-            {
-                handle.DangerousRelease();  // ends here unless a call is still inside the kit
-            }
+            NativeMethods.Retire(handle);
         }
     }
 

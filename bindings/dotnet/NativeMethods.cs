@@ -151,6 +151,33 @@ namespace Olvexlib
         [DllImport(Kit, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
         internal static extern uint OLVEXKIT_Close(IntPtr key, uint graceMs);
 
+        // Disposes `handle`, so that no call starts on it, and ends the calls
+        // running on it; the kit's object goes once the last call inside it
+        // returns. False when it was disposed already.
+        internal static bool Retire(SafeHandle handle)
+        {
+            bool held = false;
+            try
+            {
+                // Keeps the kit's object alive past the handle's own Dispose.
+                handle.DangerousAddRef(ref held);
+            }
+            catch (ObjectDisposedException)
+            {
+                return false;
+            }
+            try
+            {
+                handle.Dispose();
+                OLVEXKIT_Cancel(handle.DangerousGetHandle());
+            }
+            finally
+            {
+                handle.DangerousRelease();
+            }
+            return true;
+        }
+
         [DllImport(Kit, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
         internal static extern uint OLVEXKIT_Keys([Out] KeyRecord[] keys, int capacity, out int count);
 
