@@ -36,6 +36,7 @@ struct Shared {
     volatile LONG64 spareRequests;     // keysim counters of each spare key, summed at unplug
     volatile LONG64 spareInterleaved;
     volatile LONG64 spareMalformed;
+    volatile LONG64 spareMisdelivered;
     WorkerCounters slots[kMaxSlots];
 };
 
