@@ -43,33 +43,8 @@ static class EventDriver
             Console.WriteLine("FAILED " + args[0] + " has no rows");
             return 1;
         }
-        int failures = 0;
-        for (int i = 0; i < rows.Length; i++)
-        {
-            string why;
-            try
-            {
-                why = Run(rows[i], i);
-            }
-            catch (Exception e)
-            {
-                why = e.ToString();
-            }
-            if (why == null) Console.WriteLine("ok " + rows[i].Name);
-            else
-            {
-                failures++;
-                Console.WriteLine("FAILED " + rows[i].Name + ": " + why);
-            }
-        }
-        if (failures > 0)
-        {
-            Console.WriteLine(failures + " of " + rows.Length + " key-event rows failed");
-            return 1;
-        }
-        Console.WriteLine("completed: dotnet key events " + (Environment.Is64BitProcess ? "x64" : "x86") + ", " +
-                          rows.Length + " rows");
-        return 0;
+        return Rows.Report(rows.Length, i => rows[i].Name, i => Run(rows[i], i),
+                           "dotnet key events " + (Environment.Is64BitProcess ? "x64" : "x86"));
     }
 
     static Row Parse(string line)

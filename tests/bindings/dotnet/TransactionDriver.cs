@@ -313,31 +313,8 @@ static class TransactionDriver
     {
         if (args.Length == 4 && args[0] == "--owner") return Owner(args[1], args[2], args[3]);
         List<Row> rows = Load(args[0]);
-        int failures = 0;
-        for (int i = 0; i < rows.Count; i++)
-        {
-            string serial = (Environment.Is64BitProcess ? "dt64-" : "dt32-") + (i + 1), why;
-            try
-            {
-                why = RunRow(rows[i], serial);
-            }
-            catch (Exception e)
-            {
-                why = e.ToString();
-            }
-            if (why == "") Console.WriteLine("ok " + rows[i].Name);
-            else
-            {
-                failures++;
-                Console.WriteLine("FAILED " + rows[i].Name + ": " + why);
-            }
-        }
-        if (failures > 0)
-        {
-            Console.WriteLine(failures + " of " + rows.Count + " rows failed");
-            return 1;
-        }
-        Console.WriteLine("completed: dotnet transactions, " + rows.Count + " rows");
-        return 0;
+        return Rows.Report(rows.Count, i => rows[i].Name,
+                           i => RunRow(rows[i], (Environment.Is64BitProcess ? "dt64-" : "dt32-") + (i + 1)),
+                           "dotnet transactions");
     }
 }
