@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "scenario_table.h"
@@ -52,6 +53,29 @@ inline std::vector<ArgumentRow> LoadArguments(const std::string &file, std::stri
             return (!cpp || (r->code != 0 && !r->says.empty())) && (!tool || !r->olvexSays.empty());
         },
         why);
+}
+
+// One test per row of the table `file` that `applies` to this layer, named
+// BadArguments.`prefix` + the row's name, running `run(row)`.
+template <class Runner>
+bool RegisterArgumentRows(const std::string &file, const std::string &prefix, bool (*applies)(const ArgumentRow &),
+                          Runner run) {
+    std::string why;
+    std::vector<ArgumentRow> rows;
+    for (ArgumentRow row : LoadArguments(file, &why)) {
+        if (!applies(row)) continue;
+        row.name = prefix + row.name;
+        rows.push_back(row);
+    }
+    if (rows.empty() && why.empty()) why = file + ": no row for this layer";
+    struct RowTest : testing::Test {
+        ArgumentRow row;
+        Runner runner;
+        RowTest(ArgumentRow r, Runner f) : row(std::move(r)), runner(f) {}
+        void TestBody() override { runner(row); }
+    };
+    return RegisterRows("BadArguments", rows, why,
+                        [run](const ArgumentRow &row, int) { return new RowTest(row, run); });
 }
 
 }  // namespace scenarios

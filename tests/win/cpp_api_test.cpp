@@ -441,37 +441,10 @@ void RunArgumentRow(const scenarios::ArgumentRow &row) {
     EXPECT_EQ(keysim::GetStats(key.get()).requests, 0u) << "nothing reaches the key";
 }
 
-const bool argumentsRegistered = [] {
-    std::string why;
-    const std::vector<scenarios::ArgumentRow> rows = scenarios::LoadArguments(OLVEX_ARGUMENT_TABLE, &why);
-    if (rows.empty()) {
-        testing::RegisterTest("BadArguments", "TableLoads", nullptr, nullptr, __FILE__, __LINE__,
-                              [why]() -> testing::Test * {
-                                  struct Fail : testing::Test {
-                                      std::string why;
-                                      void TestBody() override { FAIL() << why; }
-                                  };
-                                  auto *t = new Fail;
-                                  t->why = why;
-                                  return t;
-                              });
-        return false;
-    }
-    for (const scenarios::ArgumentRow &row : rows) {
-        if (row.code == 0) continue;  // a mistake this layer cannot make
-        struct RowTest : testing::Test {
-            scenarios::ArgumentRow row;
-            void TestBody() override { RunArgumentRow(row); }
-        };
-        testing::RegisterTest("BadArguments", ("cpp-" + row.name).c_str(), nullptr, nullptr, __FILE__, __LINE__,
-                              [row]() -> testing::Test * {
-                                  auto *t = new RowTest;
-                                  t->row = row;
-                                  return t;
-                              });
-    }
-    return true;
-}();
+// The rows whose mistake this layer can make.
+const bool argumentsRegistered = scenarios::RegisterArgumentRows(
+    OLVEX_ARGUMENT_TABLE, "cpp-", [](const scenarios::ArgumentRow &row) { return row.code != 0; },
+    RunArgumentRow);
 
 }  // namespace
 

@@ -323,7 +323,8 @@ int Controller(const Options &o) {
 
     printf("exchanges verified   %lld (%lld attempts on the spare key, %lld failed as it went away)\n", exchanges,
            spare, spareFailed);
-    printf("mismatched responses %lld (%lld answers misdelivered, as the keys count them)\n", mismatches, misdelivered);
+    printf("mismatched responses %lld (%lld answers misdelivered, as the keys count them)\n", mismatches,
+           misdelivered);
     printf("failed exchanges     %lld (keys that stayed plugged)\n", failures);
     long long cut = 0;
     for (long long n : cutShort) cut += n;
@@ -339,8 +340,9 @@ int Controller(const Options &o) {
     printf("worker trouble       %lld unexpected exits, %lld hung at the end\n", unexpectedExits, hung);
     printf("controller handles   %ld before, %ld after\n", handlesBefore, handlesAfter);
 
-    const bool pass = exchanges > 0 && mismatches == 0 && misdelivered == 0 && failures == 0 && unexplained == 0 && malformed == 0 &&
-                      unexpectedExits == 0 && hung == 0 && handlesBefore >= 0 && handlesAfter <= handlesBefore;
+    const bool pass = exchanges > 0 && mismatches == 0 && misdelivered == 0 && failures == 0 && unexplained == 0 &&
+                      malformed == 0 && unexpectedExits == 0 && hung == 0 && handlesBefore >= 0 &&
+                      handlesAfter <= handlesBefore;
     printf("result               %s\n", pass ? "PASS" : "FAIL");
     // The test run's proof that the soak finished (a crash can exit 0).
     if (pass)

@@ -538,36 +538,10 @@ void RunArgumentRow(const scenarios::ArgumentRow &row) {
     EXPECT_EQ(Requests(key), 0u) << "nothing reaches the key";
 }
 
-const bool argumentsRegistered = [] {
-    std::string why;
-    const std::vector<scenarios::ArgumentRow> rows = scenarios::LoadArguments(OLVEX_ARGUMENT_TABLE, &why);
-    struct RowTest : testing::Test {
-        scenarios::ArgumentRow row;
-        std::string why;
-        void TestBody() override {
-            if (!why.empty()) FAIL() << why;
-            RunArgumentRow(row);
-        }
-    };
-    if (rows.empty()) {
-        testing::RegisterTest("BadArguments", "TableLoads", nullptr, nullptr, __FILE__, __LINE__,
-                              [why]() -> testing::Test * {
-                                  auto *t = new RowTest;
-                                  t->why = why;
-                                  return t;
-                              });
-    }
-    for (const scenarios::ArgumentRow &row : rows) {
-        if (row.olvexExit < 0) continue;  // a mistake the tool cannot make
-        testing::RegisterTest("BadArguments", ("olvex-" + row.name).c_str(), nullptr, nullptr, __FILE__, __LINE__,
-                              [row]() -> testing::Test * {
-                                  auto *t = new RowTest;
-                                  t->row = row;
-                                  return t;
-                              });
-    }
-    return true;
-}();
+// The rows whose mistake this layer can make.
+const bool argumentsRegistered = scenarios::RegisterArgumentRows(
+    OLVEX_ARGUMENT_TABLE, "olvex-", [](const scenarios::ArgumentRow &row) { return row.olvexExit >= 0; },
+    RunArgumentRow);
 
 }  // namespace
 
