@@ -28,10 +28,15 @@ static class Rows
 {
     // Runs rows 0..count-1; `run` returns why a row failed, null or "" when
     // it passed. Prints `ok NAME` or `FAILED NAME: why` per row, and
-    // `completed: WHAT, N rows` last only when every row passed. Returns the
-    // program's exit code.
+    // `completed: WHAT, N rows` last only when every row passed; a table
+    // with no rows proves nothing and fails. Returns the program's exit code.
     public static int Report(int count, Func<int, string> name, Func<int, string> run, string what)
     {
+        if (count == 0)
+        {
+            Console.WriteLine("FAILED " + what + ": the table has no rows");
+            return 1;
+        }
         int failures = 0;
         for (int i = 0; i < count; i++)
         {
