@@ -4,9 +4,9 @@
  * protocol.
  *
  * The programs run at once and take turns: slot i waits for the event
- * Local\olvex-bench-turn-i, runs SHORT_COUNT exchanges on key 0 and twice
- * LONG_COUNT on key 1, and signals the next slot's event, so that turn t of
- * every program meets the same conditions. Turn 0 warms up (kWarmUp times as
+ * Local\olvex-bench-turn-i, lets 20 ms pass, runs SHORT_COUNT exchanges on
+ * key 0 and twice LONG_COUNT on key 1, and signals the next slot's event, so
+ * that turn t of every program meets the same conditions. Turn 0 warms up (kWarmUp times as
  * many exchanges); each later turn
  * prints "short SECONDS", "long SECONDS" and "reuse SECONDS", the time its
  * exchanges took. A binding runs "long" through its plain exchange and "reuse"
@@ -70,6 +70,10 @@ int main(int argc, char **argv) {
             fprintf(stderr, "binding_rate: no turn within two minutes\n");
             return 1;
         }
+        /* The previous program's runtime may still be busy on its own
+         * threads (collections, pool threads winding down); on two cores that
+         * slowed whoever came next by a tenth. */
+        Sleep(20);
         const int w = t == 0 ? kWarmUp : 1;
         const double s = Time(shortKey, w * shortCount), l = Time(longKey, w * longCount),
                      u = Time(longKey, w * longCount);

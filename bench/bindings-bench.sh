@@ -59,12 +59,14 @@ sizes="short long reuse"
 args="3 $turns $short_count $long_count"
 printf '%d runs of %d turns of %d short and 2 x %d longest exchanges, the programs taking turns on the same keys\n' \
   "$runs" "$turns" "$short_count" "$long_count"
-# long against reuse is what a fresh body costs. Measured in one .NET process
-# under Wine: the exchange itself is the same, and the difference is the new
-# array landing in memory never touched before, since the runtime's first
-# generation here is large enough that no collection ran in a thousand 51 KB
-# allocations; with COMPlus_GCgen0size=0x200000 (collections, so warm memory)
-# the fresh-body exchange ran as fast as reuse.
+# long against reuse is what a fresh body costs. .NET: only until its first
+# generation (tens of MB here) has been collected, since until then each new
+# array lands in memory never touched, ~20 us a page under Wine; the program
+# warms its heap first, as a program running for more than a moment has.
+# Node.js: every 51 KB body is new memory to the process (its allocator hands
+# freed blocks of that size back to the system), about ten page faults, which
+# cost ~150 us an exchange here even with a collection every 50 exchanges;
+# exchangeInto() is the way without them.
 echo "short: 4-byte bodies; long: 51195-byte bodies; reuse: the same into a buffer of the caller's"
 echo "ratio: median over the turns of C's time / the binding's time (> 1: faster than C)"
 : >"$work/ratios"

@@ -19,6 +19,8 @@ const SetEvent = kernel32.func('int __stdcall SetEvent(void *handle)');
 const turn = (slot) => CreateEventA(null, 0, 0, `Local\\olvex-bench-turn-${slot}`);
 const command = Buffer.from([0x80, 0x01, 0x02, 0x03]);
 const WARM_UP = 25;  // turn 0 is this many turns long, as in binding_rate.c
+const pause = new Int32Array(new SharedArrayBuffer(4));
+const settle = () => Atomics.wait(pause, 0, 0, 20);  // as binding_rate.c's Sleep(20)
 
 function time(key, count) {
   const start = process.hrtime.bigint();
@@ -96,6 +98,7 @@ function relay() {
   const next = turn((slot + 1) % slots);
   for (let t = 0; t <= turns; t++) {
     if ((t > 0 || slot > 0) && WaitForSingleObject(mine, 120000) !== 0) throw new Error('no turn within two minutes');
+    settle();
     const w = t === 0 ? WARM_UP : 1;
     let s, a;
     if (t % 2) {
