@@ -36,6 +36,7 @@ tgz=$(sh bindings/node/pack.sh "$work/package")
 echo '{ "name": "olvexlib-bench", "private": true }' >"$work/node/package.json"
 (cd "$work/node" && npm install --silent --no-audit --no-fund --ignore-scripts --os=win32 --cpu=x64 "$tgz" </dev/null)
 cp bindings/node/bench/exchange-rate.js "$work/node/"
+cc -O2 -o "$work/first_touch" bench/first_touch.c
 
 prefix=$build/bindings-bench-prefix
 export WINEPREFIX=$prefix NODE_SKIP_PLATFORM_CHECK=1 DOTNET_MULTILEVEL_LOOKUP=0
@@ -61,12 +62,14 @@ printf '%d runs of %d turns of %d short and 2 x %d longest exchanges, the progra
   "$runs" "$turns" "$short_count" "$long_count"
 # long against reuse is what a fresh body costs. .NET: only until its first
 # generation (tens of MB here) has been collected, since until then each new
-# array lands in memory never touched, ~20 us a page under Wine; the program
-# warms its heap first, as a program running for more than a moment has.
+# array lands in memory never touched, a page fault a page; the program warms
+# its heap first, as a program running for more than a moment has.
 # Node.js: every 51 KB body is new memory to the process (its allocator hands
-# freed blocks of that size back to the system), about ten page faults, which
-# cost ~150 us an exchange here even with a collection every 50 exchanges;
-# exchangeInto() is the way without them.
+# freed blocks of that size back to the system): perf counted about 12 page
+# faults an exchange, even with a collection every 50 exchanges. What a fault
+# costs is the machine's: the script prints it (a plain Linux program), since
+# under a hypervisor that backs guest memory lazily it is tens of times a
+# desktop's. exchangeInto() is the way without them.
 echo "short: 4-byte bodies; long: 51195-byte bodies; reuse: the same into a buffer of the caller's"
 echo "ratio: median over the turns of C's time / the binding's time (> 1: faster than C)"
 : >"$work/ratios"
@@ -87,6 +90,7 @@ for ((r = 1; r <= runs; r++)); do
     echo "a benchmark program failed" >&2
     exit 1
   fi
+  "$work/first_touch" >>"$work/touch"
   printf 'run %d:' "$r"
   for size in $sizes; do
     for program in c dotnet node; do
@@ -148,6 +152,11 @@ for size in $sizes; do
   done
 done
 printf '\n'
+touch_us=$(median <"$work/touch")
+long_us=$(awk -v n=$long_count '{ print 1e6 * $1 / n }' "$work/c.long" | median)
+printf 'a new page faulted in by this machine'"'"'s kernel (a plain Linux program, between the runs): %.1f us;\n' "$touch_us"
+printf '  a fresh long body spans 13: up to %.0f%% of C'"'"'s long exchange (%.0f us, last run)\n' \
+  "$(awk -v t="$touch_us" -v l="$long_us" 'BEGIN { print 100 * 13 * t / l }')" "$long_us"
 for binding in dotnet node; do
   grep -q "^tshort $binding " "$work/ratios" || continue
   printf 'median run: %s timed (5 s limit) / untimed:' "$binding"

@@ -54,10 +54,10 @@ static class ExchangeRate
     }
 
     // The runtime's first generation is tens of megabytes here, and the first
-    // pass through it lands each new array in memory never touched before,
-    // which under Wine costs ~20 us a page: as much as a long exchange. A
-    // program that runs for more than a moment pays that once, so the bodies
-    // are timed after the first generation has been collected a few times.
+    // pass through it lands each new array in memory never touched before: a
+    // page fault a page, 10-20 us each on our test machines. A program that
+    // runs for more than a moment pays that once, so the bodies are timed
+    // after the first generation has been collected a few times.
     static void WarmHeap()
     {
         int start = GC.CollectionCount(0);
