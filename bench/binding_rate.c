@@ -6,12 +6,11 @@
  * The programs run at once and take turns: slot i waits for the event
  * Local\olvex-bench-turn-i, lets 20 ms pass, runs SHORT_COUNT exchanges on
  * key 0 and twice LONG_COUNT on key 1, and signals the next slot's event, so
- * that turn t of every program meets the same conditions. Turn 0 warms up (kWarmUp times as
- * many exchanges); each later turn
- * prints "short SECONDS", "long SECONDS" and "reuse SECONDS", the time its
- * exchanges took. A binding runs "long" through its plain exchange and "reuse"
- * through its call that answers into a buffer of the caller's; C has only the
- * one call. */
+ * that turn t of every program meets the same conditions. Turn 0 warms up
+ * (kWarmUp times as many exchanges); each later turn prints "short SECONDS",
+ * "long SECONDS" and "reuse SECONDS", the time its exchanges took. A binding
+ * runs "long" through its plain exchange and "reuse" through its call that
+ * answers into a buffer of the caller's; C has only the one call. */
 #include <windows.h>
 
 #include <stdio.h>
