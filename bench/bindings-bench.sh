@@ -13,6 +13,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${1:-3} turns=${2:-150}
 short_count=20 long_count=5
+long_body=51195  # the longest body: keysim's 51197-byte answer less its status word
 source=$PWD build=$PWD/build/win64
 run=$source/cmake/wine-run
 [ -f build/win64/CMakeCache.txt ] || cmake --preset win64 >/dev/null
@@ -48,7 +49,7 @@ cleanup() {
 trap cleanup EXIT
 cmake/wine-prefix start "$prefix"
 "$run" "$build/bin/keysim.exe" plug --serial bb-short >/dev/null
-"$run" "$build/bin/keysim.exe" plug --serial bb-long --behaviour length --length 51197 >/dev/null
+"$run" "$build/bin/keysim.exe" plug --serial bb-long --behaviour length --length $((long_body + 2)) >/dev/null
 
 node_pairs="timed:short untimed:short kitsync:short relay:short"
 median() { sort -g | awk '{ v[NR] = $1 } END { print NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
@@ -70,7 +71,7 @@ printf '%d runs of %d turns of %d short and 2 x %d longest exchanges, the progra
 # costs is the machine's: the script prints it (a plain Linux program), since
 # under a hypervisor that backs guest memory lazily it is tens of times a
 # desktop's. exchangeInto() is the way without them.
-echo "short: 4-byte bodies; long: 51195-byte bodies; reuse: the same into a buffer of the caller's"
+echo "short: 4-byte bodies; long: $long_body-byte bodies; reuse: the same into a buffer of the caller's"
 echo "ratio: median over the turns of C's time / the binding's time (> 1: faster than C)"
 : >"$work/ratios"
 for ((r = 1; r <= runs; r++)); do
@@ -154,9 +155,10 @@ done
 printf '\n'
 touch_us=$(median <"$work/touch")
 long_us=$(awk -v n=$long_count '{ print 1e6 * $1 / n }' "$work/c.long" | median)
-printf 'a new page faulted in by this machine'"'"'s kernel (a plain Linux program, between the runs): %.1f us;\n' "$touch_us"
-printf '  a fresh long body spans 13: up to %.0f%% of C'"'"'s long exchange (%.0f us, last run)\n' \
-  "$(awk -v t="$touch_us" -v l="$long_us" 'BEGIN { print 100 * 13 * t / l }')" "$long_us"
+printf 'a new page faulted in by this machine'"'"'s kernel (a plain Linux program, between the runs; median): %.1f us;\n' "$touch_us"
+pages=$(((long_body + 4095) / 4096))
+printf '  a fresh long body spans %d: up to %.0f%% of C'"'"'s long exchange (%.0f us, last run)\n' "$pages" \
+  "$(awk -v p=$pages -v t="$touch_us" -v l="$long_us" 'BEGIN { print 100 * p * t / l }')" "$long_us"
 for binding in dotnet node; do
   grep -q "^tshort $binding " "$work/ratios" || continue
   printf 'median run: %s timed (5 s limit) / untimed:' "$binding"
